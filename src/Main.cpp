@@ -1,0 +1,37 @@
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "S2tServer.h"
+
+namespace
+{
+const char* const kVersion = "0.1";
+}
+
+int main(int argc, char* argv[])
+{
+    // A write to a caller that has gone away must fail, not end the process.
+    signal(SIGPIPE, SIG_IGN);
+    // The trace is read live by operators and log collectors.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    std::string configPath = "brivel.json";
+    if (argc > 1)
+        configPath = argv[1];
+    printf("Starting S2T server version [%s] config file [%s]\n", kVersion, configPath.c_str());
+
+    int result = -1;
+    S2tServer server("S2t", false);
+    if (server.Create(configPath))
+    {
+        server.RunEventLoop();
+        server.Destroy();
+        result = 0;
+    }
+    else
+    {
+        puts("Failed to create service");
+    }
+    return result;
+}

@@ -1,0 +1,568 @@
+#include "S2tServer.h"
+
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/bufferevent_ssl.h>
+#include <event2/dns.h>
+#include <event2/event.h>
+#include <event2/http.h>
+#include <event2/keyvalq_struct.h>
+#include <event2/thread.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/istreamwrapper.h>
+
+#include "GcClient.h"
+
+namespace
+{
+
+void EventLogCallback(int severity, const char* msg)
+{
+    printf("%d %s\n", severity, msg);
+}
+
+bufferevent* BevCallback(event_base* pEventBase, void* pArg)
+{
+    return S2tServer::NewAcceptedBufferevent(pEventBase, static_cast<SSL_CTX*>(pArg));
+}
+
+void ForwardRequest(evhttp_request* req, void* pArg, S2tServer::Endpoint endpoint)
+{
+    S2tServer* pServer = static_cast<S2tServer*>(pArg);
+    if (pServer == nullptr)
+    {
+        puts("NULL context in HTTP server callback");
+        return;
+    }
+    pServer->OnHttpRequest(req, endpoint);
+}
+
+void TranscribeRequestCb(evhttp_request* req, void* pArg)
+{
+    ForwardRequest(req, pArg, S2tServer::Endpoint::Transcribe);
+}
+
+void LivenessRequestCb(evhttp_request* req, void* pArg)
+{
+    ForwardRequest(req, pArg, S2tServer::Endpoint::Liveness);
+}
+
+void ReadinessRequestCb(evhttp_request* req, void* pArg)
+{
+    ForwardRequest(req, pArg, S2tServer::Endpoint::Readiness);
+}
+
+void ExitRequestCb(evhttp_request* req, void* pArg)
+{
+    ForwardRequest(req, pArg, S2tServer::Endpoint::Exit);
+}
+
+void ExitReplySentCb(evhttp_request*, void* pArg)
+{
+    S2tServer* pServer = static_cast<S2tServer*>(pArg);
+    if (pServer == nullptr)
+    {
+        puts("NULL context in HTTP server callback");
+        return;
+    }
+    pServer->OnExitReplySent();
+}
+
+// First bytes on a connection that could not get TLS: close the socket so the HTTP
+// layer sees the end of the stream and frees the connection.
+void DropOnInput(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg)
+{
+    if (pInfo->n_added == 0)
+        return;
+    evutil_socket_t fd = bufferevent_getfd(static_cast<bufferevent*>(pArg));
+    if (fd >= 0)
+        shutdown(fd, SHUT_RDWR);
+}
+
+// A bufferevent that never lets the HTTP layer read a request: its input is frozen
+// at the front, and the first bytes received close the connection. Handing the HTTP
+// layer no bufferevent at all would make it serve the connection in plain text.
+bufferevent* NewDroppingBufferevent(event_base* pEventBase)
+{
+    bufferevent* pBev = bufferevent_socket_new(pEventBase, -1, BEV_OPT_CLOSE_ON_FREE);
+    if (pBev == nullptr)
+        return nullptr;
+    evbuffer* pInput = bufferevent_get_input(pBev);
+    evbuffer_freeze(pInput, 1);
+    evbuffer_add_cb(pInput, DropOnInput, pBev);
+    return pBev;
+}
+
+const char* MethodName(evhttp_cmd_type type)
+{
+    switch (type)
+    {
+    case EVHTTP_REQ_GET: return "GET";
+    case EVHTTP_REQ_POST: return "POST";
+    case EVHTTP_REQ_HEAD: return "HEAD";
+    case EVHTTP_REQ_PUT: return "PUT";
+    case EVHTTP_REQ_DELETE: return "DELETE";
+    case EVHTTP_REQ_OPTIONS: return "OPTIONS";
+    case EVHTTP_REQ_TRACE: return "TRACE";
+    case EVHTTP_REQ_CONNECT: return "CONNECT";
+    case EVHTTP_REQ_PATCH: return "PATCH";
+    default: return "unknown";
+    }
+}
+
+std::string OpenSslReason()
+{
+    unsigned long error = ERR_peek_last_error();
+    const char* reason = ERR_reason_error_string(error);
+    std::string text = reason ? reason : "unknown error";
+    ERR_clear_error();
+    return text;
+}
+
+} // namespace
+
+void CopyStringMember(const rapidjson::Value& object, const char* name, std::string& out)
+{
+    rapidjson::Value::ConstMemberIterator member = object.FindMember(name);
+    if (member != object.MemberEnd() && member->value.IsString())
+        out = member->value.GetString();
+}
+
+S2tServer::Request::Request(S2tServer* pServer)
+    : m_pServer(pServer)
+    , m_Id(0)
+    , m_pHttpRequest(nullptr)
+{
+}
+
+S2tServer::Request::~Request() = default;
+
+S2tServer::S2tServer(const std::string& name, bool debugLogging)
+    : m_Name(name)
+    , m_EventLoopOn(false)
+    , m_pEventBase(nullptr)
+    , m_pDnsEventBase(nullptr)
+    , m_pSslContext(nullptr)
+    , m_pHttp(nullptr)
+    , m_pGcClient(nullptr)
+    , m_Port(1080)
+    , m_Secure(false)
+    , m_LastRequestId(0)
+{
+    event_set_log_callback(EventLogCallback);
+    if (debugLogging)
+        event_enable_debug_logging(EVENT_DBG_ALL);
+    if (evthread_use_pthreads() != 0)
+        puts("Failed to initialize libevent to use threads");
+    OPENSSL_init_ssl(0, nullptr);
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
+}
+
+S2tServer::~S2tServer() = default;
+
+bool S2tServer::Create(const std::string& configPath)
+{
+    m_pGcClient = new GcClient("GC", this);
+    if (!LoadConfig(configPath))
+    {
+        Cleanup();
+        return false;
+    }
+
+    // Made even for plain HTTP: outbound HTTPS uses the same context.
+    m_pSslContext = SSL_CTX_new(TLS_method());
+    if (m_pSslContext == nullptr)
+    {
+        printf("Failed to initialize OpenSSL context <%s>\n", m_Name.c_str());
+        m_Secure = false;
+    }
+    else
+    {
+        SSL_CTX_set_options(m_pSslContext, 0);
+        if (m_Secure && !SetupCerts())
+        {
+            Cleanup();
+            return false;
+        }
+    }
+
+    m_pEventBase = event_base_new();
+    if (m_pEventBase == nullptr)
+    {
+        printf("Failed to initialize event base <%s>\n", m_Name.c_str());
+        Cleanup();
+        return false;
+    }
+    if (evthread_make_base_notifiable(m_pEventBase) != 0)
+        printf("Failed to make event base notifiable <%s>\n", m_Name.c_str());
+
+    m_pDnsEventBase = evdns_base_new(m_pEventBase, EVDNS_BASE_INITIALIZE_NAMESERVERS);
+    if (m_pDnsEventBase == nullptr)
+        printf("Failed to initialize async DNS event base <%s>\n", m_Name.c_str());
+
+    m_pHttp = evhttp_new(m_pEventBase);
+    if (m_pHttp == nullptr)
+    {
+        puts("Couldn't create evhttp");
+        Cleanup();
+        return false;
+    }
+    if (m_Secure)
+        evhttp_set_bevcb(m_pHttp, BevCallback, m_pSslContext);
+
+    evhttp_set_cb(m_pHttp, "/transcribe", TranscribeRequestCb, this);
+    evhttp_set_cb(m_pHttp, "/liveness", LivenessRequestCb, this);
+    evhttp_set_cb(m_pHttp, "/readiness", ReadinessRequestCb, this);
+    evhttp_set_cb(m_pHttp, "/exit", ExitRequestCb, this);
+
+    if (m_Address.empty())
+        m_Address = "0.0.0.0";
+    if (evhttp_bind_socket_with_handle(m_pHttp, m_Address.c_str(), m_Port) == nullptr)
+    {
+        printf("Couldn't bind to %s:%d\n", m_Address.c_str(), m_Port);
+        Cleanup();
+        return false;
+    }
+    return true;
+}
+
+void S2tServer::RunEventLoop()
+{
+    printf("Start HTTP event loop <%s>\n", m_Name.c_str());
+    m_EventLoopOn = true;
+    do
+    {
+        event_base_loop(m_pEventBase, 0);
+    } while (m_EventLoopOn);
+    printf("Ended HTTP event loop <%s>\n", m_Name.c_str());
+}
+
+void S2tServer::Destroy()
+{
+    Cleanup();
+}
+
+void S2tServer::Cleanup()
+{
+    if (m_pHttp != nullptr)
+    {
+        evhttp_free(m_pHttp);
+        m_pHttp = nullptr;
+    }
+    // Requests still in flight hold timers and connections on the bases below.
+    ReleaseRequests();
+    if (m_pDnsEventBase != nullptr)
+    {
+        evdns_base_free(m_pDnsEventBase, 0);
+        m_pDnsEventBase = nullptr;
+    }
+    if (m_pEventBase != nullptr)
+    {
+        event_base_free(m_pEventBase);
+        m_pEventBase = nullptr;
+    }
+    if (m_pSslContext != nullptr)
+    {
+        SSL_CTX_free(m_pSslContext);
+        m_pSslContext = nullptr;
+    }
+    delete m_pGcClient;
+    m_pGcClient = nullptr;
+}
+
+void S2tServer::ReleaseRequests()
+{
+    for (auto& entry : m_RequestMap)
+        delete entry.second;
+    m_RequestMap.clear();
+}
+
+bool S2tServer::SetupCerts()
+{
+    printf("Loading certificate chain [%s] private key [%s]\n", m_CertChain.c_str(), m_PrivateKey.c_str());
+    if (SSL_CTX_use_certificate_chain_file(m_pSslContext, m_CertChain.c_str()) == 1 &&
+        SSL_CTX_use_PrivateKey_file(m_pSslContext, m_PrivateKey.c_str(), SSL_FILETYPE_PEM) == 1 &&
+        SSL_CTX_check_private_key(m_pSslContext) == 1)
+        return true;
+    printf("Failed to load certificate chain [%s] private key [%s]: %s\n", m_CertChain.c_str(),
+           m_PrivateKey.c_str(), OpenSslReason().c_str());
+    return false;
+}
+
+bufferevent* S2tServer::NewAcceptedBufferevent(event_base* pEventBase, SSL_CTX* pContext)
+{
+    SSL* pSsl = SSL_new(pContext);
+    if (pSsl == nullptr)
+    {
+        printf("Failed to create OpenSSL handle for an accepted connection: %s\n", OpenSslReason().c_str());
+        return NewDroppingBufferevent(pEventBase);
+    }
+    // From here the bufferevent owns the SSL handle and frees it with the connection.
+    bufferevent* pBev = bufferevent_openssl_socket_new(pEventBase, -1, pSsl, BUFFEREVENT_SSL_ACCEPTING,
+                                                       BEV_OPT_CLOSE_ON_FREE);
+    if (pBev == nullptr)
+    {
+        SSL_free(pSsl);
+        puts("Failed to create OpenSSL bufferevent for an accepted connection");
+        return NewDroppingBufferevent(pEventBase);
+    }
+    return pBev;
+}
+
+bool S2tServer::LoadConfig(const std::string& path)
+{
+    std::ifstream file(path);
+    if (!file.is_open())
+    {
+        printf("Could not open file for reading!\n");
+        return false;
+    }
+    rapidjson::IStreamWrapper stream(file);
+    rapidjson::Document document;
+    document.ParseStream(stream);
+    if (document.HasParseError())
+    {
+        printf("Error  : %d\nOffset : %zu\n", static_cast<int>(document.GetParseError()),
+               document.GetErrorOffset());
+        return false;
+    }
+    if (!document.IsObject())
+    {
+        printf("Error  : configuration root is not an object\n");
+        return false;
+    }
+
+    rapidjson::Value::ConstMemberIterator section = document.FindMember("http-server");
+    if (section != document.MemberEnd() && section->value.IsObject())
+        LoadHttpServerConfig(section->value);
+    section = document.FindMember("google-cloud");
+    if (section != document.MemberEnd() && m_pGcClient != nullptr && section->value.IsObject())
+        m_pGcClient->LoadConfig(section->value);
+    return true;
+}
+
+bool S2tServer::LoadHttpServerConfig(const rapidjson::Value& config)
+{
+    CopyStringMember(config, "address", m_Address);
+    rapidjson::Value::ConstMemberIterator member = config.FindMember("port");
+    if (member != config.MemberEnd() && member->value.IsUint())
+        m_Port = static_cast<uint16_t>(member->value.GetUint());
+    member = config.FindMember("secure");
+    if (member != config.MemberEnd() && member->value.IsBool())
+        m_Secure = member->value.GetBool();
+    CopyStringMember(config, "certificate-chain", m_CertChain);
+    CopyStringMember(config, "private-key", m_PrivateKey);
+    CopyStringMember(config, "client-auth-token", m_ClientAuthToken);
+    CopyStringMember(config, "admin-auth-token", m_AdminAuthToken);
+    return true;
+}
+
+void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
+{
+    HeaderMap headersOut;
+    std::string dataOut;
+    ValidateRequest(req, headersOut, dataOut);
+
+    switch (endpoint)
+    {
+    case Endpoint::Liveness:
+        OnLivenessRequest(req, headersOut, dataOut);
+        break;
+    case Endpoint::Readiness:
+        OnReadinessRequest(req, headersOut, dataOut);
+        break;
+    case Endpoint::Exit:
+        if (AuthorizeOrRefuse(req, headersOut, m_AdminAuthToken))
+            OnExitRequest(req, headersOut, dataOut);
+        break;
+    case Endpoint::Transcribe:
+        if (AuthorizeOrRefuse(req, headersOut, m_ClientAuthToken) &&
+            !OnTranscribeRequest(req, headersOut, dataOut))
+        {
+            puts("Request failed");
+            evhttp_send_reply(req, 403, "Error", nullptr);
+        }
+        break;
+    }
+}
+
+bool S2tServer::ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std::string& dataOut)
+{
+    printf("Received a %s request for %s\nHeaders:\n", MethodName(evhttp_request_get_command(req)),
+           evhttp_request_get_uri(req));
+    const evkeyvalq* headers = evhttp_request_get_input_headers(req);
+    for (const evkeyval* header = headers->tqh_first; header != nullptr; header = header->next.tqe_next)
+    {
+        printf("  %s: %s\n", header->key, header->value);
+        headersOut[header->key] = header->value;
+    }
+
+    puts("Input data: <<<");
+    // The body goes to the trace raw, byte for byte, with no line break added.
+    evbuffer* pInput = evhttp_request_get_input_buffer(req);
+    dataOut.resize(evbuffer_get_length(pInput));
+    if (!dataOut.empty())
+    {
+        ev_ssize_t copied = evbuffer_remove(pInput, &dataOut[0], dataOut.size());
+        dataOut.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
+        fwrite(dataOut.data(), 1, dataOut.size(), stdout);
+    }
+    puts(">>>");
+    return true;
+}
+
+bool S2tServer::TokenMatches(const std::string& expected, const std::string& received)
+{
+    // Constant time over the contents, so a caller cannot find the token byte by byte.
+    return expected.size() == received.size() &&
+           CRYPTO_memcmp(expected.data(), received.data(), expected.size()) == 0;
+}
+
+bool S2tServer::IsAuthorized(const HeaderMap& headers, const std::string& token) const
+{
+    if (token.empty())
+        return true;
+    HeaderMap::const_iterator header = headers.find("Authorization");
+    return TokenMatches(token, header != headers.end() ? header->second : std::string());
+}
+
+bool S2tServer::AuthorizeOrRefuse(evhttp_request* req, const HeaderMap& headers, const std::string& token)
+{
+    if (IsAuthorized(headers, token))
+        return true;
+    puts("Request unauthorized");
+    evhttp_send_reply(req, 401, "Unauthorized", nullptr);
+    return false;
+}
+
+bool S2tServer::OnLivenessRequest(evhttp_request* req, const HeaderMap&, const std::string&)
+{
+    evhttp_send_reply(req, 200, "OK", nullptr);
+    return true;
+}
+
+bool S2tServer::OnReadinessRequest(evhttp_request* req, const HeaderMap&, const std::string&)
+{
+    evhttp_send_reply(req, 200, "OK", nullptr);
+    return true;
+}
+
+bool S2tServer::OnExitRequest(evhttp_request* req, const HeaderMap&, const std::string&)
+{
+    // The loop stops once the reply has been written, so the caller gets its 200.
+    evhttp_request_set_on_complete_cb(req, ExitReplySentCb, this);
+    evhttp_send_reply(req, 200, "OK", nullptr);
+    m_EventLoopOn = false;
+    // A caller that has gone away never completes the reply: stop a little later anyway.
+    const timeval bound = {1, 0};
+    event_base_loopexit(m_pEventBase, &bound);
+    return true;
+}
+
+void S2tServer::OnExitReplySent()
+{
+    event_base_loopbreak(m_pEventBase);
+}
+
+bool S2tServer::OnTranscribeRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data)
+{
+    Request* pRequest = new GcClient::GcRequest(this, m_pGcClient);
+    pRequest->m_Id = m_LastRequestId;
+    pRequest->m_pHttpRequest = req;
+    CopyHeader(headers, "X-Tarvex-TranID", pRequest->m_TransactionId);
+    CopyHeader(headers, "X-Tarvex-Mailbox", pRequest->m_Mailbox);
+    CopyHeader(headers, "X-Tarvex-MSISDN", pRequest->m_MsIsdn);
+
+    if (!ParseTranscribeRequestData(data, pRequest->m_Parameters) || !TakeRequestId(pRequest->m_Id))
+    {
+        delete pRequest;
+        return false;
+    }
+    m_RequestMap[pRequest->m_Id] = pRequest;
+
+    const uint64_t id = pRequest->m_Id;
+    if (pRequest->Process())
+        return true;
+    m_RequestMap.erase(id);
+    delete pRequest;
+    return false;
+}
+
+bool S2tServer::TakeRequestId(uint64_t& id)
+{
+    // Identifiers run 0..999 and wrap. One still in flight is passed over, so the
+    // table names every request in flight and none is lost at shutdown.
+    for (int tries = 0; tries < 1000; ++tries)
+    {
+        const uint64_t candidate = m_LastRequestId;
+        m_LastRequestId = m_LastRequestId == 999 ? 0 : m_LastRequestId + 1;
+        if (m_RequestMap.count(candidate) == 0)
+        {
+            id = candidate;
+            return true;
+        }
+    }
+    puts("No free request identifier: 1000 requests in flight");
+    return false;
+}
+
+void S2tServer::CopyHeader(const HeaderMap& headers, const char* name, std::string& out)
+{
+    HeaderMap::const_iterator header = headers.find(name);
+    if (header != headers.end())
+        out = header->second;
+}
+
+bool S2tServer::ParseTranscribeRequestData(const std::string& data, Request::Parameters& parameters)
+{
+    // The iterative parser keeps deeply nested input off the stack.
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag>(data.data(), data.size());
+    if (document.HasParseError() || !document.IsObject())
+        return false;
+
+    CopyStringMember(document, "language", parameters.m_Language);
+    rapidjson::Value::ConstMemberIterator alternatives = document.FindMember("language-alternatives");
+    if (alternatives != document.MemberEnd() && alternatives->value.IsArray())
+    {
+        for (const rapidjson::Value& alternative : alternatives->value.GetArray())
+            if (alternative.IsString())
+                parameters.m_LanguageAlternatives.emplace_back(alternative.GetString());
+    }
+    CopyStringMember(document, "audio", parameters.m_AudioData);
+    return true;
+}
+
+bool S2tServer::OnTranscribeResponse(Request* pRequest, int statusCode, const std::string& reason,
+                                     const HeaderMap& headers, const std::string& data)
+{
+    if (pRequest == nullptr)
+        return false;
+
+    evbuffer* pBody = nullptr;
+    if (!data.empty())
+    {
+        pBody = evbuffer_new();
+        evbuffer_add(pBody, data.data(), data.size());
+    }
+    evkeyvalq* pOutput = evhttp_request_get_output_headers(pRequest->m_pHttpRequest);
+    for (const auto& header : headers)
+        evhttp_add_header(pOutput, header.first.c_str(), header.second.c_str());
+    evhttp_send_reply(pRequest->m_pHttpRequest, statusCode, reason.c_str(), pBody);
+    if (pBody != nullptr)
+        evbuffer_free(pBody);
+
+    m_RequestMap.erase(pRequest->m_Id);
+    delete pRequest;
+    return true;
+}

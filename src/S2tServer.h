@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+struct bufferevent;
+struct event_base;
+struct evdns_base;
+struct evhttp;
+struct evhttp_request;
+typedef struct ssl_ctx_st SSL_CTX;
+
+class GcClient;
+
+// Copies the string member `name` of `object`, up to its first NUL. Leaves `out`
+// unchanged when the member is absent or not a string. `object` must be an object.
+void CopyStringMember(const rapidjson::Value& object, const char* name, std::string& out);
+
+// Header names compare byte for byte, so lookups are case-sensitive.
+using HeaderMap = std::map<std::string, std::string>;
+
+class S2tServer
+{
+public:
+    // One transcription in flight. The service creates it, names it in m_RequestMap
+    // and deletes it in exactly one place: when its start fails, or after its reply.
+    class Request
+    {
+    public:
+        struct Parameters
+        {
+            std::string m_AudioData;
+            std::string m_Language;
+            std::vector<std::string> m_LanguageAlternatives;
+        };
+
+        explicit Request(S2tServer* pServer);
+        virtual ~Request();
+
+        // True: under way, and OnResponse will be called exactly once later.
+        // False: nothing was answered and nothing is pending; the caller deletes it.
+        virtual bool Process() = 0;
+
+        // Reports the one reply. The object no longer exists when this returns.
+        void OnResponse(int statusCode, const std::string& reason, const HeaderMap& headers,
+                        const std::string& data)
+        {
+            m_pServer->OnTranscribeResponse(this, statusCode, reason, headers, data);
+        }
+
+        S2tServer* m_pServer;
+        uint64_t m_Id;
+        evhttp_request* m_pHttpRequest;
+        std::string m_TransactionId;
+        std::string m_Mailbox;
+        std::string m_MsIsdn;
+        Parameters m_Parameters;
+    };
+
+    S2tServer(const std::string& name, bool debugLogging);
+    ~S2tServer();
+
+    S2tServer(const S2tServer&) = delete;
+    S2tServer& operator=(const S2tServer&) = delete;
+
+    bool Create(const std::string& configPath);
+    void RunEventLoop();
+    void Destroy();
+
+    event_base* GetEventBase() const { return m_pEventBase; }
+    evdns_base* GetDnsEventBase() const { return m_pDnsEventBase; }
+    SSL_CTX* GetSecurityContext() const { return m_pSslContext; }
+
+    enum class Endpoint { Transcribe, Liveness, Readiness, Exit };
+
+    // The endpoint callbacks forward here: trace, authorise, dispatch.
+    void OnHttpRequest(evhttp_request* req, Endpoint endpoint);
+    void OnExitReplySent();
+
+    // Wraps an accepted connection in TLS. A connection whose TLS object cannot be
+    // made is dropped rather than served in plain text.
+    static bufferevent* NewAcceptedBufferevent(event_base* pEventBase, SSL_CTX* pContext);
+
+    static bool ParseTranscribeRequestData(const std::string& data, Request::Parameters& parameters);
+    static bool TokenMatches(const std::string& expected, const std::string& received);
+
+protected:
+    static bool ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std::string& dataOut);
+    bool OnLivenessRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data);
+    bool OnReadinessRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data);
+    bool OnExitRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data);
+    bool OnTranscribeRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data);
+    bool OnTranscribeResponse(Request* pRequest, int statusCode, const std::string& reason,
+                              const HeaderMap& headers, const std::string& data);
+
+private:
+    friend struct S2tServerInspector; // tests look inside
+
+    bool LoadConfig(const std::string& path);
+    bool LoadHttpServerConfig(const rapidjson::Value& config);
+    bool SetupCerts();
+    bool IsAuthorized(const HeaderMap& headers, const std::string& token) const;
+    bool AuthorizeOrRefuse(evhttp_request* req, const HeaderMap& headers, const std::string& token);
+    static void CopyHeader(const HeaderMap& headers, const char* name, std::string& out);
+    bool TakeRequestId(uint64_t& id);
+    void StopEventLoop();
+    void ReleaseRequests();
+    void Cleanup();
+
+    std::string m_Name;
+    bool m_EventLoopOn;
+    event_base* m_pEventBase;
+    evdns_base* m_pDnsEventBase;
+    SSL_CTX* m_pSslContext;
+    evhttp* m_pHttp;
+    GcClient* m_pGcClient;
+    std::string m_ClientAuthToken;
+    std::string m_AdminAuthToken;
+    std::string m_Address;
+    uint16_t m_Port;
+    bool m_Secure;
+    std::string m_CertChain;
+    std::string m_PrivateKey;
+    uint64_t m_LastRequestId;
+    std::map<uint64_t, Request*> m_RequestMap;
+};

@@ -1,0 +1,163 @@
+#include "ServiceProcess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "TestPki.h"
+
+extern char** environ;
+
+namespace testsupport {
+
+uint16_t FreeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  uint16_t port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
+ServiceProcess::ServiceProcess() : dir_(MakeTempDir("s2t-e2e-")) {}
+
+ServiceProcess::~ServiceProcess() {
+  if (pid_ > 0 && exitStatus_ == -1) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (reader_.joinable()) reader_.join();
+  RemoveTree(dir_);
+}
+
+std::string ServiceProcess::WriteFile(const std::string& name, const std::string& content) const {
+  std::string path = dir_ + "/" + name;
+  std::ofstream(path, std::ios::binary) << content;
+  return path;
+}
+
+bool ServiceProcess::Start(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+
+  std::vector<std::string> argStrings{S2T_SERVER_BINARY};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argStrings) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  std::vector<std::string> envStrings;
+  for (char** entry = environ; *entry != nullptr; ++entry) envStrings.emplace_back(*entry);
+  envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
+  std::vector<char*> envp;
+  for (std::string& entry : envStrings) envp.push_back(&entry[0]);
+  envp.push_back(nullptr);
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(pipeFds[1], STDOUT_FILENO);
+    dup2(pipeFds[1], STDERR_FILENO);
+    if (chdir(dir_.c_str()) != 0) _exit(127);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  if (pid_ < 0) {
+    close(pipeFds[0]);
+    return false;
+  }
+  reader_ = std::thread(&ServiceProcess::ReadOutput, this, pipeFds[0]);
+  return true;
+}
+
+void ServiceProcess::ReadOutput(int fd) {
+  char chunk[4096];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (n <= 0) {
+      closed_ = true;
+      cv_.notify_all();
+      break;
+    }
+    output_.append(chunk, static_cast<size_t>(n));
+    cv_.notify_all();
+  }
+  close(fd);
+}
+
+bool ServiceProcess::StartWithConfig(const std::string& config, const std::vector<std::string>& extraEnv) {
+  return Start({WriteFile("config.json", config)}, extraEnv) && WaitForOutput("Start HTTP event loop <S2t>\n");
+}
+
+bool ServiceProcess::StartPlain(const std::string& extra, const std::string& cloud) {
+  port_ = FreeLoopbackPort();
+  std::string server = "\"address\": \"127.0.0.1\", \"port\": " + std::to_string(port_);
+  if (!extra.empty()) server += ", " + extra;
+  return StartWithConfig("{\"http-server\": {" + server + "}, \"google-cloud\": " + cloud + "}");
+}
+
+std::string ServiceProcess::Output() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return output_;
+}
+
+bool ServiceProcess::WaitForOutput(const std::string& text, int timeoutMs, size_t from) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    return output_.find(text, from) != std::string::npos || closed_;
+  }) && output_.find(text, from) != std::string::npos;
+}
+
+int ServiceProcess::WaitForExit(int timeoutMs) {
+  if (exitStatus_ != -1) return exitStatus_;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      if (reader_.joinable()) reader_.join();
+      return exitStatus_;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+bool ServiceProcess::Running() {
+  if (exitStatus_ != -1) return false;
+  int status = 0;
+  pid_t done = waitpid(pid_, &status, WNOHANG);
+  if (done != pid_) return true;
+  exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return false;
+}
+
+HttpResponse ServiceProcess::Send(const std::string& method, const std::string& target,
+                                  const std::vector<Header>& headers, const std::string& body,
+                                  const ClientOptions& options) const {
+  return testsupport::Send("127.0.0.1", port_, method, target, headers, body, options);
+}
+
+int ServiceProcess::Exit(const std::string& adminToken, const ClientOptions& options) {
+  std::vector<Header> headers;
+  if (!adminToken.empty()) headers.push_back({"Authorization", adminToken});
+  HttpResponse response = Send("GET", "/exit", headers, "", options);
+  if (!response.ok || response.status != 200) return -1;
+  return WaitForExit();
+}
+
+}  // namespace testsupport
