@@ -136,6 +136,16 @@ void CopyStringMember(const rapidjson::Value& object, const char* name, std::str
         out = member->value.GetString();
 }
 
+void TraceHeaders(const evkeyvalq* pHeaders, HeaderMap* pCollected)
+{
+    for (const evkeyval* header = pHeaders->tqh_first; header != nullptr; header = header->next.tqe_next)
+    {
+        printf("  %s: %s\n", header->key, header->value);
+        if (pCollected != nullptr)
+            (*pCollected)[header->key] = header->value;
+    }
+}
+
 S2tServer::Request::Request(S2tServer* pServer)
     : m_pServer(pServer)
     , m_Id(0)
@@ -282,9 +292,15 @@ void S2tServer::Cleanup()
 
 void S2tServer::ReleaseRequests()
 {
+    if (m_RequestMap.empty())
+        return;
     for (auto& entry : m_RequestMap)
         delete entry.second;
     m_RequestMap.clear();
+    // Cancelled name lookups report back through the loop; let them, so their
+    // memory is returned before the bases go.
+    if (m_pEventBase != nullptr)
+        event_base_loop(m_pEventBase, EVLOOP_NONBLOCK);
 }
 
 bool S2tServer::SetupCerts()
@@ -400,12 +416,7 @@ bool S2tServer::ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std:
 {
     printf("Received a %s request for %s\nHeaders:\n", MethodName(evhttp_request_get_command(req)),
            evhttp_request_get_uri(req));
-    const evkeyvalq* headers = evhttp_request_get_input_headers(req);
-    for (const evkeyval* header = headers->tqh_first; header != nullptr; header = header->next.tqe_next)
-    {
-        printf("  %s: %s\n", header->key, header->value);
-        headersOut[header->key] = header->value;
-    }
+    TraceHeaders(evhttp_request_get_input_headers(req), &headersOut);
 
     puts("Input data: <<<");
     // The body goes to the trace raw, byte for byte, with no line break added.

@@ -12,16 +12,22 @@ struct event_base;
 struct evdns_base;
 struct evhttp;
 struct evhttp_request;
+struct evkeyvalq;
 typedef struct ssl_ctx_st SSL_CTX;
 
 class GcClient;
+
+// Header names compare byte for byte, so lookups are case-sensitive.
+using HeaderMap = std::map<std::string, std::string>;
 
 // Copies the string member `name` of `object`, up to its first NUL. Leaves `out`
 // unchanged when the member is absent or not a string. `object` must be an object.
 void CopyStringMember(const rapidjson::Value& object, const char* name, std::string& out);
 
-// Header names compare byte for byte, so lookups are case-sensitive.
-using HeaderMap = std::map<std::string, std::string>;
+// Writes each header to the trace as "  name: value", in arrival order, and, when
+// `pCollected` is given, stores it there (a repeated name keeps its last value).
+void TraceHeaders(const evkeyvalq* pHeaders, HeaderMap* pCollected);
+
 
 class S2tServer
 {

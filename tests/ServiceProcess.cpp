@@ -52,14 +52,21 @@ bool ServiceProcess::Start(const std::vector<std::string>& args, const std::vect
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
 
-  std::vector<std::string> argStrings{S2T_SERVER_BINARY};
+  std::vector<std::string> argStrings(prefix_);
+  argStrings.push_back(S2T_SERVER_BINARY);
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : argStrings) argv.push_back(&arg[0]);
   argv.push_back(nullptr);
-  std::vector<std::string> envStrings;
-  for (char** entry = environ; *entry != nullptr; ++entry) envStrings.emplace_back(*entry);
-  envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
+  // The extra variables replace inherited ones of the same name.
+  std::vector<std::string> envStrings(extraEnv);
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string variable(*entry);
+    std::string name = variable.substr(0, variable.find('=') + 1);
+    bool replaced = false;
+    for (const std::string& extra : extraEnv) replaced = replaced || extra.compare(0, name.size(), name) == 0;
+    if (!replaced) envStrings.push_back(variable);
+  }
   std::vector<char*> envp;
   for (std::string& entry : envStrings) envp.push_back(&entry[0]);
   envp.push_back(nullptr);
@@ -69,7 +76,7 @@ bool ServiceProcess::Start(const std::vector<std::string>& args, const std::vect
     dup2(pipeFds[1], STDOUT_FILENO);
     dup2(pipeFds[1], STDERR_FILENO);
     if (chdir(dir_.c_str()) != 0) _exit(127);
-    execve(argv[0], argv.data(), envp.data());
+    execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(pipeFds[1]);
@@ -102,11 +109,12 @@ bool ServiceProcess::StartWithConfig(const std::string& config, const std::vecto
   return Start({WriteFile("config.json", config)}, extraEnv) && WaitForOutput("Start HTTP event loop <S2t>\n");
 }
 
-bool ServiceProcess::StartPlain(const std::string& extra, const std::string& cloud) {
+bool ServiceProcess::StartPlain(const std::string& extra, const std::string& cloud,
+                                const std::vector<std::string>& extraEnv) {
   port_ = FreeLoopbackPort();
   std::string server = "\"address\": \"127.0.0.1\", \"port\": " + std::to_string(port_);
   if (!extra.empty()) server += ", " + extra;
-  return StartWithConfig("{\"http-server\": {" + server + "}, \"google-cloud\": " + cloud + "}");
+  return StartWithConfig("{\"http-server\": {" + server + "}, \"google-cloud\": " + cloud + "}", extraEnv);
 }
 
 std::string ServiceProcess::Output() const {

@@ -26,6 +26,8 @@ class ServiceProcess {
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
   const std::string& Dir() const { return dir_; }
+  // Runs the binary through this command (for instance unshare), which execs the rest.
+  void SetCommandPrefix(const std::vector<std::string>& prefix) { prefix_ = prefix; }
   std::string WriteFile(const std::string& name, const std::string& content) const;
 
   // Starts the binary with these arguments (none: it reads "brivel.json" in Dir()).
@@ -35,7 +37,8 @@ class ServiceProcess {
   // Same, with the plain HTTP listener on 127.0.0.1 at Port() and `extra` members
   // ("key": value, ...) added to the "http-server" section, plus `cloud` as the
   // "google-cloud" section.
-  bool StartPlain(const std::string& extra = "", const std::string& cloud = "{}");
+  bool StartPlain(const std::string& extra = "", const std::string& cloud = "{}",
+                  const std::vector<std::string>& extraEnv = {});
 
   uint16_t Port() const { return port_; }
   pid_t Pid() const { return pid_; }
@@ -59,6 +62,7 @@ class ServiceProcess {
   void ReadOutput(int fd);
 
   std::string dir_;
+  std::vector<std::string> prefix_;
   uint16_t port_ = 0;
   pid_t pid_ = -1;
   int exitStatus_ = -1;
