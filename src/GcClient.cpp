@@ -152,12 +152,25 @@ bool GcClient::GcRequest::Process()
 
 // ---- Recognition and sentiment calls -------------------------------------------
 
-bool GcClient::GcRequest::DoTranscribe()
+std::string GcClient::GcRequest::MethodUri(const std::string& endpoint, const char* method) const
 {
-    std::string uri = m_pClient->GetSpeechServiceEndpoint() + "/speech:recognize";
+    std::string uri = endpoint + method;
     if (!m_pClient->GetAccessKey().empty())
         uri += "?key=" + m_pClient->GetAccessKey();
-    if (!CreateConnection(uri))
+    return uri;
+}
+
+bool GcClient::GcRequest::SendComposed(const rapidjson::StringBuffer& buffer, State state)
+{
+    std::string body(buffer.GetString(), buffer.GetSize());
+    printf("Composed data:\n  %s\n", body.c_str());
+    m_State = state;
+    return MakeRequest(std::move(body));
+}
+
+bool GcClient::GcRequest::DoTranscribe()
+{
+    if (!CreateConnection(MethodUri(m_pClient->GetSpeechServiceEndpoint(), "/speech:recognize")))
         return false;
 
     rapidjson::StringBuffer buffer;
@@ -185,19 +198,12 @@ bool GcClient::GcRequest::DoTranscribe()
     writer.String(m_Parameters.m_AudioData.c_str());
     writer.EndObject();
     writer.EndObject();
-
-    std::string body(buffer.GetString(), buffer.GetSize());
-    printf("Composed data:\n  %s\n", body.c_str());
-    m_State = State_PerformingTranscription;
-    return MakeRequest(std::move(body));
+    return SendComposed(buffer, State_PerformingTranscription);
 }
 
 bool GcClient::GcRequest::DoSentimentAnalysis(const std::string& language, const std::string& text)
 {
-    std::string uri = m_pClient->GetLanguageServiceEndpoint() + "/documents:analyzeSentiment";
-    if (!m_pClient->GetAccessKey().empty())
-        uri += "?key=" + m_pClient->GetAccessKey();
-    if (!CreateConnection(uri))
+    if (!CreateConnection(MethodUri(m_pClient->GetLanguageServiceEndpoint(), "/documents:analyzeSentiment")))
         return false;
 
     rapidjson::StringBuffer buffer;
@@ -213,11 +219,7 @@ bool GcClient::GcRequest::DoSentimentAnalysis(const std::string& language, const
     writer.String(text.c_str());
     writer.EndObject();
     writer.EndObject();
-
-    std::string body(buffer.GetString(), buffer.GetSize());
-    printf("Composed data:\n  %s\n", body.c_str());
-    m_State = State_PerformingSentimentAnalysis;
-    return MakeRequest(std::move(body));
+    return SendComposed(buffer, State_PerformingSentimentAnalysis);
 }
 
 bool GcClient::GcRequest::ParseTranscribeResults(const std::string& data, std::string& language, std::string& text)

@@ -6,6 +6,7 @@
 #include <event2/http.h>
 #include <event2/util.h>
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
 
 #include "S2tServer.h"
 
@@ -61,6 +62,8 @@ public:
         void CloseConnection();
 
     private:
+        std::string MethodUri(const std::string& endpoint, const char* method) const;
+        bool SendComposed(const rapidjson::StringBuffer& buffer, State state);
         bool CreateTlsBufferevent();
         bool NewConnection(const char* address);
         bool HandOver();
