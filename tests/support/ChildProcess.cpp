@@ -1,4 +1,4 @@
-#include "ServiceProcess.h"
+#include "ChildProcess.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 
@@ -31,9 +32,9 @@ uint16_t FreeLoopbackPort() {
   return port;
 }
 
-ServiceProcess::ServiceProcess() : dir_(MakeTempDir("s2t-e2e-")) {}
+ChildProcess::ChildProcess(const std::string& binary) : binary_(binary), dir_(MakeTempDir("s2t-e2e-")) {}
 
-ServiceProcess::~ServiceProcess() {
+ChildProcess::~ChildProcess() {
   if (pid_ > 0 && exitStatus_ == -1) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
@@ -42,23 +43,22 @@ ServiceProcess::~ServiceProcess() {
   RemoveTree(dir_);
 }
 
-std::string ServiceProcess::WriteFile(const std::string& name, const std::string& content) const {
+std::string ChildProcess::WriteFile(const std::string& name, const std::string& content) const {
   std::string path = dir_ + "/" + name;
   std::ofstream(path, std::ios::binary) << content;
   return path;
 }
 
-bool ServiceProcess::Start(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv) {
+bool ChildProcess::Start(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
 
   std::vector<std::string> argStrings(prefix_);
-  argStrings.push_back(S2T_SERVER_BINARY);
+  argStrings.push_back(binary_);
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : argStrings) argv.push_back(&arg[0]);
   argv.push_back(nullptr);
-  // The extra variables replace inherited ones of the same name.
   std::vector<std::string> envStrings(extraEnv);
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string variable(*entry);
@@ -84,11 +84,11 @@ bool ServiceProcess::Start(const std::vector<std::string>& args, const std::vect
     close(pipeFds[0]);
     return false;
   }
-  reader_ = std::thread(&ServiceProcess::ReadOutput, this, pipeFds[0]);
+  reader_ = std::thread(&ChildProcess::ReadOutput, this, pipeFds[0]);
   return true;
 }
 
-void ServiceProcess::ReadOutput(int fd) {
+void ChildProcess::ReadOutput(int fd) {
   char chunk[4096];
   for (;;) {
     ssize_t n = read(fd, chunk, sizeof chunk);
@@ -105,66 +105,40 @@ void ServiceProcess::ReadOutput(int fd) {
   close(fd);
 }
 
-bool ServiceProcess::StartWithConfig(const std::string& config, const std::vector<std::string>& extraEnv) {
-  return Start({WriteFile("config.json", config)}, extraEnv) && WaitForOutput("Start HTTP event loop <S2t>\n");
-}
-
-bool ServiceProcess::StartPlain(const std::string& extra, const std::string& cloud,
-                                const std::vector<std::string>& extraEnv) {
-  port_ = FreeLoopbackPort();
-  std::string server = "\"address\": \"127.0.0.1\", \"port\": " + std::to_string(port_);
-  if (!extra.empty()) server += ", " + extra;
-  return StartWithConfig("{\"http-server\": {" + server + "}, \"google-cloud\": " + cloud + "}", extraEnv);
-}
-
-std::string ServiceProcess::Output() const {
+std::string ChildProcess::Output() const {
   std::lock_guard<std::mutex> lock(mu_);
   return output_;
 }
 
-bool ServiceProcess::WaitForOutput(const std::string& text, int timeoutMs, size_t from) const {
+bool ChildProcess::WaitForOutput(const std::string& text, int timeoutMs, size_t from) const {
   std::unique_lock<std::mutex> lock(mu_);
   return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
     return output_.find(text, from) != std::string::npos || closed_;
   }) && output_.find(text, from) != std::string::npos;
 }
 
-int ServiceProcess::WaitForExit(int timeoutMs) {
-  if (exitStatus_ != -1) return exitStatus_;
+bool ChildProcess::Reap(int options) {
+  if (exitStatus_ != -1) return true;
+  int status = 0;
+  if (waitpid(pid_, &status, options) != pid_) return false;
+  exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (reader_.joinable()) reader_.join();
+  return true;
+}
+
+int ChildProcess::WaitForExit(int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    int status = 0;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      if (reader_.joinable()) reader_.join();
-      return exitStatus_;
-    }
+  while (!Reap(WNOHANG)) {
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return -1;
+  return exitStatus_;
 }
 
-bool ServiceProcess::Running() {
-  if (exitStatus_ != -1) return false;
-  int status = 0;
-  pid_t done = waitpid(pid_, &status, WNOHANG);
-  if (done != pid_) return true;
-  exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return false;
-}
+bool ChildProcess::Running() { return pid_ > 0 && !Reap(WNOHANG); }
 
-HttpResponse ServiceProcess::Send(const std::string& method, const std::string& target,
-                                  const std::vector<Header>& headers, const std::string& body,
-                                  const ClientOptions& options) const {
-  return testsupport::Send("127.0.0.1", port_, method, target, headers, body, options);
-}
-
-int ServiceProcess::Exit(const std::string& adminToken, const ClientOptions& options) {
-  std::vector<Header> headers;
-  if (!adminToken.empty()) headers.push_back({"Authorization", adminToken});
-  HttpResponse response = Send("GET", "/exit", headers, "", options);
-  if (!response.ok || response.status != 200) return -1;
+int ChildProcess::Stop(int signal) {
+  if (Running()) kill(pid_, signal);
   return WaitForExit();
 }
 

@@ -244,6 +244,72 @@ std::string Handshake(int fd, SSL_CTX*& ctxOut, SSL*& sslOut, const std::string&
   return std::string();
 }
 
+// Sends `bytes` (possibly none) on the connected non-blocking socket and reads
+// one response into `r`; ok stays false on failure, with the reason in error.
+void Exchange(int fd, SSL* ssl, const std::string& bytes, const ClientOptions& options, bool headRequest,
+              Clock::time_point deadline, HttpResponse& r) {
+  wire::Stream stream(fd, ssl);
+  ResponseParser parser(headRequest);
+  std::string in, readError, writeError;
+  size_t sent = 0;
+  bool writing = !bytes.empty(), eof = false;
+  char buf[16384];
+  for (;;) {
+    short events = 0;
+    while (writing) {
+      size_t n = 0;
+      wire::IoResult w = stream.Write(bytes.data() + sent, bytes.size() - sent, n, writeError);
+      if (w == wire::IoResult::Ok) {
+        sent += n;
+        writing = sent < bytes.size();
+      } else if (w == wire::IoResult::WantWrite || w == wire::IoResult::WantRead) {
+        events |= w == wire::IoResult::WantWrite ? POLLOUT : POLLIN;
+        break;
+      } else {
+        // The peer may have answered and closed early; still read what it sent.
+        if (writeError.empty()) writeError = "connection closed while sending";
+        writing = false;
+      }
+    }
+    for (;;) {
+      size_t n = 0;
+      wire::IoResult rd = stream.Read(buf, sizeof buf, n, readError);
+      if (rd == wire::IoResult::Ok) {
+        in.append(buf, n);
+        continue;
+      }
+      if (rd == wire::IoResult::Eof) eof = true;
+      if (rd == wire::IoResult::WantRead) events |= POLLIN;
+      if (rd == wire::IoResult::WantWrite) events |= POLLOUT;
+      break;
+    }
+    wire::Progress p = parser.Parse(in, eof, r);
+    if (p == wire::Progress::Complete) {
+      r.ok = true;
+      r.error.clear();
+      return;
+    }
+    if (p == wire::Progress::Error) return;
+    if (eof || !readError.empty()) {
+      std::string why = !readError.empty() ? readError
+                        : parser.HaveHead() ? "connection closed before the end of the body"
+                        : in.empty()        ? "connection closed without a response"
+                                            : "connection closed inside the response head";
+      if (!writeError.empty()) why += " (after send failed: " + writeError + ")";
+      r.error = why;
+      return;
+    }
+    if (RemainingMs(deadline) == 0 || !WaitFor(fd, events ? events : POLLIN, deadline)) {
+      r.error = std::string("timed out after ") + std::to_string(options.timeoutMs) + " ms " +
+                (writing ? "while sending the request"
+                 : parser.HaveHead() ? "reading the body"
+                 : in.empty()        ? "waiting for a response"
+                                     : "reading the response head");
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 const std::string* HttpResponse::Find(const std::string& name) const {
@@ -283,69 +349,19 @@ HttpResponse SendRaw(const std::string& host, uint16_t port, const std::string& 
     ctx.reset(c);
     ssl.reset(s);
   }
-
-  wire::Stream stream(fd, ssl.get());
-  ResponseParser parser(headRequest);
-  std::string in, readError, writeError;
-  size_t sent = 0;
-  bool writing = !bytes.empty(), eof = false;
-  char buf[16384];
-  for (;;) {
-    short events = 0;
-    while (writing) {
-      size_t n = 0;
-      wire::IoResult w = stream.Write(bytes.data() + sent, bytes.size() - sent, n, writeError);
-      if (w == wire::IoResult::Ok) {
-        sent += n;
-        writing = sent < bytes.size();
-      } else if (w == wire::IoResult::WantWrite || w == wire::IoResult::WantRead) {
-        events |= w == wire::IoResult::WantWrite ? POLLOUT : POLLIN;
-        break;
-      } else {
-        // The peer may have answered and closed early; still read what it sent.
-        if (writeError.empty()) writeError = "connection closed while sending";
-        writing = false;
-      }
-    }
-    for (;;) {
-      size_t n = 0;
-      wire::IoResult rd = stream.Read(buf, sizeof buf, n, readError);
-      if (rd == wire::IoResult::Ok) {
-        in.append(buf, n);
-        continue;
-      }
-      if (rd == wire::IoResult::Eof) eof = true;
-      if (rd == wire::IoResult::WantRead) events |= POLLIN;
-      if (rd == wire::IoResult::WantWrite) events |= POLLOUT;
-      break;
-    }
-    wire::Progress p = parser.Parse(in, eof, r);
-    if (p == wire::Progress::Complete) {
-      r.ok = true;
-      r.error.clear();
-      return r;
-    }
-    if (p == wire::Progress::Error) return r;
-    if (eof || !readError.empty()) {
-      std::string why = !readError.empty() ? readError
-                        : parser.HaveHead() ? "connection closed before the end of the body"
-                        : in.empty()        ? "connection closed without a response"
-                                            : "connection closed inside the response head";
-      if (!writeError.empty()) why += " (after send failed: " + writeError + ")";
-      r.error = why;
-      return r;
-    }
-    if (RemainingMs(deadline) == 0 || !WaitFor(fd, events ? events : POLLIN, deadline)) {
-      r.error = std::string("timed out after ") + std::to_string(options.timeoutMs) + " ms " +
-                (writing ? "while sending the request"
-                 : parser.HaveHead() ? "reading the body"
-                 : in.empty()        ? "waiting for a response"
-                                     : "reading the response head");
-      return r;
-    }
-  }
+  Exchange(fd, ssl.get(), bytes, options, headRequest, deadline, r);
+  return r;
 }
 
+HttpResponse ReadResponse(int fd, const ClientOptions& options, bool headRequest) {
+  HttpResponse r;
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  Exchange(fd, nullptr, "", options, headRequest,
+           Clock::now() + std::chrono::milliseconds(options.timeoutMs), r);
+  fcntl(fd, F_SETFL, flags);
+  return r;
+}
 HttpResponse Send(const std::string& host, uint16_t port, const std::string& method,
                   const std::string& target, const std::vector<Header>& headers,
                   const std::string& body, const ClientOptions& options) {

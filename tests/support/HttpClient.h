@@ -45,6 +45,10 @@ int ConnectTcp(const std::string& host, uint16_t port, int timeoutMs = 20000,
 HttpResponse SendRaw(const std::string& host, uint16_t port, const std::string& bytes,
                      const ClientOptions& options = {}, bool headRequest = false);
 
+// Reads one response, as SendRaw does, on a plain socket from ConnectTcp whose
+// request the caller wrote itself (for instance to act in between). Leaves fd open.
+HttpResponse ReadResponse(int fd, const ClientOptions& options = {}, bool headRequest = false);
+
 // "METHOD target HTTP/1.1\r\nHost: host:port\r\n<headers>\r\nContent-Length: N\r\n
 // Connection: close\r\n\r\n<body>". Content-Length is left out when the body is
 // empty and the method is GET/HEAD/DELETE/OPTIONS. Host, Content-Length and

@@ -113,8 +113,17 @@ TEST_F(SupportTest, RawRequestBytesAndBodiesAreRecordedExactly) {
   HttpResponse bad = SendRaw("127.0.0.1", s.Port(), malformed);
   ASSERT_TRUE(bad.ok) << bad.error;
   EXPECT_EQ(bad.status, 400);
+  // Written by hand on a ConnectTcp socket, the answer read afterwards.
+  s.SetDefault(Reply(200, "by hand"));
+  int fd = ConnectTcp("127.0.0.1", s.Port(), kHangGuardMs);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, fixed.data(), fixed.size()), static_cast<ssize_t>(fixed.size()));
+  HttpResponse byHand = ReadResponse(fd);
+  close(fd);
+  ASSERT_TRUE(byHand.ok) << byHand.error;
+  EXPECT_EQ(byHand.body, "by hand");
 
-  ASSERT_TRUE(s.WaitForRequests(3, kHangGuardMs));
+  ASSERT_TRUE(s.WaitForRequests(4, kHangGuardMs));
   std::vector<StandInRequest> got = s.Received();
   EXPECT_EQ(got[0].raw, fixed);
   EXPECT_EQ(got[0].body, binary);
@@ -124,6 +133,7 @@ TEST_F(SupportTest, RawRequestBytesAndBodiesAreRecordedExactly) {
   EXPECT_EQ(got[1].body, "abcde");
   EXPECT_EQ(got[2].raw, malformed);
   EXPECT_FALSE(got[2].error.empty());
+  EXPECT_EQ(got[3].raw, fixed);
 }
 
 TEST_F(SupportTest, TlsRoundTripVerifiedAgainstTestCa) {
