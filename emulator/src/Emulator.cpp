@@ -1,0 +1,290 @@
+#include "Emulator.h"
+
+#include "SpeechMethod.h"
+
+#include <event2/buffer.h>
+#include <event2/event.h>
+#include <event2/http.h>
+#include <event2/keyvalq_struct.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/queue.h>
+#include <sys/socket.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Google's front end refuses bigger requests; evhttp's own cap sits above it
+// so that such requests still get Google's error shape instead of a bare 413.
+constexpr size_t kMaxRequestBytes = 10 * 1024 * 1024;
+constexpr size_t kHardBodyLimit = 64 * 1024 * 1024;
+
+void onRequest(evhttp_request* request, void* emulator)
+{
+    if (emulator)
+        static_cast<Emulator*>(emulator)->handleRequest(request);
+}
+
+void onStopSignal(evutil_socket_t, short, void* emulator)
+{
+    if (emulator)
+        static_cast<Emulator*>(emulator)->stop();
+}
+
+const char* methodName(evhttp_cmd_type type)
+{
+    switch (type) {
+    case EVHTTP_REQ_GET: return "GET";
+    case EVHTTP_REQ_POST: return "POST";
+    case EVHTTP_REQ_HEAD: return "HEAD";
+    case EVHTTP_REQ_PUT: return "PUT";
+    case EVHTTP_REQ_DELETE: return "DELETE";
+    case EVHTTP_REQ_OPTIONS: return "OPTIONS";
+    case EVHTTP_REQ_TRACE: return "TRACE";
+    case EVHTTP_REQ_CONNECT: return "CONNECT";
+    case EVHTTP_REQ_PATCH: return "PATCH";
+    }
+    return "?";
+}
+
+// Percent-decoded path of the request; clients may send ':' as %3A.
+std::string requestPath(evhttp_request* request)
+{
+    const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
+    const char* raw = uri ? evhttp_uri_get_path(uri) : nullptr;
+    char* decoded = evhttp_uridecode(raw ? raw : "", 0, nullptr);
+    std::string path = decoded ? decoded : "";
+    std::free(decoded);
+    return path;
+}
+
+std::string queryValue(evhttp_request* request, const char* name)
+{
+    const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
+    const char* query = uri ? evhttp_uri_get_query(uri) : nullptr;
+    if (!query)
+        return "";
+    evkeyvalq params;
+    TAILQ_INIT(&params);
+    std::string value;
+    if (evhttp_parse_query_str(query, &params) == 0) {
+        const char* found = evhttp_find_header(&params, name);
+        value = found ? found : "";
+    }
+    evhttp_clear_headers(&params);
+    return value;
+}
+
+void sendJson(evhttp_request* request, int code, const std::string& body)
+{
+    evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type",
+                      "application/json; charset=UTF-8");
+    evbuffer_add(evhttp_request_get_output_buffer(request), body.data(), body.size());
+    evhttp_send_reply(request, code, nullptr, nullptr);
+}
+
+std::string printable(const std::string& text)
+{
+    std::string out = text;
+    for (char& c : out)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    return out;
+}
+
+} // namespace
+
+Emulator::Emulator(const Options& options) : options_(options), requestIds_(std::random_device{}()) {}
+
+Emulator::~Emulator()
+{
+    release();
+}
+
+// Workers first: they may still hold the finished-jobs event of the loop.
+// Then evhttp, which frees any request still waiting for an answer.
+void Emulator::release()
+{
+    pool_.stop();
+    if (http_)
+        evhttp_free(http_);
+    http_ = nullptr;
+    if (sigint_)
+        event_free(sigint_);
+    sigint_ = nullptr;
+    if (sigterm_)
+        event_free(sigterm_);
+    sigterm_ = nullptr;
+    if (base_)
+        event_base_free(base_);
+    base_ = nullptr;
+}
+
+bool Emulator::start()
+{
+    base_ = event_base_new();
+    if (!base_) {
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot create the event loop\n");
+        return false;
+    }
+    if (!analyzer_.load(options_.wordList))
+        return false;
+    PoolSettings settings{options_.workers, options_.models, options_.transcript, 60};
+    auto finished = [this](std::unique_ptr<RecognitionJob> job) { finishRecognition(std::move(job)); };
+    if (!pool_.start(base_, settings, finished))
+        return false;
+    return watchSignals() && listen();
+}
+
+bool Emulator::watchSignals()
+{
+    sigint_ = evsignal_new(base_, SIGINT, onStopSignal, this);
+    sigterm_ = evsignal_new(base_, SIGTERM, onStopSignal, this);
+    if (!sigint_ || !sigterm_ || evsignal_add(sigint_, nullptr) != 0 ||
+        evsignal_add(sigterm_, nullptr) != 0) {
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot watch SIGINT/SIGTERM\n");
+        return false;
+    }
+    return true;
+}
+
+bool Emulator::listen()
+{
+    http_ = evhttp_new(base_);
+    if (!http_) {
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot create the HTTP server\n");
+        return false;
+    }
+    // Every method reaches the handler, which answers the wrong ones itself.
+    evhttp_set_allowed_methods(http_, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD |
+                                          EVHTTP_REQ_PUT | EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS |
+                                          EVHTTP_REQ_TRACE | EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
+    evhttp_set_max_body_size(http_, kHardBodyLimit);
+    evhttp_set_gencb(http_, onRequest, this);
+    evhttp_bound_socket* bound =
+        evhttp_bind_socket_with_handle(http_, options_.address.c_str(), static_cast<uint16_t>(options_.port));
+    if (!bound) {
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot listen on %s port %d\n",
+                     options_.address.c_str(), options_.port);
+        return false;
+    }
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    getsockname(evhttp_bound_socket_get_fd(bound), reinterpret_cast<sockaddr*>(&addr), &len);
+    const int port = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
+                                                      : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    const bool v6 = options_.address.find(':') != std::string::npos;
+    std::printf("listening on %s%s%s:%d\n", v6 ? "[" : "", options_.address.c_str(), v6 ? "]" : "", port);
+    return true;
+}
+
+bool Emulator::run()
+{
+    return event_base_dispatch(base_) == 0;
+}
+
+void Emulator::stop()
+{
+    std::printf("stopping\n");
+    event_base_loopbreak(base_);
+}
+
+Emulator::Route Emulator::routeOf(const std::string& path) const
+{
+    if (path == options_.prefix + "/speech:recognize")
+        return Route::Recognize;
+    if (path == options_.prefix + "/documents:analyzeSentiment")
+        return Route::AnalyzeSentiment;
+    return Route::None;
+}
+
+ApiError Emulator::checkApiKey(evhttp_request* request, Route route) const
+{
+    if (!options_.apiKey)
+        return ApiError{};
+    std::string key = queryValue(request, "key");
+    if (key.empty()) {
+        const char* header = evhttp_find_header(evhttp_request_get_input_headers(request), "X-Goog-Api-Key");
+        key = header ? header : "";
+    }
+    if (key.empty())
+        return missingApiKey();
+    if (key != *options_.apiKey)
+        return invalidApiKey(route == Route::Recognize ? "speech.googleapis.com" : "language.googleapis.com");
+    return ApiError{};
+}
+
+void Emulator::handleRequest(evhttp_request* request)
+{
+    const std::string path = requestPath(request);
+    const evhttp_cmd_type command = evhttp_request_get_command(request);
+    const std::string trace = std::string(methodName(command)) + " " + path;
+    const Route route = routeOf(path);
+    if (route == Route::None)
+        return sendError(request, notFound("The requested URL " + path + " was not found on this server."),
+                         trace);
+    if (command != EVHTTP_REQ_POST) {
+        evhttp_add_header(evhttp_request_get_output_headers(request), "Allow", "POST");
+        return sendError(request,
+                         methodNotAllowed(std::string("Method ") + methodName(command) +
+                                          " is not allowed on " + path + "; use POST."),
+                         trace);
+    }
+    const ApiError keyError = checkApiKey(request, route);
+    if (keyError.isSet())
+        return sendError(request, keyError, trace);
+    evbuffer* input = evhttp_request_get_input_buffer(request);
+    const size_t size = evbuffer_get_length(input);
+    if (size > kMaxRequestBytes)
+        return sendError(request, invalidArgument("Request payload size exceeds the limit: " +
+                                                  std::to_string(kMaxRequestBytes) + " bytes."), trace);
+    std::string body(size, '\0');
+    evbuffer_copyout(input, body.data(), size);
+    if (route == Route::Recognize)
+        answerRecognize(request, std::move(body), trace);
+    else
+        answerSentiment(request, body, trace);
+}
+
+void Emulator::answerSentiment(evhttp_request* request, const std::string& body, const std::string& trace)
+{
+    std::string reply;
+    const ApiError error = sentiment_.answer(body, reply);
+    if (error.isSet())
+        return sendError(request, error, trace);
+    std::printf("%s 200\n", trace.c_str());
+    sendJson(request, 200, reply);
+}
+
+void Emulator::answerRecognize(evhttp_request* request, std::string body, const std::string& trace)
+{
+    auto job = std::make_unique<RecognitionJob>();
+    job->request = request;
+    job->trace = trace;
+    const ApiError error = SpeechMethod::parse(body, *job);
+    if (error.isSet())
+        return sendError(request, error, trace);
+    pool_.submit(std::move(job));
+}
+
+void Emulator::finishRecognition(std::unique_ptr<RecognitionJob> job)
+{
+    if (job->error.isSet())
+        return sendError(job->request, job->error, job->trace);
+    // Google's request ids are positive 64-bit numbers.
+    const uint64_t id = requestIds_() >> 1;
+    std::printf("%s 200 \"%s\" audio %.2fs decoded in %.2fs\n", job->trace.c_str(),
+                printable(job->hypothesis.transcript).c_str(), job->audioSeconds, job->decodeSeconds);
+    sendJson(job->request, 200, SpeechMethod::reply(*job, id));
+}
+
+void Emulator::sendError(evhttp_request* request, const ApiError& error, const std::string& trace)
+{
+    // Traced before the answer goes out, so a client that has its answer finds the line.
+    std::printf("%s %d %s\n", trace.c_str(), error.httpCode, printable(error.message).c_str());
+    sendJson(request, error.httpCode, error.toJson());
+}

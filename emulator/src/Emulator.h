@@ -1,0 +1,57 @@
+#pragma once
+// The HTTP side: one libevent loop that routes requests, checks the API key,
+// answers sentiment at once and hands recognition to the worker pool.
+#include "Options.h"
+#include "RecognitionJob.h"
+#include "SentimentAnalyzer.h"
+#include "SentimentMethod.h"
+#include "WorkerPool.h"
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+
+struct event;
+struct event_base;
+struct evhttp;
+struct evhttp_request;
+
+class Emulator {
+public:
+    explicit Emulator(const Options& options);
+    Emulator(const Emulator&) = delete;
+    Emulator& operator=(const Emulator&) = delete;
+    ~Emulator();
+
+    // Loads the models, binds and prints "listening on ADDR:PORT".
+    bool start();
+    // Runs until SIGINT or SIGTERM.
+    bool run();
+
+    void handleRequest(evhttp_request* request);
+    void finishRecognition(std::unique_ptr<RecognitionJob> job);
+    void stop();
+
+private:
+    enum class Route { None, Recognize, AnalyzeSentiment };
+
+    bool listen();
+    bool watchSignals();
+    Route routeOf(const std::string& path) const;
+    ApiError checkApiKey(evhttp_request* request, Route route) const;
+    void answerRecognize(evhttp_request* request, std::string body, const std::string& trace);
+    void answerSentiment(evhttp_request* request, const std::string& body, const std::string& trace);
+    void sendError(evhttp_request* request, const ApiError& error, const std::string& trace);
+    void release();
+
+    Options options_;
+    SentimentAnalyzer analyzer_;
+    SentimentMethod sentiment_{analyzer_};
+    std::mt19937_64 requestIds_;
+    event_base* base_ = nullptr;
+    evhttp* http_ = nullptr;
+    event* sigint_ = nullptr;
+    event* sigterm_ = nullptr;
+    WorkerPool pool_;
+};

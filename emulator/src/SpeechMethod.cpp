@@ -1,0 +1,192 @@
+#include "SpeechMethod.h"
+
+#include "Base64.h"
+#include "JsonFields.h"
+
+#include <rapidjson/error/en.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <vector>
+#include <cstdio>
+#include <strings.h>
+
+namespace {
+
+const char* const kEncodings[] = {"ENCODING_UNSPECIFIED", "LINEAR16", "FLAC", "MULAW", "AMR",
+                                  "AMR_WB", "OGG_OPUS", "SPEEX_WITH_HEADER_BYTE", "MP3",
+                                  "WEBM_OPUS"};
+
+bool isKnownEncoding(const rapidjson::Value& value)
+{
+    if (!value.IsString())
+        return false;
+    for (const char* name : kEncodings)
+        if (std::strcmp(value.GetString(), name) == 0)
+            return true;
+    return false;
+}
+
+bool isSupportedLanguage(const char* code)
+{
+    return strcasecmp(code, "en-US") == 0 || strcasecmp(code, "en") == 0;
+}
+
+// Google recognises in the first of languageCode and alternativeLanguageCodes
+// that it has a model for, and reports which one it used.
+ApiError chooseLanguage(const rapidjson::Value& config, std::string& chosen)
+{
+    const rapidjson::Value* primary = findField(config, "languageCode", "language_code");
+    if (!primary || !primary->IsString() || primary->GetStringLength() == 0)
+        return invalidArgument("Invalid recognition 'config': missing language_code.");
+    std::vector<const rapidjson::Value*> codes{primary};
+    if (const auto* alt = findField(config, "alternativeLanguageCodes", "alternative_language_codes")) {
+        if (!alt->IsArray())
+            return invalidArgument("Invalid value at 'config.alternative_language_codes': expected a list.");
+        for (const auto& code : alt->GetArray())
+            codes.push_back(&code);
+    }
+    for (const rapidjson::Value* code : codes) {
+        if (code->IsString() && isSupportedLanguage(code->GetString())) {
+            chosen = code->GetString();
+            for (char& c : chosen)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (chosen == "en")
+                chosen = "en-us";
+            return ApiError{};
+        }
+    }
+    return invalidArgument(std::string("Invalid recognition 'config': bad language code \"") +
+                           primary->GetString() + "\". This emulator has models for: " +
+                           SpeechMethod::kLanguages + ".");
+}
+
+ApiError readHints(const rapidjson::Value& config, AudioHints& hints)
+{
+    if (const auto* enc = findField(config, "encoding")) {
+        if (!isKnownEncoding(*enc))
+            return invalidArgument(
+                "Invalid value at 'config.encoding' "
+                "(type.googleapis.com/google.cloud.speech.v1.RecognitionConfig.AudioEncoding).");
+        hints.encoding = enc->GetString();
+    }
+    if (const auto* rate = findField(config, "sampleRateHertz", "sample_rate_hertz")) {
+        if (!rate->IsInt() || rate->GetInt() < 8000 || rate->GetInt() > 48000)
+            return invalidArgument("sample_rate_hertz must be between 8000 and 48000.");
+        hints.sampleRateHertz = rate->GetInt();
+    }
+    if (const auto* channels = findField(config, "audioChannelCount", "audio_channel_count")) {
+        if (!channels->IsInt() || channels->GetInt() < 1 || channels->GetInt() > 8)
+            return invalidArgument("audio_channel_count must be between 1 and 8.");
+        hints.channelCount = channels->GetInt();
+    }
+    return ApiError{};
+}
+
+ApiError readConfig(const rapidjson::Value& request, RecognitionJob& job)
+{
+    const rapidjson::Value* config = findField(request, "config");
+    if (!config || !config->IsObject())
+        return invalidArgument("RecognitionConfig not set.");
+    const std::string unknown = unknownField(*config, {
+        "encoding", "sampleRateHertz", "audioChannelCount", "enableSeparateRecognitionPerChannel",
+        "languageCode", "alternativeLanguageCodes", "maxAlternatives", "profanityFilter",
+        "adaptation", "transcriptNormalization", "speechContexts", "enableWordTimeOffsets",
+        "enableWordConfidence", "enableAutomaticPunctuation", "enableSpokenPunctuation",
+        "enableSpokenEmojis", "diarizationConfig", "metadata", "model", "useEnhanced"});
+    if (!unknown.empty())
+        return invalidArgument(unknownFieldMessage(unknown, "config"));
+    ApiError error = readHints(*config, job.hints);
+    if (error.isSet())
+        return error;
+    return chooseLanguage(*config, job.languageCode);
+}
+
+ApiError readAudio(const rapidjson::Value& request, RecognitionJob& job)
+{
+    const rapidjson::Value* audio = findField(request, "audio");
+    if (!audio || !audio->IsObject())
+        return invalidArgument("RecognitionAudio not set.");
+    const std::string unknown = unknownField(*audio, {"content", "uri"});
+    if (!unknown.empty())
+        return invalidArgument(unknownFieldMessage(unknown, "audio"));
+    const rapidjson::Value* content = findField(*audio, "content");
+    if (!content && findField(*audio, "uri"))
+        return invalidArgument("This emulator reads inline audio 'content' only; 'uri' is not supported.");
+    if (!content || !content->IsString() || content->GetStringLength() == 0)
+        return invalidArgument("RecognitionAudio not set.");
+    if (!decodeBase64(std::string_view(content->GetString(), content->GetStringLength()), job.audio))
+        return invalidArgument("Invalid value at 'audio.content' (TYPE_BYTES), Base64 decoding failed.");
+    if (job.audio.empty())
+        return invalidArgument("RecognitionAudio not set.");
+    return ApiError{};
+}
+
+} // namespace
+
+ApiError SpeechMethod::parse(const std::string& body, RecognitionJob& job)
+{
+    rapidjson::Document doc;
+    doc.Parse(body.c_str(), body.size());
+    if (doc.HasParseError())
+        return invalidArgument(std::string("Invalid JSON payload received. ") +
+                               rapidjson::GetParseError_En(doc.GetParseError()));
+    if (!doc.IsObject())
+        return invalidArgument("Invalid JSON payload received. Expected an object.");
+    const std::string unknown = unknownField(doc, {"config", "audio"});
+    if (!unknown.empty())
+        return invalidArgument(unknownFieldMessage(unknown, ""));
+    ApiError error = readConfig(doc, job);
+    if (error.isSet())
+        return error;
+    return readAudio(doc, job);
+}
+
+std::string formatDuration(double seconds)
+{
+    const long long millis = std::llround(seconds * 1000);
+    char text[48];
+    if (millis % 1000 == 0)
+        std::snprintf(text, sizeof text, "%llds", millis / 1000);
+    else
+        std::snprintf(text, sizeof text, "%lld.%03llds", millis / 1000, millis % 1000);
+    return text;
+}
+
+std::string SpeechMethod::reply(const RecognitionJob& job, uint64_t requestId)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
+    w.StartObject();
+    if (!job.hypothesis.transcript.empty()) {
+        const std::string& text = job.hypothesis.transcript;
+        w.Key("results");
+        w.StartArray();
+        w.StartObject();
+        w.Key("alternatives");
+        w.StartArray();
+        w.StartObject();
+        w.Key("transcript");
+        w.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+        w.Key("confidence");
+        w.Double(std::round(job.hypothesis.confidence * 10000) / 10000);
+        w.EndObject();
+        w.EndArray();
+        w.Key("resultEndTime");
+        w.String(formatDuration(job.audioSeconds).c_str());
+        w.Key("languageCode");
+        w.String(job.languageCode.c_str());
+        w.EndObject();
+        w.EndArray();
+        // Google bills whole seconds, rounded up.
+        w.Key("totalBilledTime");
+        w.String(formatDuration(std::ceil(job.audioSeconds)).c_str());
+        w.Key("requestId");
+        w.String(std::to_string(requestId).c_str());
+    }
+    w.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}

@@ -1,0 +1,61 @@
+#pragma once
+// Worker threads that read and recognise recordings, so the event loop keeps
+// answering while one is decoded. Finished jobs come back to the loop thread
+// through a libevent event made active from the worker.
+#include "RecognitionJob.h"
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+struct event;
+struct event_base;
+
+struct PoolSettings {
+    int workers = 1;
+    ModelPaths models;
+    std::optional<std::string> fixedTranscript; // set: answer with it, load no model
+    double maxAudioSeconds = 60;
+};
+
+class WorkerPool {
+public:
+    using FinishedFn = std::function<void(std::unique_ptr<RecognitionJob>)>;
+
+    WorkerPool() = default;
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+    ~WorkerPool();
+
+    // Returns once every worker has its model loaded, or false if one failed.
+    bool start(event_base* base, const PoolSettings& settings, FinishedFn onFinished);
+    void submit(std::unique_ptr<RecognitionJob> job);
+    // Lets the jobs in hand finish, drops the queued ones and joins the threads.
+    void stop();
+    void deliverFinished();
+
+private:
+    void work();
+    bool loadRecognizer(std::unique_ptr<Recognizer>& recognizer);
+    void process(RecognitionJob& job, Recognizer* recognizer);
+    void finish(std::unique_ptr<RecognitionJob> job);
+
+    PoolSettings settings_;
+    FinishedFn onFinished_;
+    event* finishedEvent_ = nullptr;
+    std::vector<std::thread> threads_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable loaded_;
+    std::deque<std::unique_ptr<RecognitionJob>> queued_;
+    std::deque<std::unique_ptr<RecognitionJob>> finished_;
+    int loadsPending_ = 0;
+    bool loadFailed_ = false;
+    bool stopping_ = false;
+};
