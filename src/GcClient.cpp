@@ -20,6 +20,15 @@
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
+// A name lookup in progress. Its request owns it until the lookup is cancelled;
+// from then on the lookup's callback does, since evdns still reports the
+// cancellation later, possibly after the request is gone.
+struct GcClient::HostLookup
+{
+    GcClient::GcRequest* pOwner;
+    evdns_getaddrinfo_request* pHandle;
+};
+
 namespace
 {
 
@@ -46,20 +55,6 @@ void GcRequestTimedout(evutil_socket_t, short, void* pContext)
     }
     static_cast<GcClient::GcRequest*>(pContext)->OnTimer();
 }
-
-} // namespace
-
-// A name lookup in progress. Its request owns it until the lookup is cancelled;
-// from then on the lookup's callback does, since evdns still reports the
-// cancellation later, possibly after the request is gone.
-struct GcClient::HostLookup
-{
-    GcClient::GcRequest* pOwner;
-    evdns_getaddrinfo_request* pHandle;
-};
-
-namespace
-{
 
 void HostResolvedCb(int result, evutil_addrinfo* pAddresses, void* pContext)
 {
