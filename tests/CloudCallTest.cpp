@@ -80,6 +80,7 @@ StandInReply Scenario(const StandInRequest& request) {
   if (content == "lang-close") return Mode(StandInReply::Mode::Close);
   if (content == "lang-silent") return Mode(StandInReply::Mode::Silent);
   if (content == "lang-empty") return Reply(200, "OK");
+  if (content == "lang-text") return Reply(200, "OK", "plain words, <b>not</b> JSON");
   return Reply(200, "Analysed", "{\"documentSentiment\":{\"score\":0.5},\"echo\":\"" + content + "\"}");
 }
 
@@ -167,6 +168,7 @@ TEST_F(CloudCall, EveryOutcomeReachesItsCallerExactlyOnceWithManyInFlight) {
       {"lang-close", 401, "Method Failed"},
       {"lang-silent", 408, "Request Timeout"},
       {"lang-empty", 200, "OK"},
+      {"lang-text", 200, "OK"},
   };
   const int rounds = 3;
   std::vector<std::future<HttpResponse>> replies;
@@ -187,6 +189,9 @@ TEST_F(CloudCall, EveryOutcomeReachesItsCallerExactlyOnceWithManyInFlight) {
       EXPECT_EQ(response.body, "");
       ASSERT_NE(response.Find("Content-Type"), nullptr);
       EXPECT_NE(*response.Find("Content-Type"), "application/json");
+    } else if (c.audio == "lang-text") {
+      EXPECT_EQ(response.body, "plain words, <b>not</b> JSON");
+      EXPECT_EQ(*response.Find("Content-Type"), "application/json");
     } else {
       std::string expectedEcho = c.audio == "speech-unreadable" ? "" : c.audio;
       EXPECT_EQ(response.body, "{\"documentSentiment\":{\"score\":0.5},\"echo\":\"" + expectedEcho + "\"}");
@@ -204,7 +209,7 @@ TEST_F(CloudCall, EveryOutcomeReachesItsCallerExactlyOnceWithManyInFlight) {
       EXPECT_EQ(content.rfind("speech-", 0) == 0, content == "speech-unreadable") << content;
     }
   }
-  EXPECT_EQ(sentimentCalls, rounds * 7u);
+  EXPECT_EQ(sentimentCalls, rounds * 8u);
 
   EXPECT_TRUE(service_.Send("GET", "/liveness").ok);
   EXPECT_EQ(service_.Exit(), 0);

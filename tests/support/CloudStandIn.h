@@ -1,4 +1,4 @@
-// Scriptable HTTP/HTTPS server on loopback, standing in for the cloud services
+// Scriptable HTTP/HTTPS server on 127.0.0.1, standing in for the cloud services
 // the S2T server calls. Runs on its own threads (accept thread + one per
 // connection) inside the test process; built on blocking sockets and OpenSSL
 // only, so it shares no code with the service under test.
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <memory>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,28 +30,23 @@ struct StandInReply {
   Mode mode = Mode::Answer;
   int status = 200;
   std::string reason = "OK";
-  std::vector<Header> headers;  // sent in order; then Content-Length (unless noContentLength) and "Connection: close"
+  std::vector<Header> headers;  // sent in order; then Content-Length and "Connection: close"
   std::string body;
-  int delayMs = 0;               // wait before answering/closing; Stop() cuts it short
-  bool noContentLength = false;  // body delimited by close (or give your own Content-Length header to lie)
-  std::string rawResponse;       // Answer mode: when non-empty, sent verbatim instead of status/headers/body
-  bool holdOpen = false;         // Answer mode: after sending, stay open like Silent (a stalled response)
+  int delayMs = 0;  // wait before answering or closing; Stop() cuts it short
 };
 
 struct StandInRequest {
-  std::string method, target, version;
+  std::string method, target;
   std::vector<Header> headers;
-  std::string body;   // de-chunked when sent chunked
-  std::string raw;    // every byte of the request as received: request line, headers, body
-  std::string error;  // empty unless the request was malformed (then answered 400)
-  const std::string* Find(const std::string& name) const;  // case-insensitive, first match
+  std::string body;
+  std::string raw;  // every byte of the request as received: request line, headers, body
+  const std::string* Find(const std::string& name) const { return FindHeader(headers, name); }
 };
 
 // Declared outside the class so it can be a default argument of the constructor.
 struct StandInOptions {
   bool tls = false;
-  std::string certFile, keyFile;      // PEM; certFile may hold a chain
-  std::string address = "127.0.0.1";  // or "::1"
+  std::string certFile, keyFile;  // PEM; certFile may hold a chain
 };
 
 class CloudStandIn {
@@ -63,12 +58,12 @@ class CloudStandIn {
   CloudStandIn(const CloudStandIn&) = delete;
   CloudStandIn& operator=(const CloudStandIn&) = delete;
 
-  bool Start();  // bind port 0, listen, start accepting; false (see LastError()) on failure
+  bool Start();  // listen on a free port; false (see LastError()) on failure
   void Stop();   // idempotent: closes the listener and every connection, joins all threads
-  std::string LastError() const;
+  const std::string& LastError() const { return lastError_; }
 
-  uint16_t Port() const;
-  std::string BaseUrl() const;  // "http://127.0.0.1:PORT", "https://[::1]:PORT", ...
+  uint16_t Port() const { return port_; }
+  std::string BaseUrl() const;  // "http://127.0.0.1:PORT" or "https://..."
 
   // Reply selection: the handler when set; else the On() entry with the longest
   // suffix matching the target's path (before '?'); else the default (200 OK,
@@ -78,44 +73,37 @@ class CloudStandIn {
   void On(const std::string& pathSuffix, const StandInReply& reply);
   void SetHandler(std::function<StandInReply(const StandInRequest&)> handler);  // called on a connection thread
 
-  std::vector<StandInRequest> Received() const;  // complete requests, in arrival order
+  std::vector<StandInRequest> Received() const;         // complete requests, in arrival order
   bool WaitForRequests(size_t n, int timeoutMs) const;  // true once at least n were received
   size_t Accepted() const;           // TCP connections accepted, including failed TLS handshakes
   size_t HandshakeFailures() const;  // TLS handshakes that did not complete
-  size_t OpenConnections() const;    // accepted connections not yet closed
-  bool WaitForOpenConnections(size_t n, int timeoutMs) const;  // true once the open count == n
 
  private:
   struct Conn {
-    int fd = -1;  // guarded by mu_; -1 once closed
-    bool done = false;
+    int fd;  // -1 once closed; guarded by mu_
     std::thread thread;
   };
-  enum class ReadResult { Complete, Closed, Stopped };
 
   void AcceptLoop();
-  void Serve(std::shared_ptr<Conn> conn);
+  void Serve(Conn* conn);
+  void Answer(int fd, SSL* ssl, const StandInReply& reply);
   StandInReply ChooseReply(const StandInRequest& request);
-  bool Stopping() const;
-  void ReapFinished();
 
   const Options options_;
   SSL_CTX* ctx_ = nullptr;
   int listenFd_ = -1;
   uint16_t port_ = 0;
-  bool started_ = false;
+  std::string lastError_;
   std::thread acceptThread_;
-  std::mutex stopMu_;  // serialises Start/Stop
 
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
   bool stopping_ = false;
-  std::string lastError_;
-  std::list<std::shared_ptr<Conn>> conns_;
+  std::list<Conn> conns_;  // a list, so each thread's Conn stays put
   std::vector<StandInRequest> requests_;
-  size_t accepted_ = 0, handshakeFailures_ = 0, open_ = 0;
+  size_t accepted_ = 0, handshakeFailures_ = 0;
   StandInReply default_;
-  std::vector<std::pair<std::string, StandInReply>> routes_;
+  std::map<std::string, StandInReply> routes_;
   std::function<StandInReply(const StandInRequest&)> handler_;
 };
 

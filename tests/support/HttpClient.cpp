@@ -2,382 +2,279 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <memory>
-
-#include "HttpWire.h"
 
 namespace testsupport {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int RemainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
+bool IEquals(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
-using wire::ErrnoText;
-using wire::SslErrorText;
-
-bool IsLoopback(const sockaddr* sa) {
-  if (sa->sa_family == AF_INET)
-    return (ntohl(reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr) >> 24) == 127;
-  if (sa->sa_family == AF_INET6) {
-    const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr;
-    return IN6_IS_ADDR_LOOPBACK(&a);
-  }
-  return false;
+std::string Trim(const std::string& s) {
+  size_t begin = s.find_first_not_of(" \t"), end = s.find_last_not_of(" \t");
+  return begin == std::string::npos ? std::string() : s.substr(begin, end - begin + 1);
 }
 
-bool IsIpLiteral(const std::string& host) {
-  unsigned char buf[sizeof(in6_addr)];
-  return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
+// Why a read or write that returned n <= 0 stopped; empty for the peer's orderly close.
+// Call with errno and the OpenSSL error queue cleared before the I/O.
+std::string IoError(SSL* ssl, int n) {
+  int code = ssl ? SSL_get_error(ssl, n) : n == 0 ? SSL_ERROR_ZERO_RETURN : SSL_ERROR_SYSCALL;
+  if (code == SSL_ERROR_ZERO_RETURN) return "";
+  if (code == SSL_ERROR_SSL) return SslErrors("TLS");
+  // With blocking sockets, "want read/write" means the socket timeout expired.
+  if (code != SSL_ERROR_SYSCALL || errno == EAGAIN) return "timed out";
+  return errno ? strerror(errno) : "connection closed";
 }
 
-// Non-blocking connected socket, or -1.
-int ConnectNonBlocking(const std::string& host, uint16_t port, Clock::time_point deadline,
-                       std::string& error) {
+void SetTimeouts(int fd, int ms) {  // 0: none
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// A connected blocking socket with both timeouts set to timeoutMs, or -1.
+int Connect(const std::string& host, uint16_t port, int timeoutMs, std::string& error) {
   addrinfo hints{};
+  hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* res = nullptr;
-  std::string portText = std::to_string(port);
-  int rc = getaddrinfo(host.c_str(), portText.c_str(), &hints, &res);
-  if (rc != 0) {
+  addrinfo* found = nullptr;
+  if (int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found)) {
     error = "resolve " + host + ": " + gai_strerror(rc);
     return -1;
   }
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> hold(res, freeaddrinfo);
-  error = "no loopback address for " + host;
-  for (addrinfo* ai = res; ai; ai = ai->ai_next) {
-    if (!IsLoopback(ai->ai_addr)) continue;  // tests must never leave the machine
-    int fd = socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-      error = ErrnoText("socket");
-      continue;
-    }
-    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) return fd;
-    if (errno != EINPROGRESS) {
-      error = ErrnoText("connect");
-      close(fd);
-      continue;
-    }
-    pollfd p{fd, POLLOUT, 0};
-    int n;
-    while ((n = poll(&p, 1, RemainingMs(deadline))) < 0 && errno == EINTR) {
-    }
-    if (n == 0) {
-      error = "connect: timed out";
-      close(fd);
-      return -1;
-    }
-    int soErr = 0;
-    socklen_t len = sizeof soErr;
-    if (n < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len) != 0) {
-      error = ErrnoText("connect");
-      close(fd);
-      continue;
-    }
-    if (soErr != 0) {
-      error = std::string("connect: ") + strerror(soErr);
-      close(fd);
-      continue;
-    }
-    return fd;
+  sockaddr_in address = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
+  freeaddrinfo(found);
+  if (ntohl(address.sin_addr.s_addr) >> 24 != 127) {  // tests must never leave the machine
+    error = host + " is not a loopback address";
+    return -1;
   }
-  return -1;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0) SetTimeouts(fd, timeoutMs);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    error = std::string("connect: ") + (errno == EINPROGRESS ? "timed out" : strerror(errno));
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
 }
 
-// Incremental response parser; re-examines the buffer after every read.
-class ResponseParser {
- public:
-  explicit ResponseParser(bool headRequest) : headRequest_(headRequest) {}
+struct SslFree {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+using SslPtr = std::unique_ptr<SSL, SslFree>;
 
-  wire::Progress Parse(const std::string& in, bool eof, HttpResponse& r) {
-    while (!haveHead_) {
-      size_t end = in.find("\r\n\r\n", headStart_);
-      if (end == std::string::npos) return wire::Progress::NeedMore;
-      std::string line;
-      if (!wire::ParseHead(in.substr(headStart_, end - headStart_), line, r.headers, r.error))
-        return wire::Progress::Error;
-      if (!ParseStatusLine(line, r)) return wire::Progress::Error;
-      bodyStart_ = end + 4;
-      if (r.status >= 100 && r.status < 200 && r.status != 101) {
-        // Interim response: the final one follows.
-        headStart_ = bodyStart_;
-        r.headers.clear();
-        continue;
-      }
-      haveHead_ = true;
-      if (headRequest_ || r.status < 200 || r.status == 204 || r.status == 304) {
-        framing_ = Body::Empty;
-      } else {
-        wire::Framing f;
-        if (!wire::BodyFraming(r.headers, f, length_, r.error)) return wire::Progress::Error;
-        framing_ = f == wire::Framing::Length    ? Body::Length
-                   : f == wire::Framing::Chunked ? Body::Chunked
-                                                 : Body::UntilClose;
-      }
-    }
-    switch (framing_) {
-      case Body::Empty:
-        return wire::Progress::Complete;
-      case Body::Length:
-        if (in.size() - bodyStart_ < length_) {
-          if (eof) r.body = in.substr(bodyStart_);
-          return wire::Progress::NeedMore;
-        }
-        r.body = in.substr(bodyStart_, length_);
-        return wire::Progress::Complete;
-      case Body::Chunked: {
-        size_t end = 0;
-        return wire::DecodeChunked(in, bodyStart_, r.body, end, r.error);
-      }
-      case Body::UntilClose:
-        if (!eof) return wire::Progress::NeedMore;
-        r.body = in.substr(bodyStart_);
-        return wire::Progress::Complete;
-    }
-    return wire::Progress::Error;
+SslPtr Handshake(int fd, const std::string& host, const std::string& caFile, std::string& error) {
+  std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+  if (!ctx || (!caFile.empty() && SSL_CTX_load_verify_locations(ctx.get(), caFile.c_str(), nullptr) != 1)) {
+    error = SslErrors("TLS setup");
+    return nullptr;
   }
+  // A body delimited by the close may end without close_notify.
+  SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+  SSL_CTX_set_verify(ctx.get(), caFile.empty() ? SSL_VERIFY_NONE : SSL_VERIFY_PEER, nullptr);
+  SslPtr ssl(SSL_new(ctx.get()));  // holds its own reference to ctx
+  in_addr ip;  // IP literals get no SNI; the name to verify handles both
+  if (!ssl || SSL_set_fd(ssl.get(), fd) != 1 || SSL_set1_host(ssl.get(), host.c_str()) != 1 ||
+      (inet_pton(AF_INET, host.c_str(), &ip) != 1 && SSL_set_tlsext_host_name(ssl.get(), host.c_str()) != 1)) {
+    error = SslErrors("TLS setup");
+    return nullptr;
+  }
+  ERR_clear_error();
+  errno = 0;
+  int rc = SSL_connect(ssl.get());
+  if (rc != 1) {
+    error = "handshake: " + IoError(ssl.get(), rc);
+    return nullptr;
+  }
+  return ssl;
+}
 
-  bool HaveHead() const { return haveHead_; }
+// Blocks SIGPIPE on this thread while alive and discards one raised meanwhile, so
+// a peer closing early fails a TLS write with EPIPE instead of ending the test.
+class SigpipeBlock {
+ public:
+  SigpipeBlock() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeBlock() {
+    timespec zero{};
+    sigtimedwait(&pipe_, nullptr, &zero);
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
 
  private:
-  enum class Body { Empty, Length, Chunked, UntilClose };
-
-  static bool ParseStatusLine(const std::string& line, HttpResponse& r) {
-    // HTTP/x.y SP 3DIGIT [SP reason]
-    if (line.size() < 12 || line.compare(0, 5, "HTTP/") != 0 || !isdigit((unsigned char)line[5]) ||
-        line[6] != '.' || !isdigit((unsigned char)line[7]) || line[8] != ' ' ||
-        !isdigit((unsigned char)line[9]) || !isdigit((unsigned char)line[10]) ||
-        !isdigit((unsigned char)line[11]) || (line.size() > 12 && line[12] != ' ')) {
-      r.error = "malformed status line: \"" + line + "\"";
-      return false;
-    }
-    r.status = std::stoi(line.substr(9, 3));
-    r.reason = line.size() > 13 ? line.substr(13) : std::string();
-    return true;
-  }
-
-  bool headRequest_;
-  bool haveHead_ = false;
-  size_t headStart_ = 0;
-  size_t bodyStart_ = 0;
-  size_t length_ = 0;
-  Body framing_ = Body::UntilClose;
+  sigset_t pipe_, old_;
 };
 
-struct CtxFree { void operator()(SSL_CTX* c) const { SSL_CTX_free(c); } };
-struct SslFree { void operator()(SSL* s) const { SSL_free(s); } };
-
-// Polls fd for `events` until the deadline; false on timeout.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-  pollfd p{fd, events, 0};
-  for (;;) {
-    int n = poll(&p, 1, RemainingMs(deadline));
-    if (n > 0) return true;
-    if (n == 0) return false;
-    if (errno != EINTR) return true;  // let the next I/O call report it
+// Sends `bytes` (if any) and reads one response on a connected socket.
+HttpResponse Exchange(int fd, SSL* ssl, const std::string& bytes) {
+  HttpResponse r;
+  std::string sendError;
+  // A failed send still reads what the peer answered before it closed.
+  WriteAll(fd, ssl, bytes, &sendError);
+  WireMessage m = ReadMessage(fd, ssl, true);
+  const std::string& line = m.startLine;
+  bool valid = line.size() >= 12 && line.compare(0, 7, "HTTP/1.") == 0 && line[8] == ' ' &&
+               line.substr(9, 3).find_first_not_of("0123456789") == std::string::npos &&
+               (line.size() == 12 || line[12] == ' ');
+  if (m.headRead && valid) {
+    r.status = std::stoi(line.substr(9, 3));
+    r.reason = line.size() > 13 ? line.substr(13) : "";
+    r.headers = m.headers;
+    r.body = m.body;
   }
-}
-
-std::string Handshake(int fd, SSL_CTX*& ctxOut, SSL*& sslOut, const std::string& host,
-                      const ClientOptions& o, Clock::time_point deadline) {
-  std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_client_method()));
-  if (!ctx) return SslErrorText("SSL_CTX_new");
-  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-  // A body delimited by close may end without close_notify; treat that as EOF.
-  SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-  SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  const std::string name = o.sniHost.empty() ? host : o.sniHost;
-  if (!o.caFile.empty()) {
-    if (SSL_CTX_load_verify_locations(ctx.get(), o.caFile.c_str(), nullptr) != 1)
-      return SslErrorText(("cannot load CA file " + o.caFile).c_str());
-    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-  } else {
-    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
-  }
-  std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx.get()));
-  if (!ssl || SSL_set_fd(ssl.get(), fd) != 1) return SslErrorText("SSL_new");
-  if (!IsIpLiteral(name) && SSL_set_tlsext_host_name(ssl.get(), name.c_str()) != 1)
-    return SslErrorText("SNI");
-  if (!o.caFile.empty()) {
-    X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
-    int set = IsIpLiteral(name) ? X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str())
-                                : X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0);
-    if (set != 1) return SslErrorText("verify name");
-  }
-  for (;;) {
-    ERR_clear_error();
-    errno = 0;
-    int rc = SSL_connect(ssl.get());
-    if (rc == 1) break;
-    int code = SSL_get_error(ssl.get(), rc);
-    if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
-      if (!WaitFor(fd, code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline))
-        return "TLS handshake: timed out";
-      continue;
-    }
-    long verify = SSL_get_verify_result(ssl.get());
-    if (verify != X509_V_OK)
-      return std::string("TLS handshake: certificate verify failed: ") +
-             X509_verify_cert_error_string(verify);
-    if (code == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)
-      return errno ? ErrnoText("TLS handshake") : "TLS handshake: connection closed by peer";
-    return SslErrorText("TLS handshake");
-  }
-  ctxOut = ctx.release();
-  sslOut = ssl.release();
-  return std::string();
-}
-
-// Sends `bytes` (possibly none) on the connected non-blocking socket and reads
-// one response into `r`; ok stays false on failure, with the reason in error.
-void Exchange(int fd, SSL* ssl, const std::string& bytes, const ClientOptions& options, bool headRequest,
-              Clock::time_point deadline, HttpResponse& r) {
-  wire::Stream stream(fd, ssl);
-  ResponseParser parser(headRequest);
-  std::string in, readError, writeError;
-  size_t sent = 0;
-  bool writing = !bytes.empty(), eof = false;
-  char buf[16384];
-  for (;;) {
-    short events = 0;
-    while (writing) {
-      size_t n = 0;
-      wire::IoResult w = stream.Write(bytes.data() + sent, bytes.size() - sent, n, writeError);
-      if (w == wire::IoResult::Ok) {
-        sent += n;
-        writing = sent < bytes.size();
-      } else if (w == wire::IoResult::WantWrite || w == wire::IoResult::WantRead) {
-        events |= w == wire::IoResult::WantWrite ? POLLOUT : POLLIN;
-        break;
-      } else {
-        // The peer may have answered and closed early; still read what it sent.
-        if (writeError.empty()) writeError = "connection closed while sending";
-        writing = false;
-      }
-    }
-    for (;;) {
-      size_t n = 0;
-      wire::IoResult rd = stream.Read(buf, sizeof buf, n, readError);
-      if (rd == wire::IoResult::Ok) {
-        in.append(buf, n);
-        continue;
-      }
-      if (rd == wire::IoResult::Eof) eof = true;
-      if (rd == wire::IoResult::WantRead) events |= POLLIN;
-      if (rd == wire::IoResult::WantWrite) events |= POLLOUT;
-      break;
-    }
-    wire::Progress p = parser.Parse(in, eof, r);
-    if (p == wire::Progress::Complete) {
-      r.ok = true;
-      r.error.clear();
-      return;
-    }
-    if (p == wire::Progress::Error) return;
-    if (eof || !readError.empty()) {
-      std::string why = !readError.empty() ? readError
-                        : parser.HaveHead() ? "connection closed before the end of the body"
-                        : in.empty()        ? "connection closed without a response"
-                                            : "connection closed inside the response head";
-      if (!writeError.empty()) why += " (after send failed: " + writeError + ")";
-      r.error = why;
-      return;
-    }
-    if (RemainingMs(deadline) == 0 || !WaitFor(fd, events ? events : POLLIN, deadline)) {
-      r.error = std::string("timed out after ") + std::to_string(options.timeoutMs) + " ms " +
-                (writing ? "while sending the request"
-                 : parser.HaveHead() ? "reading the body"
-                 : in.empty()        ? "waiting for a response"
-                                     : "reading the response head");
-      return;
-    }
-  }
+  r.ok = m.error.empty() && valid;
+  r.error = !m.error.empty() ? m.error : valid ? "" : "malformed status line: \"" + line + "\"";
+  if (!r.ok && !sendError.empty()) r.error += " (after send: " + sendError + ")";
+  return r;
 }
 
 }  // namespace
 
-const std::string* HttpResponse::Find(const std::string& name) const {
-  return wire::FindHeader(headers, name);
+const std::string* FindHeader(const std::vector<Header>& headers, const std::string& name) {
+  for (const Header& h : headers)
+    if (IEquals(h.name, name)) return &h.value;
+  return nullptr;
 }
 
-size_t HttpResponse::Count(const std::string& name) const { return wire::CountHeader(headers, name); }
+size_t HttpResponse::Count(const std::string& name) const {
+  return static_cast<size_t>(
+      std::count_if(headers.begin(), headers.end(), [&](const Header& h) { return IEquals(h.name, name); }));
+}
+
+std::string SslErrors(std::string what) {
+  char text[256];
+  while (unsigned long e = ERR_get_error()) {
+    ERR_error_string_n(e, text, sizeof text);
+    what += std::string(": ") + text;
+  }
+  return what;
+}
+
+WireMessage ReadMessage(int fd, SSL* ssl, bool untilClose) {
+  WireMessage m;
+  std::string in;
+  size_t bodyStart = 0, length = std::string::npos;  // npos: up to the close
+  for (;;) {
+    size_t headEnd = m.headRead ? std::string::npos : in.find("\r\n\r\n");
+    if (headEnd != std::string::npos) {
+      m.headRead = true;
+      bodyStart = headEnd + 4;
+      size_t at = in.find("\r\n");
+      m.startLine = in.substr(0, at);
+      for (at += 2; at < headEnd + 2; at = in.find("\r\n", at) + 2) {
+        std::string line = in.substr(at, in.find("\r\n", at) - at);
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+          m.error = "malformed header line: \"" + line + "\"";
+          m.raw = in;
+          return m;
+        }
+        m.headers.push_back({line.substr(0, colon), Trim(line.substr(colon + 1))});
+      }
+      const std::string* declared = FindHeader(m.headers, "Content-Length");
+      if (declared && (declared->empty() || declared->size() > 15 ||
+                       declared->find_first_not_of("0123456789") != std::string::npos)) {
+        m.error = "invalid Content-Length: \"" + *declared + "\"";
+        m.raw = in;
+        return m;
+      }
+      length = declared ? std::stoul(*declared) : untilClose ? std::string::npos : 0;
+    }
+    if (m.headRead && length != std::string::npos && in.size() >= bodyStart + length) {
+      m.body = in.substr(bodyStart, length);
+      m.raw = in.substr(0, bodyStart + length);
+      return m;
+    }
+    char buffer[16384];
+    ERR_clear_error();
+    errno = 0;
+    int n = ssl ? SSL_read(ssl, buffer, sizeof buffer) : static_cast<int>(recv(fd, buffer, sizeof buffer, 0));
+    if (n > 0) {
+      in.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    std::string why = IoError(ssl, n);
+    m.raw = in;
+    if (why.empty() && m.headRead && length == std::string::npos) {
+      m.body = in.substr(bodyStart);
+      return m;
+    }
+    m.error = !why.empty() ? "receive: " + why
+              : in.empty() ? "connection closed without a message"
+                           : "connection closed inside the message";
+    return m;
+  }
+}
+
+bool WriteAll(int fd, SSL* ssl, const std::string& data, std::string* error) {
+  for (size_t sent = 0; sent < data.size();) {
+    ERR_clear_error();
+    errno = 0;
+    const char* from = data.data() + sent;
+    int n = ssl ? SSL_write(ssl, from, static_cast<int>(data.size() - sent))
+                : static_cast<int>(send(fd, from, data.size() - sent, MSG_NOSIGNAL));
+    if (n <= 0) {
+      std::string why = IoError(ssl, n);
+      if (error) *error = why.empty() ? "connection closed" : why;
+      return false;
+    }
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
 
 int ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, std::string* error) {
-  std::string err;
-  int fd = ConnectNonBlocking(host, port, Clock::now() + std::chrono::milliseconds(timeoutMs), err);
-  if (fd < 0) {
-    if (error) *error = err;
-    return -1;
-  }
-  int flags = fcntl(fd, F_GETFL);
-  fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  std::string why;
+  int fd = Connect(host, port, timeoutMs, why);
+  if (fd >= 0) SetTimeouts(fd, 0);
+  if (fd < 0 && error) *error = why;
   return fd;
 }
 
 HttpResponse SendRaw(const std::string& host, uint16_t port, const std::string& bytes,
-                     const ClientOptions& options, bool headRequest) {
-  wire::SigpipeGuard sigpipe;
+                     const ClientOptions& options) {
+  SigpipeBlock sigpipe;
   HttpResponse r;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
-  int fd = ConnectNonBlocking(host, port, deadline, r.error);
+  int fd = Connect(host, port, options.timeoutMs, r.error);
   if (fd < 0) return r;
-  std::unique_ptr<int, void (*)(int*)> closeFd(&fd, [](int* p) { close(*p); });
-
-  std::unique_ptr<SSL_CTX, CtxFree> ctx;
-  std::unique_ptr<SSL, SslFree> ssl;
-  if (options.tls) {
-    SSL_CTX* c = nullptr;
-    SSL* s = nullptr;
-    r.error = Handshake(fd, c, s, host, options, deadline);
-    if (!r.error.empty()) return r;
-    ctx.reset(c);
-    ssl.reset(s);
-  }
-  Exchange(fd, ssl.get(), bytes, options, headRequest, deadline, r);
+  SslPtr ssl = options.tls ? Handshake(fd, host, options.caFile, r.error) : nullptr;
+  if (!options.tls || ssl) r = Exchange(fd, ssl.get(), bytes);
+  ssl.reset();
+  close(fd);
   return r;
 }
 
-HttpResponse ReadResponse(int fd, const ClientOptions& options, bool headRequest) {
-  HttpResponse r;
-  const int flags = fcntl(fd, F_GETFL);
-  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  Exchange(fd, nullptr, "", options, headRequest,
-           Clock::now() + std::chrono::milliseconds(options.timeoutMs), r);
-  fcntl(fd, F_SETFL, flags);
+HttpResponse ReadResponse(int fd, const ClientOptions& options) {
+  SetTimeouts(fd, options.timeoutMs);
+  HttpResponse r = Exchange(fd, nullptr, "");
+  SetTimeouts(fd, 0);
   return r;
 }
+
 HttpResponse Send(const std::string& host, uint16_t port, const std::string& method,
                   const std::string& target, const std::vector<Header>& headers,
                   const std::string& body, const ClientOptions& options) {
-  std::string req = method + " " + target + " HTTP/1.1\r\n";
-  if (!wire::FindHeader(headers, "Host")) {
-    bool v6 = host.find(':') != std::string::npos;
-    req += "Host: " + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "\r\n";
-  }
-  for (const Header& h : headers) req += h.name + ": " + h.value + "\r\n";
+  std::string request = method + " " + target + " HTTP/1.1\r\nHost: " + host + ":" + std::to_string(port) + "\r\n";
+  for (const Header& h : headers) request += h.name + ": " + h.value + "\r\n";
   bool bodyless = method == "GET" || method == "HEAD" || method == "DELETE" || method == "OPTIONS";
-  if (!wire::FindHeader(headers, "Content-Length") && !(body.empty() && bodyless))
-    req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  if (!wire::FindHeader(headers, "Connection")) req += "Connection: close\r\n";
-  req += "\r\n";
-  req += body;
-  return SendRaw(host, port, req, options, method == "HEAD");
+  if (!body.empty() || !bodyless) request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  return SendRaw(host, port, request + "Connection: close\r\n\r\n" + body, options);
 }
 
 }  // namespace testsupport

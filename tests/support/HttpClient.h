@@ -1,6 +1,7 @@
-// Blocking HTTP/1.1 client (plain or TLS) for driving the service in tests.
-// Every call is bounded by ClientOptions::timeoutMs, so a silent peer cannot
-// hang a test. Only loopback addresses are accepted.
+// Blocking HTTP/1.1 client (plain or TLS) for driving the service in tests, and
+// the message I/O it shares with CloudStandIn. Only loopback addresses are
+// accepted, and every wait for the peer is bounded by ClientOptions::timeoutMs,
+// so a silent peer cannot hang a test.
 #pragma once
 
 #include <cstddef>
@@ -8,53 +9,69 @@
 #include <string>
 #include <vector>
 
+typedef struct ssl_st SSL;
+
 namespace testsupport {
 
 struct Header {
   std::string name, value;
 };
 
+// The value of the first header of that name (case-insensitive), or null.
+const std::string* FindHeader(const std::vector<Header>& headers, const std::string& name);
+
 struct HttpResponse {
-  bool ok = false;    // a complete status line + headers (+ body) was read
+  bool ok = false;    // a complete status line, headers and body were read
   std::string error;  // why not ok
-  int status = 0;     // also filled when the head arrived but the body did not
+  int status = 0;     // also set when the head arrived but the body did not
   std::string reason;
   std::vector<Header> headers;
-  std::string body;   // de-chunked when Transfer-Encoding: chunked
+  std::string body;
 
-  const std::string* Find(const std::string& name) const;  // case-insensitive, first match
+  const std::string* Find(const std::string& name) const { return FindHeader(headers, name); }
   size_t Count(const std::string& name) const;
 };
 
 struct ClientOptions {
   bool tls = false;
-  std::string caFile;   // when set: verify the chain against it and the host name; else no verification
-  std::string sniHost;  // SNI and name to verify; defaults to the connect host (IP literals get no SNI)
-  int timeoutMs = 20000;  // for the whole exchange: connect, handshake, send, receive
+  std::string caFile;     // when set: verify the chain against it and the host name; else no verification
+  int timeoutMs = 20000;  // bounds each wait: connect, handshake, every send and receive
 };
 
-// Connects to host:port (numeric loopback address or "localhost") within
-// timeoutMs. Returns a blocking socket the caller closes, or -1 (reason in *error).
+// A blocking socket connected to host:port (numeric loopback address or
+// "localhost") within timeoutMs, which the caller closes; or -1 (reason in *error).
 int ConnectTcp(const std::string& host, uint16_t port, int timeoutMs = 20000,
                std::string* error = nullptr);
 
-// Sends exactly `bytes` and reads one response: body by Content-Length, chunked,
-// or until close; none for HEAD (`headRequest`), 1xx, 204 and 304. Interim 1xx
-// responses are skipped. Reading starts while sending, so an early answer (e.g.
-// 413 before the whole body was taken) is still returned.
+// Sends exactly `bytes` and reads one response, its body by Content-Length or
+// up to the close.
 HttpResponse SendRaw(const std::string& host, uint16_t port, const std::string& bytes,
-                     const ClientOptions& options = {}, bool headRequest = false);
+                     const ClientOptions& options = {});
 
 // Reads one response, as SendRaw does, on a plain socket from ConnectTcp whose
 // request the caller wrote itself (for instance to act in between). Leaves fd open.
-HttpResponse ReadResponse(int fd, const ClientOptions& options = {}, bool headRequest = false);
+HttpResponse ReadResponse(int fd, const ClientOptions& options = {});
 
-// "METHOD target HTTP/1.1\r\nHost: host:port\r\n<headers>\r\nContent-Length: N\r\n
-// Connection: close\r\n\r\n<body>". Content-Length is left out when the body is
-// empty and the method is GET/HEAD/DELETE/OPTIONS. Host, Content-Length and
-// Connection are not added when `headers` already has one of that name.
+// "METHOD target HTTP/1.1", Host, `headers`, Content-Length (left out for an
+// empty body with GET, HEAD, DELETE or OPTIONS), "Connection: close", body.
 HttpResponse Send(const std::string& host, uint16_t port, const std::string& method,
                   const std::string& target, const std::vector<Header>& headers = {},
                   const std::string& body = "", const ClientOptions& options = {});
+
+// Message I/O on a connected blocking socket, through `ssl` when set.
+struct WireMessage {
+  bool headRead = false;
+  std::string startLine;
+  std::vector<Header> headers;
+  std::string body;
+  std::string raw;    // the message's bytes, or all bytes read when incomplete
+  std::string error;  // empty once the whole message arrived
+};
+// The body is Content-Length bytes; without that header none, or with
+// `untilClose` everything up to the peer's close.
+WireMessage ReadMessage(int fd, SSL* ssl, bool untilClose);
+bool WriteAll(int fd, SSL* ssl, const std::string& data, std::string* error = nullptr);
+// `what`, then the queued OpenSSL errors (drains the queue).
+std::string SslErrors(std::string what);
 
 }  // namespace testsupport

@@ -94,9 +94,7 @@ bool WriteKey(const std::string& path, EVP_PKEY* key) {
 
 bool MakeTestPki(const std::string& dir, TestPki& out) {
   TestPki p;
-  p.dir = dir;
   p.caCert = dir + "/ca.pem";
-  p.caKey = dir + "/ca.key";
   p.serverCert = dir + "/server.pem";
   p.serverKey = dir + "/server.key";
   p.wrongHostCert = dir + "/wronghost.pem";
@@ -118,7 +116,7 @@ bool MakeTestPki(const std::string& dir, TestPki& out) {
   CertPtr self = MakeCert(selfKey.get(), "localhost", nullptr, nullptr, false, localSan);
   if (!server || !wrong || !self) return false;
 
-  if (!WriteCert(p.caCert, ca.get()) || !WriteKey(p.caKey, caKey.get()) ||
+  if (!WriteCert(p.caCert, ca.get()) ||
       !WriteCert(p.serverCert, server.get()) || !WriteKey(p.serverKey, serverKey.get()) ||
       !WriteCert(p.wrongHostCert, wrong.get()) || !WriteKey(p.wrongHostKey, wrongKey.get()) ||
       !WriteCert(p.selfSignedCert, self.get()) || !WriteKey(p.selfSignedKey, selfKey.get()) ||
@@ -129,7 +127,7 @@ bool MakeTestPki(const std::string& dir, TestPki& out) {
 }
 
 std::string MakeTempDir(const char* prefix) {
-  std::string tmpl = std::string("/tmp/") + (prefix ? prefix : "ts") + "XXXXXX";
+  std::string tmpl = std::string("/tmp/") + prefix + "XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
   if (!mkdtemp(buf.data())) return std::string();

@@ -8,8 +8,7 @@ namespace testsupport {
 
 // Paths of PEM files (all keys are unencrypted EC P-256).
 struct TestPki {
-  std::string dir;
-  std::string caCert, caKey;                  // test CA, trusted through caFile options
+  std::string caCert;                         // test CA, trusted through caFile options
   std::string serverCert, serverKey;          // leaf signed by the CA: DNS:localhost, IP:127.0.0.1, IP:::1
   std::string wrongHostCert, wrongHostKey;    // signed by the CA, DNS:wrong.example only
   std::string selfSignedCert, selfSignedKey;  // localhost/127.0.0.1/::1, not signed by the CA
