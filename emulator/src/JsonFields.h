@@ -2,7 +2,10 @@
 // Small helpers for reading request objects the way Google's JSON mapping
 // does: a field may be spelled lowerCamel or snake_case, and unknown fields
 // are refused so a misspelt one does not pass silently.
+#include "ApiError.h"
+
 #include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
 
 #include <cctype>
 #include <initializer_list>
@@ -39,10 +42,30 @@ inline std::string unknownField(const rapidjson::Value& object,
     return "";
 }
 
-inline std::string unknownFieldMessage(const std::string& name, const char* where)
+// Google's refusal of the first unknown member of `object`, found at `where`
+// ("" for the root); no error when every member is known.
+inline ApiError refuseUnknownFields(const rapidjson::Value& object, std::initializer_list<const char*> known,
+                                    const char* where)
 {
+    const std::string name = unknownField(object, known);
+    if (name.empty())
+        return ApiError{};
     std::string m = "Invalid JSON payload received. Unknown name \"" + name + "\"";
     if (where && *where)
         m += std::string(" at '") + where + "'";
-    return m + ": Cannot find field.";
+    return invalidArgument(m + ": Cannot find field.");
+}
+
+// Parses a request body that must be one JSON object with only `known` members.
+// Iterative, so a deeply nested body cannot exhaust the stack.
+inline ApiError parseRequestObject(const std::string& body, rapidjson::Document& doc,
+                                   std::initializer_list<const char*> known)
+{
+    doc.Parse<rapidjson::kParseIterativeFlag>(body.c_str(), body.size());
+    if (doc.HasParseError())
+        return invalidArgument(std::string("Invalid JSON payload received. ") +
+                               rapidjson::GetParseError_En(doc.GetParseError()));
+    if (!doc.IsObject())
+        return invalidArgument("Invalid JSON payload received. Expected an object.");
+    return refuseUnknownFields(doc, known, "");
 }

@@ -77,11 +77,10 @@ ApiError readDocument(const rapidjson::Value& request, SentimentRequest& out)
     const rapidjson::Value* document = findField(request, "document");
     if (!document || !document->IsObject())
         return invalidArgument("Invalid request: 'document' is required.");
-    const std::string unknown = unknownField(*document, {"type", "content", "gcsContentUri", "language",
-                                                         "referenceWebUri", "boilerplateHandling"});
-    if (!unknown.empty())
-        return invalidArgument(unknownFieldMessage(unknown, "document"));
-    ApiError error = readType(*document, out.html);
+    ApiError error = refuseUnknownFields(*document, {"type", "content", "gcsContentUri", "language",
+                                                     "referenceWebUri", "boilerplateHandling"}, "document");
+    if (!error.isSet())
+        error = readType(*document, out.html);
     if (error.isSet())
         return error;
     const rapidjson::Value* content = findField(*document, "content");
@@ -97,16 +96,9 @@ ApiError readDocument(const rapidjson::Value& request, SentimentRequest& out)
 ApiError readRequest(const std::string& body, SentimentRequest& out)
 {
     rapidjson::Document doc;
-    doc.Parse(body.c_str(), body.size());
-    if (doc.HasParseError())
-        return invalidArgument(std::string("Invalid JSON payload received. ") +
-                               rapidjson::GetParseError_En(doc.GetParseError()));
-    if (!doc.IsObject())
-        return invalidArgument("Invalid JSON payload received. Expected an object.");
-    const std::string unknown = unknownField(doc, {"document", "encodingType"});
-    if (!unknown.empty())
-        return invalidArgument(unknownFieldMessage(unknown, ""));
-    ApiError error = readEncoding(doc, out.encoding);
+    ApiError error = parseRequestObject(body, doc, {"document", "encodingType"});
+    if (!error.isSet())
+        error = readEncoding(doc, out.encoding);
     if (error.isSet())
         return error;
     return readDocument(doc, out);

@@ -91,15 +91,14 @@ ApiError readConfig(const rapidjson::Value& request, RecognitionJob& job)
     const rapidjson::Value* config = findField(request, "config");
     if (!config || !config->IsObject())
         return invalidArgument("RecognitionConfig not set.");
-    const std::string unknown = unknownField(*config, {
+    ApiError error = refuseUnknownFields(*config, {
         "encoding", "sampleRateHertz", "audioChannelCount", "enableSeparateRecognitionPerChannel",
         "languageCode", "alternativeLanguageCodes", "maxAlternatives", "profanityFilter",
         "adaptation", "transcriptNormalization", "speechContexts", "enableWordTimeOffsets",
         "enableWordConfidence", "enableAutomaticPunctuation", "enableSpokenPunctuation",
-        "enableSpokenEmojis", "diarizationConfig", "metadata", "model", "useEnhanced"});
-    if (!unknown.empty())
-        return invalidArgument(unknownFieldMessage(unknown, "config"));
-    ApiError error = readHints(*config, job.hints);
+        "enableSpokenEmojis", "diarizationConfig", "metadata", "model", "useEnhanced"}, "config");
+    if (!error.isSet())
+        error = readHints(*config, job.hints);
     if (error.isSet())
         return error;
     return chooseLanguage(*config, job.languageCode);
@@ -110,9 +109,9 @@ ApiError readAudio(const rapidjson::Value& request, RecognitionJob& job)
     const rapidjson::Value* audio = findField(request, "audio");
     if (!audio || !audio->IsObject())
         return invalidArgument("RecognitionAudio not set.");
-    const std::string unknown = unknownField(*audio, {"content", "uri"});
-    if (!unknown.empty())
-        return invalidArgument(unknownFieldMessage(unknown, "audio"));
+    const ApiError unknown = refuseUnknownFields(*audio, {"content", "uri"}, "audio");
+    if (unknown.isSet())
+        return unknown;
     const rapidjson::Value* content = findField(*audio, "content");
     if (!content && findField(*audio, "uri"))
         return invalidArgument("This emulator reads inline audio 'content' only; 'uri' is not supported.");
@@ -130,16 +129,9 @@ ApiError readAudio(const rapidjson::Value& request, RecognitionJob& job)
 ApiError SpeechMethod::parse(const std::string& body, RecognitionJob& job)
 {
     rapidjson::Document doc;
-    doc.Parse(body.c_str(), body.size());
-    if (doc.HasParseError())
-        return invalidArgument(std::string("Invalid JSON payload received. ") +
-                               rapidjson::GetParseError_En(doc.GetParseError()));
-    if (!doc.IsObject())
-        return invalidArgument("Invalid JSON payload received. Expected an object.");
-    const std::string unknown = unknownField(doc, {"config", "audio"});
-    if (!unknown.empty())
-        return invalidArgument(unknownFieldMessage(unknown, ""));
-    ApiError error = readConfig(doc, job);
+    ApiError error = parseRequestObject(body, doc, {"config", "audio"});
+    if (!error.isSet())
+        error = readConfig(doc, job);
     if (error.isSet())
         return error;
     return readAudio(doc, job);
