@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -333,10 +335,11 @@ TEST_F(CloudCall, ConnectionFailingDuringTheHandOverIsRefusedOnce) {
   EXPECT_NE(out.find("Unexecpected error in callback for <0>\n"), std::string::npos);
 }
 
-// A name server on loopback that takes queries and never answers.
-class SilentNameServer {
+// A name server on loopback: it takes queries and either never answers, or
+// answers each one that the name does not exist.
+class LoopbackNameServer {
  public:
-  SilentNameServer() {
+  explicit LoopbackNameServer(bool answerNoSuchName) {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -345,27 +348,55 @@ class SilentNameServer {
     if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
       port_ = ntohs(address.sin_port);
+    if (answerNoSuchName) answering_ = std::thread(&LoopbackNameServer::AnswerNoSuchName, this);
   }
-  ~SilentNameServer() { close(fd_); }
+  ~LoopbackNameServer() {
+    stop_ = true;
+    if (answering_.joinable()) answering_.join();
+    close(fd_);
+  }
   uint16_t Port() const { return port_; }
 
  private:
+  void AnswerNoSuchName() {
+    while (!stop_) {
+      pollfd readable{fd_, POLLIN, 0};
+      if (poll(&readable, 1, 50) != 1) continue;
+      unsigned char message[512];
+      sockaddr_in peer{};
+      socklen_t length = sizeof peer;
+      ssize_t size = recvfrom(fd_, message, sizeof message, 0, reinterpret_cast<sockaddr*>(&peer), &length);
+      if (size < 12) continue;
+      message[2] |= 0x80;                                  // a response
+      message[3] = static_cast<unsigned char>((message[3] & 0x70) | 0x80 | 3);  // recursion available, NXDOMAIN
+      sendto(fd_, message, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&peer), length);
+    }
+  }
+
   int fd_ = -1;
   uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread answering_;
 };
 
-// The exchange timer fires while the endpoint's name is still being looked up.
-// The service runs in a mount namespace of its own whose resolver configuration
-// names the silent server, so no query leaves the machine.
-TEST(NameResolution, TimerFiringDuringTheLookupAnswers408AndReleasesIt) {
-  if (system("unshare -m true >/dev/null 2>&1") != 0) GTEST_SKIP() << "mount namespaces are not available";
-  SilentNameServer dns;
-  ASSERT_NE(dns.Port(), 0);
-  ServiceProcess service;
+// Starts the service in a mount namespace of its own whose resolver configuration
+// names `dns`, so no query leaves the machine.
+bool StartWithNameServer(ServiceProcess& service, const LoopbackNameServer& dns) {
+  if (dns.Port() == 0) return false;
   std::string resolv = service.WriteFile("resolv.conf", "nameserver 127.0.0.1:" + std::to_string(dns.Port()) + "\n");
   service.SetCommandPrefix(
       {"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", resolv});
-  ASSERT_TRUE(service.StartPlain("", CloudSection("http://speech.s2t-test:8080/v1", "http://language.s2t-test/v1")));
+  return service.StartPlain("", CloudSection("http://speech.s2t-test:8080/v1", "http://language.s2t-test/v1"));
+}
+
+bool MountNamespacesAvailable() { return system("unshare -m true >/dev/null 2>&1") == 0; }
+
+// The exchange timer fires while the endpoint's name is still being looked up.
+TEST(NameResolution, TimerFiringDuringTheLookupAnswers408AndReleasesIt) {
+  if (!MountNamespacesAvailable()) GTEST_SKIP() << "mount namespaces are not available";
+  LoopbackNameServer dns(false);
+  ServiceProcess service;
+  ASSERT_TRUE(StartWithNameServer(service, dns));
 
   HttpResponse response = service.Send("POST", "/transcribe", {}, "{\"audio\": \"A\"}");
   EXPECT_EQ(response.status, 408);
@@ -383,6 +414,22 @@ TEST(NameResolution, TimerFiringDuringTheLookupAnswers408AndReleasesIt) {
   EXPECT_NE(out.find("Request timed out for <0>\n"), std::string::npos);
   EXPECT_NE(out.find("Cancel host lookup <0>\n"), std::string::npos);
   EXPECT_NE(out.find("Cancel host lookup <1>\n"), std::string::npos);
+}
+
+// A name that does not exist ends the call as a failed exchange, reported from
+// the loop after the lookup's answer.
+TEST(NameResolution, UnknownNameIsAFailedCall) {
+  if (!MountNamespacesAvailable()) GTEST_SKIP() << "mount namespaces are not available";
+  LoopbackNameServer dns(true);
+  ServiceProcess service;
+  ASSERT_TRUE(StartWithNameServer(service, dns));
+
+  HttpResponse response = service.Send("POST", "/transcribe", {}, "{\"audio\": \"A\"}");
+  EXPECT_EQ(response.status, 401);
+  EXPECT_EQ(response.reason, "Method Failed");
+  EXPECT_EQ(service.Exit(), 0);
+  EXPECT_NE(service.Output().find("Failed to resolve host [speech.s2t-test] for <0>: "), std::string::npos)
+      << service.Output();
 }
 
 class SecureCloudCall : public ::testing::Test {
