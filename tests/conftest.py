@@ -1,7 +1,9 @@
 """Fixtures that drive the real binaries on loopback: the service with a temporary
-configuration, and a throw-away PKI. Every process is ended in order, its exit status
-checked and its output searched for sanitizer reports, so a memory error anywhere fails."""
+configuration, a scriptable stand-in for the cloud, a throw-away PKI and a name
+server stub. Every process is ended in order, its exit status checked
+and its output searched for sanitizer reports, so a memory error anywhere fails."""
 import http.client
+import http.server
 import json
 import os
 import re
@@ -9,6 +11,7 @@ import signal
 import socket
 import ssl
 import subprocess
+import threading
 import time
 from collections import namedtuple
 
@@ -138,6 +141,87 @@ def start_service(request, tmp_path):
             service.stop(signal.SIGKILL)
 
 
+def cloud_section(speech, language=None, key=""):
+    return {"speech-service-endpoint": speech, "language-service-endpoint": language or speech, "access-key": key}
+
+
+# What the stand-in does with one request: "answer", "close" without answering, or stay "silent".
+Answer = namedtuple("Answer", "status reason body headers delay action", defaults=(200, "OK", b"", (), 0, "answer"))
+Received = namedtuple("Received", "target headers body raw")
+
+
+class StandInHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        head = "".join(f"{name}: {value}\r\n" for name, value in self.headers.items())
+        request = Received(self.path, self.headers, body, f"{self.requestline}\r\n{head}\r\n".encode() + body)
+        self.server.received.append(request)
+        answer = self.server.script(request)
+        self.close_connection = True
+        if self.server.stopping.wait(answer.delay) or answer.action == "close":
+            return
+        if answer.action == "silent":
+            self.server.stopping.wait()
+            return
+        self.send_response_only(answer.status, answer.reason)
+        for name, value in answer.headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(answer.body)))
+        self.end_headers()
+        self.wfile.write(answer.body)
+
+
+class CloudStandIn(http.server.ThreadingHTTPServer):
+    """Python's own HTTP server in place of both cloud services; `script` maps each
+    request to an Answer. With `tls` (a server context) it speaks HTTPS."""
+    daemon_threads = True
+
+    def __init__(self, tls=None):
+        super().__init__(("127.0.0.1", 0), StandInHandler)
+        self.tls, self.received, self.handshake_failures = tls, [], 0
+        self.script = lambda request: Answer()
+        self.stopping = threading.Event()
+        threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
+
+    @property
+    def url(self):
+        return f"{'https' if self.tls else 'http'}://127.0.0.1:{self.server_port}"
+
+    def finish_request(self, sock, address):
+        if self.tls:
+            try:
+                sock = self.tls.wrap_socket(sock, server_side=True)
+            except (ssl.SSLError, OSError):
+                self.handshake_failures += 1
+                return
+        with sock:
+            super().finish_request(sock, address)
+
+    def stop(self):
+        self.stopping.set()
+        self.shutdown()
+        self.server_close()
+
+
+@pytest.fixture
+def cloud():
+    """Starts stand-ins for the cloud; `cloud()` for HTTP, `cloud(context)` for HTTPS."""
+    stand_ins = []
+
+    def start(tls=None):
+        stand_ins.append(CloudStandIn(tls))
+        return stand_ins[-1]
+
+    yield start
+    for stand_in in stand_ins:
+        stand_in.stop()
+
+
 @pytest.fixture(scope="session")
 def pki(tmp_path_factory):
     """A throw-away authority's certificate ("ca"), and for each of "good" (127.0.0.1 and
@@ -156,3 +240,38 @@ def pki(tmp_path_factory):
         cert.private_key_pem.write_to_path(pki[name][1])
         cert.configure_cert(pki[name][2])
     return pki
+
+
+@pytest.fixture
+def name_server(tmp_path):
+    """Starts a name server on loopback that answers every query "no such name", or with
+    `answer=False` never answers. Returns a command prefix that runs a program with it
+    as the only name server, in a mount namespace of its own, so no query leaves."""
+    if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+        pytest.skip("mount namespaces are not available")
+    sockets, stop = [], threading.Event()
+
+    def serve(sock, answer):
+        while not stop.is_set():
+            try:
+                query, peer = sock.recvfrom(512)
+            except socket.timeout:
+                continue
+            except OSError:  # closed at the end of the test
+                return
+            if answer:  # the query, flagged as a response with "no such name"
+                sock.sendto(query[:2] + bytes([query[2] | 0x80, (query[3] & 0x70) | 0x83]) + query[4:], peer)
+
+    def start(answer=True):
+        sockets.append(socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
+        sockets[-1].bind(("127.0.0.1", 0))
+        sockets[-1].settimeout(0.05)
+        threading.Thread(target=serve, args=(sockets[-1], answer), daemon=True).start()
+        resolv = tmp_path / f"resolv{len(sockets)}.conf"
+        resolv.write_text(f"nameserver 127.0.0.1:{sockets[-1].getsockname()[1]}\n")
+        return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"', resolv]
+
+    yield start
+    stop.set()
+    for sock in sockets:
+        sock.close()

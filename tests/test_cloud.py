@@ -1,0 +1,197 @@
+"""The cloud calls: the service against Python stand-ins for the speech and language
+services, over HTTP and HTTPS, with a name server stub for host lookups."""
+import json
+import os
+import resource
+import socket
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+from conftest import Answer, cloud_section, eventually
+
+RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"%s","confidence":0.9}],"languageCode":"en-us"}]}'
+
+
+def scenario(request):
+    """One stand-in plays both services. The scenario travels in the audio text: the
+    speech side answers or misbehaves by it, and otherwise returns it as the
+    transcript, which the language side then sees as the document's content."""
+    sent = json.loads(request.body)
+    if "audio" in sent:
+        audio = sent["audio"]["content"]
+        return {"speech-403": Answer(403, "Forbidden", b'{"error":{}}'),
+                "speech-201": Answer(201, "Created", RECOGNIZED % b"x"),
+                "speech-close": Answer(action="close"), "speech-silent": Answer(action="silent"),
+                "speech-unreadable": Answer(body=b"<html>busy</html>")}.get(
+            audio, Answer(body=RECOGNIZED % audio.encode()))
+    content = sent["document"]["content"]
+    return {"lang-400": Answer(400, "Bad Request", b'{"error":{}}'), "lang-201": Answer(201, "Created", b"{}"),
+            "lang-close": Answer(action="close"), "lang-silent": Answer(action="silent"), "lang-empty": Answer(),
+            "lang-text": Answer(body=b"plain words, <b>not</b> JSON")}.get(
+        content, Answer(200, "Analysed", b'{"echo":"%s"}' % content.encode()))
+
+
+@pytest.fixture
+def stand_in(cloud):
+    stand_in = cloud()
+    stand_in.script = scenario
+    return stand_in
+
+
+def test_chain_on_the_wire_in_the_reply_and_in_the_trace(start_service, cloud):
+    stand_in = cloud()
+    recognized = '{"results":[{"alternatives":[{"transcript":"say \\"hi\\"\\n"}],"languageCode":"en-us"}]}'
+    stand_in.script = lambda request: Answer(body=recognized.encode()) if b'"audio"' in request.body else Answer(
+        reason="Quite Fine", body=b'{"score": 0.2}\n', headers=[("Content-Type", "text/plain")])
+    service = start_service({"client-auth-token": "c"}, cloud_section(stand_in.url + "/v1", key="k&y=1"))
+    body = '{"audio": "UklGR\\/g==", "language": "en-US", "language-alternatives": ["de-DE", 3, ""]}'
+    reply = service.call("POST", "/transcribe", body, [("Authorization", "c"), ("X-Tarvex-TranID", "t")])
+    assert (reply.status, reply.reason, reply.body) == (200, "Quite Fine", b'{"score": 0.2}\n')
+    assert reply.headers.get_all("Content-Type") == ["application/json"]
+    assert service.call("PUT", "/transcribe?a=1&b=%20", "line\n\tbin\x01[]", [("Authorization", "x")]).status == 401
+    assert service.call("POST", "/transcribe", "[]", [("Authorization", "c"), ("X", "1"), ("X", "2")]).status == 403
+    assert service.call("POST", "/liveness", "ping").status == 200
+    calls = [("/v1/speech:recognize?key=k&y=1", "200 OK", "",
+              '{"config":{"languageCode":"en-US","alternativeLanguageCodes":["de-DE",""]},'
+              '"audio":{"content":"UklGR/g=="}}', recognized),
+             ("/v1/documents:analyzeSentiment?key=k&y=1", "200 Quite Fine", "  Content-Type: text/plain\n",
+              '{"document":{"type":"PLAIN_TEXT","language":"en-us","content":"say \\"hi\\"\\n"}}', '{"score": 0.2}\n')]
+    assert [request.raw.decode() for request in stand_in.received] == [
+        f"POST {target} HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-type: application/json\r\n"
+        f"Content-Length: {len(sent)}\r\n\r\n{sent}" for target, _, _, sent, _ in calls]
+    head = "Headers:\n  Host: 127.0.0.1\n"
+    expected = ("Starting S2T server version [0.1] config file [config.json]\nStart HTTP event loop <S2t>\n"
+                f"Received a POST request for /transcribe\n{head}  Authorization: c\n  X-Tarvex-TranID: t\n"
+                f"  Content-Length: {len(body)}\n  Connection: close\nInput data: <<<\n{body}>>>\n")
+    for target, status, headers, sent, answer in calls:
+        expected += (f"Composed data:\n  {sent}\nMake HTTP request for <0>\nSet HTTP request timer 5 sec for <0>\n"
+                     f"Received HTTP response [{status}] for <0> [{stand_in.url}{target}]\n{headers}"
+                     f"  Content-Length: {len(answer)}\nData [{len(answer)} bytes] <0>\n{answer}\n"
+                     "Clean up HTTP <0>\nClear HTTP timer <0>\nClose HTTP connection <0>\n")
+    expected += (f"Received a PUT request for /transcribe?a=1&b=%20\n{head}  Authorization: x\n  Content-Length: 12\n"
+                 "  Connection: close\nInput data: <<<\nline\n\tbin\x01[]>>>\nRequest unauthorized\n"
+                 f"Received a POST request for /transcribe\n{head}  Authorization: c\n  X: 1\n  X: 2\n"
+                 "  Content-Length: 2\n  Connection: close\nInput data: <<<\n[]>>>\nRequest failed\n"
+                 f"Received a POST request for /liveness\n{head}  Content-Length: 4\n  Connection: close\n"
+                 "Input data: <<<\nping>>>\n"
+                 f"Received a GET request for /exit\n{head}  Authorization: \n  Content-Length: 0\n"
+                 "  Connection: close\nInput data: <<<\n>>>\nEnded HTTP event loop <S2t>\n")
+    assert service.exit() == expected
+    unkeyed = start_service(cloud=cloud_section(stand_in.url))
+    assert unkeyed.transcribe("QQ==").status == 200
+    assert [request.target for request in stand_in.received[2:]] == ["/speech:recognize", "/documents:analyzeSentiment"]
+
+
+OUTCOMES = {"ok": (200, "Analysed", b'{"echo":"ok"}'), "speech-403": (401, "Method Failed", b""),
+            "speech-201": (401, "Method Failed", b""), "speech-close": (401, "Method Failed", b""),
+            "speech-silent": (408, "Request Timeout", b""), "speech-unreadable": (200, "Analysed", b'{"echo":""}'),
+            "lang-400": (401, "Method Failed", b""), "lang-201": (401, "Method Failed", b""),
+            "lang-close": (401, "Method Failed", b""), "lang-silent": (408, "Request Timeout", b""),
+            "lang-empty": (200, "OK", b""), "lang-text": (200, "OK", b"plain words, <b>not</b> JSON")}
+
+
+def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service, stand_in):
+    service = start_service(cloud=cloud_section(stand_in.url.upper()))  # "HTTP://": schemes are not case-sensitive
+    audios = list(OUTCOMES) * 3
+    with ThreadPoolExecutor(len(audios)) as pool:
+        replies = list(pool.map(service.transcribe, audios))
+    for audio, reply in zip(audios, replies):
+        assert (reply.status, reply.reason, reply.body) == OUTCOMES[audio], audio
+        json_type = reply.status == 200 and reply.body != b""
+        assert (reply.headers.get("Content-Type") == "application/json") == json_type, audio
+    # A failed recognition never leads to a sentiment call.
+    contents = [json.loads(r.body)["document"]["content"] for r in stand_in.received if b"document" in r.body]
+    assert sorted(contents) == sorted(["ok", "", "lang-400", "lang-201", "lang-close", "lang-silent", "lang-empty",
+                                       "lang-text"] * 3)
+
+
+@pytest.mark.parametrize("speech, language, outcome, named", [
+    ("", "{cloud}", (403, "Error"), "[/speech:recognize?key=k]"),
+    ("http://[oops/v1", "{cloud}", (403, "Error"), "[http://[oops"),
+    ("ftp://127.0.0.1/v1", "{cloud}", (403, "Error"), "[ftp]"),
+    ("http:///v1", "{cloud}", (403, "Error"), "HTTP <0>"),
+    # The caller still waits when the sentiment call cannot start: a failed call.
+    ("{cloud}", "gopher://127.0.0.1/v1", (401, "Method Failed"), "[gopher]")])
+def test_endpoints_that_cannot_be_called_are_refused(start_service, stand_in, speech, language, outcome, named):
+    service = start_service(cloud=cloud_section(speech.format(cloud=stand_in.url), language.format(cloud=stand_in.url),
+                                                "k"))
+    assert service.transcribe("ok")[:2] == outcome
+    assert named in service.exit()
+    assert len(stand_in.received) == (outcome[0] == 401)
+
+
+def test_callers_that_leave_do_not_disturb_the_service(start_service, cloud):
+    stand_in = cloud()
+    stand_in.script = lambda request: Answer(body=RECOGNIZED % b"late", delay=0.3)
+    service = start_service(cloud=cloud_section(stand_in.url))
+    body = b'{"audio": "A"}'
+    for _ in range(5):
+        with socket.create_connection(("127.0.0.1", service.port)) as sock:
+            sock.sendall(b"POST /transcribe HTTP/1.1\r\nHost: h\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+    eventually(lambda: len(stand_in.received) == 10)
+    assert service.transcribe("A").status == 200
+    service.exit()
+    assert len(stand_in.received) == 12
+
+
+def test_exit_with_requests_in_flight_releases_them(start_service, stand_in):
+    service = start_service(cloud=cloud_section(stand_in.url))
+    with ThreadPoolExecutor(3) as pool:
+        waiting = [pool.submit(service.transcribe, a) for a in ("speech-silent", "speech-silent", "lang-silent")]
+        eventually(lambda: len(stand_in.received) == 4)
+        out = service.exit()
+        for reply in waiting:
+            with pytest.raises(ConnectionError):
+                reply.result()
+    assert "Request timed out" not in out
+    assert out.count("Close HTTP connection") == 4
+
+
+# When the outbound socket cannot be made inside libevent's hand-over (no descriptor
+# left), the request is refused once, and nothing of it is touched after libevent
+# has reported the failure.
+def test_connection_failing_during_the_hand_over_is_refused_once(start_service, stand_in):
+    service = start_service(cloud=cloud_section(stand_in.url))
+    pid = service.proc.pid
+    free = sorted(set(range(1024)) - {int(fd) for fd in os.listdir(f"/proc/{pid}/fd")})
+    limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+    # The caller's connection takes the one descriptor left.
+    resource.prlimit(pid, resource.RLIMIT_NOFILE, (free[1], limits[1]))
+    reply = service.transcribe("ok")
+    resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+    assert reply[:2] == (403, "Error")
+    assert stand_in.received == []
+    assert service.transcribe("ok").status == 200
+    assert "Too many open files" in service.exit()
+
+
+def test_unknown_name_is_a_failed_call(start_service, name_server):
+    service = start_service(cloud=cloud_section("http://speech.s2t-test:8080/v1"), prefix=name_server(True))
+    assert service.transcribe("A")[:2] == (401, "Method Failed")
+
+
+def test_timer_firing_during_the_lookup_answers_408_and_releases_it(start_service, name_server):
+    service = start_service(cloud=cloud_section("http://speech.s2t-test/v1"), prefix=name_server(False))
+    assert service.transcribe("A")[:2] == (408, "Request Timeout")
+    # A lookup still under way when the service stops is released as well.
+    with ThreadPoolExecutor(1) as pool:
+        pending = pool.submit(service.transcribe, "B")
+        service.wait_for(r"Resolve host \[speech.s2t-test\] for <1>")
+        assert service.exit().count("Cancel host lookup") == 2
+        with pytest.raises(ConnectionError):
+            pending.result()
+
+
+@pytest.mark.parametrize("cert, host, outcome", [("good", "127.0.0.1", 200), ("good", "localhost", 200),
+                                                 ("untrusted", "127.0.0.1", 401), ("wrong_host", "127.0.0.1", 401)])
+def test_https_endpoints_are_verified_before_anything_is_sent(start_service, cloud, pki, cert, host, outcome):
+    stand_in = cloud(pki[cert][2])
+    stand_in.script = scenario
+    base = f"https://{host}:{stand_in.server_port}/v1"
+    service = start_service(cloud=cloud_section(base, key="secret"), env={"SSL_CERT_FILE": pki["ca"]})
+    assert service.transcribe("ok").status == outcome
+    assert [r.headers["Host"] for r in stand_in.received] == [host, host][:len(stand_in.received)]
+    assert len(stand_in.received) == (2 if outcome == 200 else 0)
+    # The stand-in counts a failed handshake on its own thread, maybe after the reply.
+    eventually(lambda: stand_in.handshake_failures == (outcome != 200))
