@@ -1,6 +1,6 @@
 """Fixtures that drive the real binaries on loopback: the service with a temporary
-configuration, a scriptable stand-in for the cloud, a throw-away PKI and a name
-server stub. Every process is ended in order, its exit status checked
+configuration, the cloud emulator, a scriptable stand-in for the cloud, a throw-away
+PKI and a name server stub. Every process is ended in order, its exit status checked
 and its output searched for sanitizer reports, so a memory error anywhere fails."""
 import http.client
 import http.server
@@ -20,12 +20,14 @@ import trustme
 
 HANG = 60  # seconds: a guard against hangs only; sanitizer builds are slow
 SANITIZER_REPORT = re.compile(r"ERROR: \w+Sanitizer|runtime error:|SUMMARY: \w+Sanitizer")
+TESTDATA = "/usr/share/pocketsphinx/test/data"
 
 Reply = namedtuple("Reply", "status reason headers body")
 
 
 def pytest_addoption(parser):
     parser.addoption("--server", help="absolute path of the s2t-server binary under test")
+    parser.addoption("--emulator", help="absolute path of the s2t-cloud-emulator binary under test")
 
 
 def free_port():
@@ -275,3 +277,24 @@ def name_server(tmp_path):
     stop.set()
     for sock in sockets:
         sock.close()
+
+
+class Emulator(Process):
+    def __init__(self, binary, folder, *args):
+        super().__init__([binary, "--port", 0, *args], folder)
+        self.port = int(self.wait_for(r"listening on \S+:(\d+)\n").group(1))
+
+    def call(self, target, document):
+        body = document if isinstance(document, (str, bytes)) else json.dumps(document)
+        return call(self.port, "POST", target, body, [("Content-Type", "application/json")])
+
+
+@pytest.fixture(scope="module")
+def emulator(request, tmp_path_factory):
+    """The emulator with the real speech model, as an operator runs it offline."""
+    binary = request.config.getoption("--emulator")
+    emulator = Emulator(binary, tmp_path_factory.mktemp("emulator"), "--prefix", "/v1", "--api-key", "cloud-key",
+                        "--workers", 2)
+    yield emulator
+    assert emulator.stop() == 0
+    emulator.check_clean()

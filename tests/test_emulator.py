@@ -1,0 +1,191 @@
+"""The local cloud emulator over HTTP, as the service and other clients use it, and
+the whole chain an operator runs offline: the service against the emulator."""
+import base64
+import json
+import re
+import select
+import signal
+import socket
+import struct
+from pathlib import Path
+
+import pytest
+
+from conftest import TESTDATA, Emulator, Process, call, cloud_section
+
+RECOGNIZE = "/v1/speech:recognize?key=cloud-key"
+SENTIMENT = "/v1/documents:analyzeSentiment?key=cloud-key"
+
+
+def wav(samples):
+    """16 kHz mono LINEAR16 samples in a WAV file."""
+    return struct.pack("<4sI4s4sIHHIIHH4sI", b"RIFF", 36 + len(samples), b"WAVE", b"fmt ", 16, 1, 1, 16000, 32000, 2,
+                       16, b"data", len(samples)) + samples
+
+
+RAW = Path(TESTDATA, "goforward.raw").read_bytes()  # "go forward ten meters", 44580 samples
+GO_FORWARD = wav(RAW)
+
+
+def recognition(audio, language="en-US", **config):
+    return {"config": {"languageCode": language, **config}, "audio": {"content": base64.b64encode(audio).decode()}}
+
+
+def google_error(reply, code, status, message=""):
+    assert reply.status == code, reply.body
+    assert reply.headers["Content-Type"].startswith("application/json")
+    error = json.loads(reply.body)["error"]
+    assert (error["code"], error["status"]) == (code, status)
+    assert message in error["message"], error["message"]
+    return error
+
+
+def test_recognition_answers_in_google_shape(emulator):
+    reply = emulator.call(RECOGNIZE, recognition(GO_FORWARD))
+    assert reply.status == 200, reply.body
+    answer = json.loads(reply.body)
+    result = answer["results"][0]
+    assert result["alternatives"][0]["transcript"] == "go forward ten meters"
+    assert 0 < result["alternatives"][0]["confidence"] <= 1
+    assert (result["resultEndTime"], result["languageCode"], answer["totalBilledTime"]) == ("2.786s", "en-us", "3s")
+    assert answer["requestId"].isdigit()
+
+
+@pytest.mark.parametrize("body", [
+    recognition(RAW, encoding="LINEAR16", sampleRateHertz=16000),
+    {"config": {"language_code": "en", "encoding": "LINEAR16", "sample_rate_hertz": 16000},
+     "audio": {"content": base64.b64encode(RAW).decode()}},
+    recognition(GO_FORWARD, "de-DE", alternativeLanguageCodes=["fr-FR", "en-US"])])
+def test_headerless_audio_snake_case_and_alternative_languages_are_recognised(emulator, body):
+    reply = emulator.call(RECOGNIZE, body)
+    result = json.loads(reply.body)["results"][0]
+    assert (result["alternatives"][0]["transcript"], result["languageCode"]) == ("go forward ten meters", "en-us")
+
+
+def test_audio_without_speech_gives_an_empty_object(emulator):
+    assert emulator.call(RECOGNIZE, recognition(wav(bytes(64000)))).body == b"{}"
+
+
+@pytest.mark.parametrize("body, message", [
+    ({"config": {"languageCode": "en-US"}}, "RecognitionAudio not set"),
+    ({"config": {"languageCode": "en-US"}, "audio": {"content": ""}}, "RecognitionAudio not set"),
+    ({"config": {"languageCode": "en-US"}, "audio": {"content": "not base64!"}}, "Base64 decoding failed"),
+    ({"audio": {"content": "QQ=="}}, "RecognitionConfig not set"),
+    (recognition(b"this is plain text, not a recording"), "WAV or FLAC"),
+    (recognition(GO_FORWARD, "de-DE"), "en-US"),
+    (recognition(GO_FORWARD, ""), "language_code"),
+    (recognition(GO_FORWARD, sampleRateHertz=8000), "match the value in the WAV header (16000)"),
+    (recognition(GO_FORWARD, sampleRateHertz=7999), "between 8000 and 48000"),
+    (recognition(GO_FORWARD, languagecode="en-US"), "Unknown name \"languagecode\" at 'config'"),
+    (recognition(wav(bytes(61 * 32000))), "Sync input too long"),
+    ('{"config":', "Invalid JSON payload"),
+    (" " * (10 * 1024 * 1024 + 1), "exceeds the limit: 10485760 bytes")])
+def test_recognition_refuses_what_google_refuses(emulator, body, message):
+    google_error(emulator.call(RECOGNIZE, body), 400, "INVALID_ARGUMENT", message)
+
+
+def test_decoding_leaves_the_loop_free_and_callers_free_to_leave(emulator):
+    def post_without_waiting(name):
+        body = json.dumps(recognition(Path(TESTDATA, f"librivox/sense_and_sensibility_01_austen_64kb-{name}.wav")
+                                      .read_bytes())).encode()
+        sock = socket.create_connection(("127.0.0.1", emulator.port))
+        sock.sendall(b"POST %s HTTP/1.1\r\nHost: h\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s"
+                     % (RECOGNIZE.encode(), len(body), body))
+        return sock
+
+    post_without_waiting("0880").close()
+    with post_without_waiting("0870") as decoding:
+        assert emulator.call(SENTIMENT, {"document": {"type": "PLAIN_TEXT", "content": "Good."}}).status == 200
+        assert select.select([decoding], [], [], 0)[0] == [], "the recognition ended before the sentiment answer"
+        decoding.settimeout(60)
+        answer = decoding.makefile("rb").read().decode()
+    assert "consider how much there might be" in answer and '"resultEndTime":"7.100s"' in answer
+
+
+@pytest.mark.parametrize("document, sentences", [
+    ({"type": "PLAIN_TEXT", "content": "I love this phone. The battery is terrible."},
+     [("I love this phone.", 0), ("The battery is terrible.", 19)]),
+    ({"type": "HTML", "content": "<p>I <b>love</b> it.</p><p>Awful service.</p>"},
+     [("I love it.", 3), ("Awful service.", 27)])])
+def test_sentiment_scores_each_sentence_in_google_shape(emulator, document, sentences):
+    answer = json.loads(emulator.call(SENTIMENT, {"document": document, "encodingType": "UTF8"}).body)
+    assert [(s["text"]["content"], s["text"]["beginOffset"]) for s in answer["sentences"]] == sentences
+    assert answer["sentences"][0]["sentiment"]["score"] > 0 > answer["sentences"][1]["sentiment"]["score"]
+    assert answer["language"] == "en" and answer["documentSentiment"]["magnitude"] > 0
+
+
+def test_sentiment_offsets_count_in_the_units_asked(emulator):
+    # "é" is 2 bytes in UTF-8; the emoji 4 bytes, 2 UTF-16 units, 1 code point.
+    document = {"type": "PLAIN_TEXT", "content": "Caf\u00e9 first. \U0001F600 Great day! Bye.", "language": "en-GB"}
+    for encoding, offsets in [("UTF8", [0, 13, 29]), ("UTF16", [0, 12, 26]), ("UTF32", [0, 12, 25]),
+                              ("NONE", [-1, -1, -1])]:
+        answer = json.loads(emulator.call(SENTIMENT, {"document": document, "encodingType": encoding}).body)
+        assert [s["text"]["beginOffset"] for s in answer["sentences"]] == offsets, encoding
+        assert answer["language"] == "en-GB"
+
+
+@pytest.mark.parametrize("body, message", [
+    ({}, "'document' is required"),
+    ({"document": {"content": "Good."}}, "type is missing"),
+    ({"document": {"type": "PDF", "content": "Good."}}, '"PDF"'),
+    ({"document": {"type": "PLAIN_TEXT", "content": ""}}, "content, or gcs_content_uri must be set"),
+    ({"document": {"type": "PLAIN_TEXT", "content": 5}}, "content, or gcs_content_uri must be set"),
+    ({"document": {"type": "PLAIN_TEXT", "content": "Bon.", "language": "fr"}}, "The language fr is not supported"),
+    ({"document": {"type": "PLAIN_TEXT", "text": "Good."}}, "Unknown name \"text\" at 'document'"),
+    ({"document": {"type": "PLAIN_TEXT", "content": "Good."}, "encodingType": "LATIN1"}, "encoding_type"),
+    ("[1,2]", "Invalid JSON payload")])
+def test_sentiment_refuses_what_google_refuses(emulator, body, message):
+    google_error(emulator.call(SENTIMENT, body), 400, "INVALID_ARGUMENT", message)
+
+
+def test_keys_paths_and_methods_are_checked_as_google_does(emulator):
+    body = json.dumps(recognition(GO_FORWARD))
+    google_error(emulator.call("/v1/speech:recognize", body), 403, "PERMISSION_DENIED", "API Key")
+    error = google_error(emulator.call("/v1/speech:recognize?key=guess", body), 400, "INVALID_ARGUMENT",
+                         "API key not valid")
+    assert (error["details"][0]["reason"], error["details"][0]["metadata"]["service"]) == (
+        "API_KEY_INVALID", "speech.googleapis.com")
+    google_error(emulator.call("/v1/documents:analyzeSentiment?key=guess", "{}"), 400, "INVALID_ARGUMENT",
+                 "API key not valid")
+    google_error(emulator.call("/v1/documents:analyzeSentiment?alt=json&key=cloud-key", "{}"), 400, "INVALID_ARGUMENT",
+                 "'document' is required")
+    assert call(emulator.port, "POST", "/v1/speech%3Arecognize", body, [("X-Goog-Api-Key", "cloud-key")]).status == 200
+    google_error(emulator.call("/speech:recognize?key=cloud-key", body), 404, "NOT_FOUND", "/speech:recognize")
+    google_error(emulator.call("/v1/speech:longrunningrecognize?key=cloud-key", body), 404, "NOT_FOUND")
+    for method in ["GET", "PUT", "DELETE", "PATCH"]:
+        reply = call(emulator.port, method, RECOGNIZE)
+        google_error(reply, 405, "METHOD_NOT_ALLOWED", method)
+        assert reply.headers["Allow"] == "POST"
+
+
+def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request, tmp_path):
+    fast = Emulator(request.config.getoption("--emulator"), tmp_path, "--transcript", "hello fast", "--prefix", "v1/")
+    try:
+        result = json.loads(fast.call("/v1/speech:recognize", recognition(GO_FORWARD)).body)["results"][0]
+        assert (result["alternatives"][0]["transcript"], result["resultEndTime"]) == ("hello fast", "2.786s")
+        google_error(fast.call("/v1/speech:recognize", recognition(b"no audio")), 400, "INVALID_ARGUMENT", "WAV")
+    finally:
+        assert fast.stop(signal.SIGINT) == 0
+        fast.check_clean()
+
+
+@pytest.mark.parametrize("args, status", [
+    (["--help"], 0), (["--port", "http"], 2), (["--workers", "0"], 2), (["--no-such-option"], 2), (["extra"], 2),
+    (["--word-list", "/nonexistent/index.json", "--transcript", "x"], 1),
+    (["--hmm", "/nonexistent", "--port", "0", "--workers", "1"], 1)])
+def test_settings_that_cannot_be_used_stop_it_at_once(request, tmp_path, args, status):
+    emulator = Process([request.config.getoption("--emulator"), *args], tmp_path)
+    assert emulator.wait() == status
+    assert not re.search(r"listening on \S+:\d", emulator.output())
+    emulator.check_clean()
+
+
+def test_a_voicemail_comes_back_with_its_sentiment(start_service, emulator):
+    service = start_service({"client-auth-token": "platform"},
+                            cloud_section(f"http://127.0.0.1:{emulator.port}/v1", key="cloud-key"))
+    body = json.dumps({"audio": base64.b64encode(GO_FORWARD).decode(), "language": "en-US"})
+    reply = service.call("POST", "/transcribe", body, [("Authorization", "platform"), ("X-Tarvex-TranID", "gf")])
+    assert (reply.status, reply.reason, reply.headers["Content-Type"]) == (200, "OK", "application/json")
+    answer = json.loads(reply.body)
+    assert answer["language"] == "en-us" and -1 <= answer["documentSentiment"]["score"] <= 1
+    assert [s["text"]["content"] for s in answer["sentences"]] == ["go forward ten meters"]
