@@ -1,0 +1,59 @@
+// The recognition reply reader: which transcript and language code it takes from
+// a speech service reply, and which replies it refuses.
+#include <gtest/gtest.h>
+
+#include "GcClient.h"
+
+namespace
+{
+
+struct ReplyReader : GcClient::GcRequest
+{
+    using GcRequest::ParseTranscribeResults;
+};
+
+TEST(ReplyReader, TakesTheFirstAlternativeOfTheFirstResultThatIsAnObject)
+{
+    const size_t depth = 1000000;
+    // Outputs start as "keep", so a value the reader did not find shows as unchanged.
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"results": [{"alternatives": [{"transcript": "first", "confidence": 0.9}, {"transcript": "second"}],
+             "languageCode": "en-us"}, {"alternatives": [{"transcript": "later"}], "languageCode": "de"}]})",
+         "en-us|first"},
+        {R"({"results": [1, "x", {"alternatives": [null, {"transcript": "found"}], "languageCode": "fr"}]})",
+         "fr|found"},
+        {"{}", "keep|keep"},
+        {R"({"results": []})", "keep|keep"},
+        {R"({"results": {"alternatives": []}})", "keep|keep"},
+        {R"({"results": [7, []]})", "keep|keep"},
+        {R"({"results": [{"languageCode": "en-us"}]})", "en-us|keep"},
+        {R"({"results": [{"alternatives": "x", "languageCode": 5}]})", "keep|keep"},
+        {R"({"results": [{"alternatives": [{"transcript": 12}], "languageCode": "en"}]})", "en|keep"},
+        {R"({"results": [{"alternatives": [{}]}, {"alternatives": [{"transcript": "no"}]}]})", "keep|keep"},
+        {"\xEF\xBB\xBF{\"results\": [{\"alternatives\": [{\"transcript\": \"hi\"}]}]}", "keep|hi"},
+        {R"({"results": [{"alternatives": [{"transcript": "cut\u0000here"}], "languageCode": "e\u0000n"}]})", "e|cut"},
+        {"{\"results\": [" + std::string(depth, '[') + std::string(depth, ']') +
+             ", {\"alternatives\": [{\"transcript\": \"deep\"}]}]}",
+         "keep|deep"},
+        {"{\"results\": " + std::string(depth, '['), "refused"},
+        {"", "refused"},
+        {"<html><body>busy</body></html>", "refused"},
+        {"[]", "refused"},
+        {"\"results\"", "refused"},
+        {"{} {}", "refused"},
+        {"{\"results\": [}", "refused"},
+    };
+    for (const auto& c : cases)
+    {
+        std::string language = "keep";
+        std::string text = "keep";
+        const bool read = ReplyReader::ParseTranscribeResults(c.first, language, text);
+        EXPECT_EQ(read ? language + "|" + text : "refused", c.second) << c.first.substr(0, 80);
+        if (!read)
+        {
+            EXPECT_EQ(language + "|" + text, "keep|keep");
+        }
+    }
+}
+
+} // namespace
