@@ -39,9 +39,7 @@ TEST(ReplyReader, TakesTheFirstAlternativeOfTheFirstResultThatIsAnObject)
         {"", "refused"},
         {"<html><body>busy</body></html>", "refused"},
         {"[]", "refused"},
-        {"\"results\"", "refused"},
         {"{} {}", "refused"},
-        {"{\"results\": [}", "refused"},
     };
     for (const auto& c : cases)
     {

@@ -91,12 +91,8 @@ class Process:
 
 
 class Service(Process):
+    config = None  # as written to its configuration file
     tls = None  # the client context for an HTTPS listener
-
-    def __init__(self, binary, folder, config, env, prefix, args, file):
-        self.config = config
-        (folder / file).write_text(config if isinstance(config, str) else json.dumps(config))
-        super().__init__([*prefix, binary, *([file] if args is None else args)], folder, env)
 
     @property
     def port(self):
@@ -127,7 +123,10 @@ def start_service(request, tmp_path):
         if config is None:
             config = {"http-server": {"address": "127.0.0.1", "port": free_port(), **(http or {})},
                       "google-cloud": cloud or {}}
-        service = Service(request.config.getoption("--server"), folder, config, env, prefix, args, file)
+        (folder / file).write_text(config if isinstance(config, str) else json.dumps(config))
+        service = Service([*prefix, request.config.getoption("--server"), *([file] if args is None else args)], folder,
+                          env)
+        service.config = config
         services.append(service)
         if ready and isinstance(config, dict):
             service.wait_for("Start HTTP event loop <S2t>\n")
@@ -147,16 +146,14 @@ def cloud_section(speech, language=None, key=""):
     return {"speech-service-endpoint": speech, "language-service-endpoint": language or speech, "access-key": key}
 
 
-# What the stand-in does with one request: "answer", "close" without answering, or stay "silent".
-Answer = namedtuple("Answer", "status reason body headers delay action", defaults=(200, "OK", b"", (), 0, "answer"))
+# What the stand-in does with one request, after `delay` seconds (None: stays silent
+# until it stops): answer, or close without answering.
+Answer = namedtuple("Answer", "status reason body headers delay close", defaults=(200, "OK", b"", (), 0, False))
 Received = namedtuple("Received", "target headers body raw")
 
 
 class StandInHandler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
-
-    def log_message(self, *args):
-        pass
 
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
@@ -165,10 +162,7 @@ class StandInHandler(http.server.BaseHTTPRequestHandler):
         self.server.received.append(request)
         answer = self.server.script(request)
         self.close_connection = True
-        if self.server.stopping.wait(answer.delay) or answer.action == "close":
-            return
-        if answer.action == "silent":
-            self.server.stopping.wait()
+        if self.server.stopping.wait(answer.delay) or answer.close:
             return
         self.send_response_only(answer.status, answer.reason)
         for name, value in answer.headers:
@@ -183,8 +177,9 @@ class CloudStandIn(http.server.ThreadingHTTPServer):
     request to an Answer. With `tls` (a server context) it speaks HTTPS."""
     daemon_threads = True
 
-    def __init__(self, tls=None):
-        super().__init__(("127.0.0.1", 0), StandInHandler)
+    def __init__(self, tls=None, host="127.0.0.1"):
+        self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        super().__init__((host, 0), StandInHandler)
         self.tls, self.received, self.handshake_failures = tls, [], 0
         self.script = lambda request: Answer()
         self.stopping = threading.Event()
@@ -215,8 +210,8 @@ def cloud():
     """Starts stand-ins for the cloud; `cloud()` for HTTP, `cloud(context)` for HTTPS."""
     stand_ins = []
 
-    def start(tls=None):
-        stand_ins.append(CloudStandIn(tls))
+    def start(tls=None, host="127.0.0.1"):
+        stand_ins.append(CloudStandIn(tls, host))
         return stand_ins[-1]
 
     yield start
@@ -246,9 +241,9 @@ def pki(tmp_path_factory):
 
 @pytest.fixture
 def name_server(tmp_path):
-    """Starts a name server on loopback that answers every query "no such name", or with
-    `answer=False` never answers. Returns a command prefix that runs a program with it
-    as the only name server, in a mount namespace of its own, so no query leaves."""
+    """Starts a name server on loopback that answers "no such name", or never with `answer=False`;
+    returns a command prefix that runs a program in a mount namespace where it is the only name
+    server and the hosts file names only ip6.s2t-test (::1), so no query leaves."""
     if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
         pytest.skip("mount namespaces are not available")
     sockets, stop = [], threading.Event()
@@ -269,9 +264,11 @@ def name_server(tmp_path):
         sockets[-1].bind(("127.0.0.1", 0))
         sockets[-1].settimeout(0.05)
         threading.Thread(target=serve, args=(sockets[-1], answer), daemon=True).start()
-        resolv = tmp_path / f"resolv{len(sockets)}.conf"
+        resolv, hosts = tmp_path / f"resolv{len(sockets)}.conf", tmp_path / "hosts"
         resolv.write_text(f"nameserver 127.0.0.1:{sockets[-1].getsockname()[1]}\n")
-        return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"', resolv]
+        hosts.write_text("::1 ip6.s2t-test\n")
+        return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && mount --bind "$1" /etc/hosts && '
+                'shift && exec "$@"', resolv, hosts]
 
     yield start
     stop.set()

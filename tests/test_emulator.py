@@ -71,6 +71,8 @@ def test_audio_without_speech_gives_an_empty_object(emulator):
     ({"config": {"languageCode": "en-US"}, "audio": {"content": ""}}, "RecognitionAudio not set"),
     ({"config": {"languageCode": "en-US"}, "audio": {"content": "not base64!"}}, "Base64 decoding failed"),
     ({"audio": {"content": "QQ=="}}, "RecognitionConfig not set"),
+    ({"config": "en-US", "audio": {"content": "QQ=="}}, "RecognitionConfig not set"),
+    (recognition(RAW, encoding=["LINEAR16"], sampleRateHertz=16000), "config.encoding"),
     (recognition(b"this is plain text, not a recording"), "WAV or FLAC"),
     (recognition(GO_FORWARD, "de-DE"), "en-US"),
     (recognition(GO_FORWARD, ""), "language_code"),
@@ -145,13 +147,11 @@ def test_keys_paths_and_methods_are_checked_as_google_does(emulator):
                          "API key not valid")
     assert (error["details"][0]["reason"], error["details"][0]["metadata"]["service"]) == (
         "API_KEY_INVALID", "speech.googleapis.com")
-    google_error(emulator.call("/v1/documents:analyzeSentiment?key=guess", "{}"), 400, "INVALID_ARGUMENT",
-                 "API key not valid")
-    google_error(emulator.call("/v1/documents:analyzeSentiment?alt=json&key=cloud-key", "{}"), 400, "INVALID_ARGUMENT",
-                 "'document' is required")
+    google_error(emulator.call("/v1/documents:analyzeSentiment?key=guess", "{}"), 400, "INVALID_ARGUMENT", "API key")
+    google_error(emulator.call(SENTIMENT.replace("?", "?alt=json&"), "{}"), 400, "INVALID_ARGUMENT", "'document'")
     assert call(emulator.port, "POST", "/v1/speech%3Arecognize", body, [("X-Goog-Api-Key", "cloud-key")]).status == 200
-    google_error(emulator.call("/speech:recognize?key=cloud-key", body), 404, "NOT_FOUND", "/speech:recognize")
-    google_error(emulator.call("/v1/speech:longrunningrecognize?key=cloud-key", body), 404, "NOT_FOUND")
+    for target in ["/speech:recognize?key=cloud-key", "/v1/speech:longrunningrecognize?key=cloud-key"]:
+        google_error(emulator.call(target, body), 404, "NOT_FOUND", target.split("?")[0])
     for method in ["GET", "PUT", "DELETE", "PATCH"]:
         reply = call(emulator.port, method, RECOGNIZE)
         google_error(reply, 405, "METHOD_NOT_ALLOWED", method)

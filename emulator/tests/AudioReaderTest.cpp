@@ -9,6 +9,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 
 namespace {
 
@@ -59,13 +60,12 @@ std::string encodeAudio(int format, int rate, int channels = 1)
 // copy of a, near 0 for unrelated or shifted audio.
 double correlation(const std::vector<int16_t>& a, const std::vector<int16_t>& b)
 {
-    double ab = 0, aa = 0, bb = 0;
-    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
-        ab += double(a[i]) * b[i];
-        aa += double(a[i]) * a[i];
-        bb += double(b[i]) * b[i];
-    }
-    return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
+    const size_t n = std::min(a.size(), b.size());
+    const auto dot = [n](const auto& x, const auto& y) {
+        return std::inner_product(x.begin(), x.begin() + n, y.begin(), 0.0);
+    };
+    const double aa = dot(a, a), bb = dot(b, b);
+    return aa > 0 && bb > 0 ? dot(a, b) / std::sqrt(aa * bb) : 0;
 }
 
 struct ReadResult {
