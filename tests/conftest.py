@@ -187,7 +187,8 @@ class CloudStandIn(http.server.ThreadingHTTPServer):
 
     @property
     def url(self):
-        return f"{'https' if self.tls else 'http'}://127.0.0.1:{self.server_port}"
+        host = f"[{self.server_address[0]}]" if self.address_family == socket.AF_INET6 else self.server_address[0]
+        return f"{'https' if self.tls else 'http'}://{host}:{self.server_port}"
 
     def finish_request(self, sock, address):
         if self.tls:

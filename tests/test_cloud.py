@@ -171,7 +171,7 @@ def test_names_that_do_not_exist_fail_and_names_of_ipv6_addresses_are_called(sta
     except OSError:
         pytest.skip("no IPv6 loopback")
     stand_in.script = scenario
-    service = start_service(cloud=cloud_section(f"http://ip6.s2t-test:{stand_in.server_port}"), prefix=name_server())
+    service = start_service(cloud=cloud_section(stand_in.url.replace("[::1]", "ip6.s2t-test")), prefix=name_server())
     assert service.transcribe("ok").status == 200
 
 
