@@ -160,7 +160,7 @@ def test_connection_failing_during_the_hand_over_is_refused_once(start_service, 
     assert reply[:2] == (403, "Error")
     assert stand_in.received == []
     assert service.transcribe("ok").status == 200
-    assert "Too many open files" in service.exit()
+    assert "failed: Too many open files (24)" in service.exit()  # the cause, beside accept()'s own
 
 
 def test_names_that_do_not_exist_fail_and_names_of_ipv6_addresses_are_called(start_service, cloud, name_server):
