@@ -89,6 +89,11 @@ class Process:
     def check_clean(self):
         assert not SANITIZER_REPORT.search(self.output()), self.output()
 
+    def finish(self, status=0, sig=signal.SIGTERM):
+        """Stops it with `sig` if it still runs; checks its exit status and output."""
+        assert self.stop(sig) == status, self.output()
+        self.check_clean()
+
 
 class Service(Process):
     config = None  # as written to its configuration file
@@ -294,5 +299,4 @@ def emulator(request, tmp_path_factory):
     emulator = Emulator(binary, tmp_path_factory.mktemp("emulator"), "--prefix", "/v1", "--api-key", "cloud-key",
                         "--workers", 2)
     yield emulator
-    assert emulator.stop() == 0
-    emulator.check_clean()
+    emulator.finish()

@@ -195,7 +195,6 @@ def test_https_endpoints_are_verified_before_anything_is_sent(start_service, clo
     base = f"https://{host}:{stand_in.server_port}/v1"
     service = start_service(cloud=cloud_section(base, key="secret"), env={"SSL_CERT_FILE": pki["ca"]})
     assert service.transcribe("ok").status == outcome
-    assert [r.headers["Host"] for r in stand_in.received] == [host, host][:len(stand_in.received)]
-    assert len(stand_in.received) == (2 if outcome == 200 else 0)
+    assert [r.headers["Host"] for r in stand_in.received] == ([host, host] if outcome == 200 else [])
     # The stand-in counts a failed handshake on its own thread, maybe after the reply.
     eventually(lambda: stand_in.handshake_failures == (outcome != 200))
