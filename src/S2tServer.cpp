@@ -16,7 +16,7 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <rapidjson/error/en.h>
+#include <rapidjson/document.h>
 #include <rapidjson/istreamwrapper.h>
 
 #include "GcClient.h"
@@ -182,12 +182,17 @@ S2tServer::~S2tServer() = default;
 
 bool S2tServer::Create(const std::string& configPath)
 {
+    if (CreateHandles(configPath))
+        return true;
+    Cleanup();
+    return false;
+}
+
+bool S2tServer::CreateHandles(const std::string& configPath)
+{
     m_pGcClient = new GcClient("GC", this);
     if (!LoadConfig(configPath))
-    {
-        Cleanup();
         return false;
-    }
 
     // Made even for plain HTTP: outbound HTTPS uses the same context.
     m_pSslContext = SSL_CTX_new(TLS_method());
@@ -200,17 +205,13 @@ bool S2tServer::Create(const std::string& configPath)
     {
         SSL_CTX_set_options(m_pSslContext, 0);
         if (m_Secure && !SetupCerts())
-        {
-            Cleanup();
             return false;
-        }
     }
 
     m_pEventBase = event_base_new();
     if (m_pEventBase == nullptr)
     {
         printf("Failed to initialize event base <%s>\n", m_Name.c_str());
-        Cleanup();
         return false;
     }
     if (evthread_make_base_notifiable(m_pEventBase) != 0)
@@ -219,12 +220,15 @@ bool S2tServer::Create(const std::string& configPath)
     m_pDnsEventBase = evdns_base_new(m_pEventBase, EVDNS_BASE_INITIALIZE_NAMESERVERS);
     if (m_pDnsEventBase == nullptr)
         printf("Failed to initialize async DNS event base <%s>\n", m_Name.c_str());
+    return CreateHttpServer();
+}
 
+bool S2tServer::CreateHttpServer()
+{
     m_pHttp = evhttp_new(m_pEventBase);
     if (m_pHttp == nullptr)
     {
         puts("Couldn't create evhttp");
-        Cleanup();
         return false;
     }
     if (m_Secure)
@@ -240,7 +244,6 @@ bool S2tServer::Create(const std::string& configPath)
     if (evhttp_bind_socket_with_handle(m_pHttp, m_Address.c_str(), m_Port) == nullptr)
     {
         printf("Couldn't bind to %s:%d\n", m_Address.c_str(), m_Port);
-        Cleanup();
         return false;
     }
     return true;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include <rapidjson/document.h>
+#include <rapidjson/fwd.h>
 
 struct bufferevent;
 struct event_base;
@@ -106,6 +106,8 @@ protected:
 private:
     friend struct S2tServerInspector; // tests look inside
 
+    bool CreateHandles(const std::string& configPath);
+    bool CreateHttpServer();
     bool LoadConfig(const std::string& path);
     bool LoadHttpServerConfig(const rapidjson::Value& config);
     bool SetupCerts();
