@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +16,7 @@
 #include <event2/event.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -53,7 +55,17 @@ void GcRequestTimedout(evutil_socket_t, short, void* pContext)
         puts("NULL context in timer callback");
         return;
     }
-    static_cast<GcClient::GcRequest*>(pContext)->OnTimer();
+    static_cast<GcClient::GcRequest*>(pContext)->OnTimeout();
+}
+
+void GcExchangeFailed(evutil_socket_t, short, void* pContext)
+{
+    if (pContext == nullptr)
+    {
+        puts("NULL context in failure callback");
+        return;
+    }
+    static_cast<GcClient::GcRequest*>(pContext)->OnFailure();
 }
 
 void HostResolvedCb(int result, evutil_addrinfo* pAddresses, void* pContext)
@@ -76,6 +88,45 @@ void FormatAddress(const sockaddr* pAddress, char* text, size_t size)
         evutil_inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(pAddress)->sin_addr, text, size);
     else if (pAddress->sa_family == AF_INET6)
         evutil_inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(pAddress)->sin6_addr, text, size);
+}
+
+std::string FormatText(const char* format, va_list arguments)
+{
+    va_list sizing;
+    va_copy(sizing, arguments);
+    int size = vsnprintf(nullptr, 0, format, sizing);
+    va_end(sizing);
+    std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0)
+        vsnprintf(&text[0], text.size() + 1, format, arguments);
+    return text;
+}
+
+bool ParseAlternatives(const rapidjson::Value& alternatives, std::string& text)
+{
+    for (const rapidjson::Value& alternative : alternatives.GetArray())
+    {
+        if (!alternative.IsObject())
+            continue;
+        CopyStringMember(alternative, "transcript", text);
+        return true;
+    }
+    return false;
+}
+
+bool ParseResults(const rapidjson::Value& results, std::string& language, std::string& text)
+{
+    for (const rapidjson::Value& result : results.GetArray())
+    {
+        if (!result.IsObject())
+            continue;
+        rapidjson::Value::ConstMemberIterator alternatives = result.FindMember("alternatives");
+        if (alternatives != result.MemberEnd() && alternatives->value.IsArray())
+            ParseAlternatives(alternatives->value, text);
+        CopyStringMember(result, "languageCode", language);
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -122,27 +173,43 @@ GcClient::GcRequest::GcRequest(S2tServer* pServer, GcClient* pClient)
     , m_pConnection(nullptr)
     , m_pRequest(nullptr)
     , m_pTimer(nullptr)
+    , m_pFailure(nullptr)
     , m_pHttpUri(nullptr)
     , m_RequestType(EVHTTP_REQ_POST)
     , m_State(State_None)
-    , m_Port(0)
+    , m_Phase(Phase::Idle)
     , m_pTlsBufferevent(nullptr)
     , m_pLookup(nullptr)
-    , m_HandingOver(false)
-    , m_ExchangeFailed(false)
 {
 }
 
 GcClient::GcRequest::~GcRequest()
 {
-    Cleanup();
-    ClearTimer();
-    CloseConnection();
+    ReleaseExchange();
 }
 
 bool GcClient::GcRequest::Process()
 {
     return DoTranscribe();
+}
+
+void GcClient::GcRequest::Trace(const char* format, ...) const
+{
+    va_list arguments;
+    va_start(arguments, format);
+    va_list forHead;
+    va_copy(forHead, arguments);
+    const std::string line = FormatText(format, arguments);
+    // The text before the marker uses the line's first conversions, so its length
+    // is where the marker stands in the line, whatever the arguments hold.
+    const char* marker = strstr(format, "<>");
+    const size_t at = marker != nullptr ? FormatText(std::string(format, marker).c_str(), forHead).size() : 0;
+    va_end(forHead);
+    va_end(arguments);
+    if (marker == nullptr)
+        fputs(line.c_str(), stdout);
+    else
+        printf("%.*s<%" PRIu64 ">%s", static_cast<int>(at), line.c_str(), m_Id, line.c_str() + at + 2);
 }
 
 // ---- Recognition and sentiment calls -------------------------------------------
@@ -160,7 +227,7 @@ bool GcClient::GcRequest::SendComposed(const rapidjson::StringBuffer& buffer, St
     std::string body(buffer.GetString(), buffer.GetSize());
     printf("Composed data:\n  %s\n", body.c_str());
     m_State = state;
-    return MakeRequest(std::move(body));
+    return MakeRequest(body);
 }
 
 bool GcClient::GcRequest::DoTranscribe()
@@ -230,33 +297,6 @@ bool GcClient::GcRequest::ParseTranscribeResults(const std::string& data, std::s
     return true;
 }
 
-bool GcClient::GcRequest::ParseResults(const rapidjson::Value& results, std::string& language, std::string& text)
-{
-    for (const rapidjson::Value& result : results.GetArray())
-    {
-        if (!result.IsObject())
-            continue;
-        rapidjson::Value::ConstMemberIterator alternatives = result.FindMember("alternatives");
-        if (alternatives != result.MemberEnd() && alternatives->value.IsArray())
-            ParseAlternatives(alternatives->value, text);
-        CopyStringMember(result, "languageCode", language);
-        return true;
-    }
-    return false;
-}
-
-bool GcClient::GcRequest::ParseAlternatives(const rapidjson::Value& alternatives, std::string& text)
-{
-    for (const rapidjson::Value& alternative : alternatives.GetArray())
-    {
-        if (!alternative.IsObject())
-            continue;
-        CopyStringMember(alternative, "transcript", text);
-        return true;
-    }
-    return false;
-}
-
 // ---- Workflow --------------------------------------------------------------------
 
 void GcClient::GcRequest::OnComplete(bool status)
@@ -267,37 +307,8 @@ void GcClient::GcRequest::OnComplete(bool status)
     int responseCode = 0;
     std::string reason;
     std::string responseData;
-    if (status)
-    {
-        responseCode = evhttp_request_get_response_code(m_pRequest);
-        const char* codeLine = evhttp_request_get_response_code_line(m_pRequest);
-        reason = codeLine != nullptr ? codeLine : "";
-        printf("Received HTTP response [%d %s] for <%" PRIu64 "> [%s]\n", responseCode, reason.c_str(), m_Id,
-               m_Uri.c_str());
-        TraceHeaders(evhttp_request_get_input_headers(m_pRequest), nullptr);
-        if (responseCode == 200)
-        {
-            evbuffer* pInput = evhttp_request_get_input_buffer(m_pRequest);
-            if (pInput != nullptr)
-            {
-                size_t length = evbuffer_get_length(pInput);
-                const unsigned char* pData = evbuffer_pullup(pInput, static_cast<ev_ssize_t>(length));
-                responseData.assign(reinterpret_cast<const char*>(pData), length);
-                printf("Data [%zu bytes] <%" PRIu64 ">\n", length, m_Id);
-                fwrite(responseData.data(), 1, responseData.size(), stdout);
-                putchar('\n');
-            }
-        }
-        else
-        {
-            printf("HTTP request failed [%d] <%" PRIu64 ">\n", responseCode, m_Id);
-        }
-    }
-
-    Cleanup();
-    ClearTimer();
-    CloseConnection();
-    m_pRequest = nullptr;
+    ReadReply(status, responseCode, reason, responseData);
+    ReleaseExchange();
 
     HeaderMap headers;
     if (responseCode != 200)
@@ -321,7 +332,52 @@ void GcClient::GcRequest::OnComplete(bool status)
     OnResponse(200, reason, headers, responseData);
 }
 
+bool GcClient::GcRequest::ReadReply(bool status, int& responseCode, std::string& reason,
+                                    std::string& responseData) const
+{
+    if (!status)
+        return false;
+    responseCode = evhttp_request_get_response_code(m_pRequest);
+    const char* codeLine = evhttp_request_get_response_code_line(m_pRequest);
+    reason = codeLine != nullptr ? codeLine : "";
+    Trace("Received HTTP response [%d %s] for <> [%s]\n", responseCode, reason.c_str(), m_Uri.c_str());
+    TraceHeaders(evhttp_request_get_input_headers(m_pRequest), nullptr);
+    if (responseCode != 200)
+    {
+        Trace("HTTP request failed [%d] <>\n", responseCode);
+        return true;
+    }
+    evbuffer* pInput = evhttp_request_get_input_buffer(m_pRequest);
+    if (pInput != nullptr)
+    {
+        size_t length = evbuffer_get_length(pInput);
+        const unsigned char* pData = evbuffer_pullup(pInput, static_cast<ev_ssize_t>(length));
+        responseData.assign(reinterpret_cast<const char*>(pData), length);
+        Trace("Data [%zu bytes] <>\n", length);
+        fwrite(responseData.data(), 1, responseData.size(), stdout);
+        putchar('\n');
+    }
+    return true;
+}
+
 // ---- Outbound exchange -------------------------------------------------------------
+
+std::string GcClient::GcRequest::HostName() const
+{
+    const char* host = m_pHttpUri != nullptr ? evhttp_uri_get_host(m_pHttpUri) : nullptr;
+    std::string name = host != nullptr ? host : "";
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    return name;
+}
+
+uint16_t GcClient::GcRequest::Port() const
+{
+    int port = evhttp_uri_get_port(m_pHttpUri);
+    if (port != -1)
+        return static_cast<uint16_t>(port);
+    return strcasecmp(evhttp_uri_get_scheme(m_pHttpUri), "https") == 0 ? 443 : 80;
+}
 
 bool GcClient::GcRequest::CreateConnection(const std::string& uri)
 {
@@ -329,35 +385,27 @@ bool GcClient::GcRequest::CreateConnection(const std::string& uri)
     m_pHttpUri = evhttp_uri_parse(uri.c_str());
     if (m_pHttpUri == nullptr)
     {
-        printf("Malformed HTTP URI [%s] provided for <%" PRIu64 ">\n", uri.c_str(), m_Id);
+        Trace("Malformed HTTP URI [%s] provided for <>\n", uri.c_str());
         return false;
     }
     const char* scheme = evhttp_uri_get_scheme(m_pHttpUri);
     if (scheme == nullptr)
     {
-        printf("Malformed URI scheme [%s] for <%" PRIu64 ">\n", uri.c_str(), m_Id);
+        Trace("Malformed URI scheme [%s] for <>\n", uri.c_str());
         return false;
     }
-    bool secure = false;
-    if (strcasecmp(scheme, "https") == 0)
-        secure = true;
-    else if (strcasecmp(scheme, "http") != 0)
+    bool secure = strcasecmp(scheme, "https") == 0;
+    if (!secure && strcasecmp(scheme, "http") != 0)
     {
-        printf("Unknown URI scheme [%s] for <%" PRIu64 ">: must be either http or https\n", scheme, m_Id);
+        Trace("Unknown URI scheme [%s] for <>: must be either http or https\n", scheme);
         return false;
     }
-    const char* host = evhttp_uri_get_host(m_pHttpUri);
-    if (host == nullptr || *host == '\0')
+    const std::string host = HostName();
+    if (host.empty())
     {
-        printf("Failed to get host for HTTP <%" PRIu64 ">\n", m_Id);
+        Trace("Failed to get host for HTTP <>\n");
         return false;
     }
-    int port = evhttp_uri_get_port(m_pHttpUri);
-    m_Port = port == -1 ? (secure ? 443 : 80) : static_cast<uint16_t>(port);
-    m_Host = host;
-    if (m_Host.size() > 2 && m_Host.front() == '[' && m_Host.back() == ']')
-        m_Host = m_Host.substr(1, m_Host.size() - 2);
-
     if (secure && !CreateTlsBufferevent())
         return false;
 
@@ -367,12 +415,13 @@ bool GcClient::GcRequest::CreateConnection(const std::string& uri)
     evutil_addrinfo hints = {};
     hints.ai_flags = EVUTIL_AI_NUMERICHOST;
     evutil_addrinfo* pNumeric = nullptr;
-    bool isAddress = evutil_getaddrinfo(m_Host.c_str(), nullptr, &hints, &pNumeric) == 0;
+    bool isAddress = evutil_getaddrinfo(host.c_str(), nullptr, &hints, &pNumeric) == 0;
     if (pNumeric != nullptr)
         evutil_freeaddrinfo(pNumeric);
-    if (!isAddress && m_pServer->GetDnsEventBase() != nullptr)
-        return true;
-    return NewConnection(m_Host.c_str());
+    if ((isAddress || m_pServer->GetDnsEventBase() == nullptr) && !NewConnection(host.c_str()))
+        return false;
+    SetPhase(Phase::Prepared);
+    return true;
 }
 
 bool GcClient::GcRequest::CreateTlsBufferevent()
@@ -380,16 +429,17 @@ bool GcClient::GcRequest::CreateTlsBufferevent()
     SSL_CTX* pContext = m_pServer->GetSecurityContext();
     if (pContext == nullptr)
     {
-        printf("Failed to create HTTPS connection: OpenSSL context is not available for <%" PRIu64 ">\n", m_Id);
+        Trace("Failed to create HTTPS connection: OpenSSL context is not available for <>\n");
         return false;
     }
     SSL* pSsl = SSL_new(pContext);
     if (pSsl == nullptr)
     {
-        printf("Failed to create new OpenSSL handle for <%" PRIu64 ">\n", m_Id);
+        Trace("Failed to create new OpenSSL handle for <>\n");
         return false;
     }
-    SSL_set_tlsext_host_name(pSsl, m_Host.c_str());
+    const std::string host = HostName();
+    SSL_set_tlsext_host_name(pSsl, host.c_str());
 
     // Verify the endpoint before anything is sent, the access key included: the
     // chain against the trust store, and the name or address the URI gives. Set on
@@ -397,9 +447,9 @@ bool GcClient::GcRequest::CreateTlsBufferevent()
     X509_STORE* pTrustStore = m_pClient->GetTrustStore();
     X509_VERIFY_PARAM* pParam = SSL_get0_param(pSsl);
     if (pTrustStore == nullptr || SSL_set1_verify_cert_store(pSsl, pTrustStore) != 1 ||
-        (X509_VERIFY_PARAM_set1_ip_asc(pParam, m_Host.c_str()) != 1 && SSL_set1_host(pSsl, m_Host.c_str()) != 1))
+        (X509_VERIFY_PARAM_set1_ip_asc(pParam, host.c_str()) != 1 && SSL_set1_host(pSsl, host.c_str()) != 1))
     {
-        printf("Failed to set up certificate verification for <%" PRIu64 ">\n", m_Id);
+        Trace("Failed to set up certificate verification for <>\n");
         SSL_free(pSsl);
         return false;
     }
@@ -411,7 +461,7 @@ bool GcClient::GcRequest::CreateTlsBufferevent()
                                                        BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
     if (m_pTlsBufferevent == nullptr)
     {
-        printf("Failed to create new OpenSSL bufferevent for <%" PRIu64 ">\n", m_Id);
+        Trace("Failed to create new OpenSSL bufferevent for <>\n");
         SSL_free(pSsl);
         return false;
     }
@@ -423,10 +473,10 @@ bool GcClient::GcRequest::NewConnection(const char* address)
 {
     // The connection takes over the TLS stream, if there is one.
     m_pConnection = evhttp_connection_base_bufferevent_new(m_pServer->GetEventBase(), nullptr, m_pTlsBufferevent,
-                                                           address, m_Port);
+                                                           address, Port());
     if (m_pConnection == nullptr)
     {
-        printf("Failed to create HTTP connection for <%" PRIu64 ">\n", m_Id);
+        Trace("Failed to create HTTP connection for <>\n");
         return false;
     }
     m_pTlsBufferevent = nullptr;
@@ -435,79 +485,86 @@ bool GcClient::GcRequest::NewConnection(const char* address)
     return true;
 }
 
-bool GcClient::GcRequest::MakeRequest(std::string data)
+bool GcClient::GcRequest::MakeRequest(const std::string& data)
 {
-    if (m_pHttpUri == nullptr || (m_pConnection == nullptr && m_Host.empty()))
+    if (m_Phase != Phase::Prepared || !NewRequest(data) || !NewEvents())
         return false;
-
-    const char* path = evhttp_uri_get_path(m_pHttpUri);
-    m_Target = path != nullptr && *path != '\0' ? path : "/";
-    if (const char* query = evhttp_uri_get_query(m_pHttpUri))
-        m_Target += std::string("?") + query;
-    m_Body = std::move(data);
-    m_pTimer = event_new(m_pServer->GetEventBase(), -1, 0, GcRequestTimedout, this);
-    if (m_pTimer == nullptr)
-    {
-        printf("Failed to create HTTP request timer for <%" PRIu64 ">\n", m_Id);
-        return false;
-    }
-
     if (m_pConnection != nullptr && !HandOver())
         return false;
-    // Armed before a lookup starts: the lookup may fail at once and reschedule it.
+    // Armed before a lookup starts: the lookup may fail at once.
     event_add(m_pTimer, &kExchangeTimeout);
-    printf("Set HTTP request timer %ld sec for <%" PRIu64 ">\n", static_cast<long>(kExchangeTimeout.tv_sec), m_Id);
+    Trace("Set HTTP request timer %ld sec for <>\n", static_cast<long>(kExchangeTimeout.tv_sec));
     if (m_pConnection == nullptr)
         StartHostLookup();
     return true;
 }
 
-bool GcClient::GcRequest::HandOver()
+bool GcClient::GcRequest::NewRequest(const std::string& data)
 {
     m_pRequest = evhttp_request_new(GcRequestDone, this);
     if (m_pRequest == nullptr)
     {
-        printf("Failed to create a new HTTP request for <%" PRIu64 ">\n", m_Id);
+        Trace("Failed to create a new HTTP request for <>\n");
         return false;
     }
     evkeyvalq* pHeaders = evhttp_request_get_output_headers(m_pRequest);
     evhttp_add_header(pHeaders, "Host", evhttp_uri_get_host(m_pHttpUri));
     evhttp_add_header(pHeaders, "Content-type", "application/json");
-    if (!m_Body.empty())
-        evbuffer_add(evhttp_request_get_output_buffer(m_pRequest), m_Body.data(), m_Body.size());
-    std::string().swap(m_Body);
+    if (!data.empty())
+        evbuffer_add(evhttp_request_get_output_buffer(m_pRequest), data.data(), data.size());
+    return true;
+}
 
-    printf("Make HTTP request for <%" PRIu64 ">\n", m_Id);
+bool GcClient::GcRequest::NewEvents()
+{
+    m_pTimer = event_new(m_pServer->GetEventBase(), -1, 0, GcRequestTimedout, this);
+    m_pFailure = event_new(m_pServer->GetEventBase(), -1, 0, GcExchangeFailed, this);
+    if (m_pTimer != nullptr && m_pFailure != nullptr)
+        return true;
+    Trace("Failed to create HTTP request timer for <>\n");
+    return false;
+}
+
+bool GcClient::GcRequest::HandOver()
+{
+    const char* path = evhttp_uri_get_path(m_pHttpUri);
+    std::string target = path != nullptr && *path != '\0' ? path : "/";
+    if (const char* query = evhttp_uri_get_query(m_pHttpUri))
+        target += std::string("?") + query;
+
+    Trace("Make HTTP request for <>\n");
     // A completion that runs inside evhttp_make_request only clears m_pRequest;
     // the failure is reported once the library has returned.
-    m_HandingOver = true;
-    int rv = evhttp_make_request(m_pConnection, m_pRequest, m_RequestType, m_Target.c_str());
-    m_HandingOver = false;
+    SetPhase(Phase::HandingOver);
+    int rv = evhttp_make_request(m_pConnection, m_pRequest, m_RequestType, target.c_str());
     if (rv != 0)
     {
-        printf("Failed to make HTTP request rv %d for <%" PRIu64 ">\n", rv, m_Id);
+        Trace("Failed to make HTTP request rv %d for <>\n", rv);
         m_pRequest = nullptr;
         return false;
     }
     if (m_pRequest == nullptr)
     {
-        printf("Unexecpected error in callback for <%" PRIu64 ">\n", m_Id);
+        Trace("Unexecpected error in callback for <>\n");
         return false;
     }
+    SetPhase(Phase::InFlight);
     return true;
 }
 
 void GcClient::GcRequest::StartHostLookup()
 {
-    printf("Resolve host [%s] for <%" PRIu64 ">\n", m_Host.c_str(), m_Id);
+    const std::string host = HostName();
+    Trace("Resolve host [%s] for <>\n", host.c_str());
     evutil_addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
+    SetPhase(Phase::Resolving);
     m_pLookup = new HostLookup{this, nullptr};
     HostLookup* pLookup = m_pLookup;
     evdns_getaddrinfo_request* pHandle =
-        evdns_getaddrinfo(m_pServer->GetDnsEventBase(), m_Host.c_str(), nullptr, &hints, HostResolvedCb, pLookup);
+        evdns_getaddrinfo(m_pServer->GetDnsEventBase(), host.c_str(), nullptr, &hints, HostResolvedCb, pLookup);
     // An answer known at once (the hosts file) has already arrived and cleared m_pLookup.
     if (m_pLookup != nullptr)
         m_pLookup->pHandle = pHandle;
@@ -523,8 +580,7 @@ void GcClient::GcRequest::OnHostResolved(int result, evutil_addrinfo* pAddresses
         evutil_freeaddrinfo(pAddresses);
     if (result != 0 || address[0] == '\0')
     {
-        printf("Failed to resolve host [%s] for <%" PRIu64 ">: %s\n", m_Host.c_str(), m_Id,
-               evutil_gai_strerror(result));
+        Trace("Failed to resolve host [%s] for <>: %s\n", HostName().c_str(), evutil_gai_strerror(result));
         FailExchange();
         return;
     }
@@ -535,10 +591,8 @@ void GcClient::GcRequest::OnHostResolved(int result, evutil_addrinfo* pAddresses
 void GcClient::GcRequest::FailExchange()
 {
     // Reported from the loop, never from inside the caller's stack.
-    const timeval now = {0, 0};
-    m_ExchangeFailed = true;
-    if (m_pTimer != nullptr)
-        event_add(m_pTimer, &now);
+    SetPhase(Phase::Failed);
+    event_active(m_pFailure, EV_TIMEOUT, 1);
 }
 
 void GcClient::GcRequest::OnRequestDone(evhttp_request* pRequest)
@@ -548,21 +602,23 @@ void GcClient::GcRequest::OnRequestDone(evhttp_request* pRequest)
         int error = errno;
         printf("Request failed: %s (%d)\n", strerror(error), error);
         ReportVerificationFailure();
-        if (m_HandingOver)
-            m_pRequest = nullptr;
-        else
-            OnComplete(false);
-        return;
     }
-    if (pRequest != m_pRequest)
+    else if (pRequest != m_pRequest)
     {
         puts("Mismatch in HTTP request and response");
         return;
     }
-    if (m_HandingOver)
+    switch (m_Phase)
+    {
+    case Phase::HandingOver:
         m_pRequest = nullptr;
-    else
-        OnComplete(true);
+        break;
+    case Phase::InFlight:
+        OnComplete(pRequest != nullptr);
+        break;
+    default:
+        break;
+    }
 }
 
 void GcClient::GcRequest::ReportVerificationFailure() const
@@ -574,51 +630,55 @@ void GcClient::GcRequest::ReportVerificationFailure() const
         return;
     long verifyResult = SSL_get_verify_result(pSsl);
     if (verifyResult != X509_V_OK)
-        printf("Certificate verification failed for <%" PRIu64 ">: %s\n", m_Id,
-               X509_verify_cert_error_string(verifyResult));
+        Trace("Certificate verification failed for <>: %s\n", X509_verify_cert_error_string(verifyResult));
 }
 
-void GcClient::GcRequest::OnTimer()
+void GcClient::GcRequest::OnFailure()
 {
-    if (!m_ExchangeFailed)
-    {
-        OnTimeout();
-        return;
-    }
-    m_ExchangeFailed = false;
     OnComplete(false);
 }
 
 void GcClient::GcRequest::OnTimeout()
 {
-    printf("Request timed out for <%" PRIu64 ">\n", m_Id);
-    if (m_pRequest != nullptr)
+    Trace("Request timed out for <>\n");
+    if (m_Phase == Phase::InFlight && m_pRequest != nullptr)
     {
         evhttp_cancel_request(m_pRequest);
         m_pRequest = nullptr;
     }
+    ReleaseExchange();
+    OnResponse(408, "Request Timeout", HeaderMap(), std::string());
+}
+
+void GcClient::GcRequest::ReleaseExchange()
+{
     Cleanup();
     ClearTimer();
     CloseConnection();
-    OnResponse(408, "Request Timeout", HeaderMap(), std::string());
+    SetPhase(Phase::Idle);
+}
+
+// Frees a handle of the exchange once, tracing `line` when it is given.
+template <typename Handle>
+void GcClient::GcRequest::Release(Handle*& pHandle, void (*pFree)(Handle*), const char* line) const
+{
+    if (pHandle == nullptr)
+        return;
+    if (line != nullptr)
+        Trace(line);
+    pFree(pHandle);
+    pHandle = nullptr;
 }
 
 void GcClient::GcRequest::Cleanup()
 {
-    if (m_pHttpUri == nullptr)
-        return;
-    printf("Clean up HTTP <%" PRIu64 ">\n", m_Id);
-    evhttp_uri_free(m_pHttpUri);
-    m_pHttpUri = nullptr;
+    Release(m_pHttpUri, evhttp_uri_free, "Clean up HTTP <>\n");
 }
 
 void GcClient::GcRequest::ClearTimer()
 {
-    if (m_pTimer == nullptr)
-        return;
-    printf("Clear HTTP timer <%" PRIu64 ">\n", m_Id);
-    event_free(m_pTimer);
-    m_pTimer = nullptr;
+    Release(m_pFailure, event_free, nullptr);
+    Release(m_pTimer, event_free, "Clear HTTP timer <>\n");
 }
 
 void GcClient::GcRequest::CloseConnection()
@@ -626,7 +686,7 @@ void GcClient::GcRequest::CloseConnection()
     if (m_pLookup != nullptr)
     {
         // The lookup's callback still comes, with the cancellation, and frees it.
-        printf("Cancel host lookup <%" PRIu64 ">\n", m_Id);
+        Trace("Cancel host lookup <>\n");
         m_pLookup->pOwner = nullptr;
         if (m_pLookup->pHandle != nullptr)
             evdns_getaddrinfo_cancel(m_pLookup->pHandle);
@@ -634,17 +694,10 @@ void GcClient::GcRequest::CloseConnection()
             delete m_pLookup;
         m_pLookup = nullptr;
     }
-    if (m_pTlsBufferevent != nullptr)
-    {
-        bufferevent_free(m_pTlsBufferevent);
-        m_pTlsBufferevent = nullptr;
-    }
-    if (m_pConnection != nullptr)
-    {
-        printf("Close HTTP connection <%" PRIu64 ">\n", m_Id);
-        evhttp_connection_free(m_pConnection);
-        m_pConnection = nullptr;
-    }
-    m_Host.clear();
-    std::string().swap(m_Body);
+    Release(m_pTlsBufferevent, bufferevent_free, nullptr);
+    // A request the connection never took is still ours; one it took goes with it.
+    if (m_pRequest != nullptr && m_Phase != Phase::InFlight && m_Phase != Phase::HandingOver)
+        evhttp_request_free(m_pRequest);
+    m_pRequest = nullptr;
+    Release(m_pConnection, evhttp_connection_free, "Close HTTP connection <>\n");
 }

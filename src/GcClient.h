@@ -5,11 +5,11 @@
 
 #include <event2/http.h>
 #include <event2/util.h>
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
+#include <rapidjson/fwd.h>
 
 #include "S2tServer.h"
 
+struct bufferevent;
 struct event;
 struct evhttp_connection;
 struct evhttp_uri;
@@ -34,6 +34,17 @@ public:
             State_PerformingSentimentAnalysis = 2,
         };
 
+        // Where the current exchange stands; only SetPhase changes it.
+        enum class Phase
+        {
+            Idle,        // no exchange
+            Prepared,    // URI parsed; connected to directly, or looked up once made
+            Resolving,   // request built and timer armed; the host name is being looked up
+            HandingOver, // inside evhttp_make_request
+            InFlight,    // the connection has the request; its completion or the timer ends it
+            Failed,      // ended before a completion could come; reported through m_pFailure
+        };
+
         GcRequest(S2tServer* pServer, GcClient* pClient);
         ~GcRequest() override;
 
@@ -41,56 +52,60 @@ public:
 
         // Where the libevent callbacks of the current exchange arrive.
         void OnRequestDone(evhttp_request* pRequest);
-        void OnTimer();
+        void OnTimeout();
+        void OnFailure();
         void OnHostResolved(int result, evutil_addrinfo* pAddresses);
 
     protected:
         bool DoTranscribe();
         bool DoSentimentAnalysis(const std::string& language, const std::string& text);
         static bool ParseTranscribeResults(const std::string& data, std::string& language, std::string& text);
-        static bool ParseResults(const rapidjson::Value& results, std::string& language, std::string& text);
-        static bool ParseAlternatives(const rapidjson::Value& alternatives, std::string& text);
 
         bool CreateConnection(const std::string& uri);
-        bool MakeRequest(std::string data);
-        void OnTimeout();
+        bool MakeRequest(const std::string& data);
         void OnComplete(bool status);
 
-        // Release functions: idempotent, called in this order.
+        // Release functions: idempotent, called in this order by ReleaseExchange.
         void Cleanup();
         void ClearTimer();
         void CloseConnection();
 
     private:
+        void SetPhase(Phase phase) { m_Phase = phase; }
+        void ReleaseExchange();
+        template <typename Handle>
+        void Release(Handle*& pHandle, void (*pFree)(Handle*), const char* line) const;
+        // One trace line of this request: "<>" in `format` is where "<id>" goes.
+        void Trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+
         std::string MethodUri(const std::string& endpoint, const char* method) const;
+        std::string HostName() const;
+        uint16_t Port() const;
         bool SendComposed(const rapidjson::StringBuffer& buffer, State state);
         bool CreateTlsBufferevent();
         bool NewConnection(const char* address);
+        bool NewRequest(const std::string& data);
+        bool NewEvents();
         bool HandOver();
         void StartHostLookup();
         void FailExchange();
+        bool ReadReply(bool status, int& responseCode, std::string& reason, std::string& responseData) const;
         void ReportVerificationFailure() const;
 
         GcClient* m_pClient;
         evhttp_connection* m_pConnection;
+        // Ours until handed over to the connection, which then frees it.
         evhttp_request* m_pRequest;
         event* m_pTimer;
+        event* m_pFailure;
         evhttp_uri* m_pHttpUri;
         evhttp_cmd_type m_RequestType;
         State m_State;
+        Phase m_Phase;
         std::string m_Uri;
-
-        // The exchange being prepared: the endpoint's host (without IPv6 brackets)
-        // and port, the TLS stream until a connection owns it, the name lookup in
-        // progress, and the request target and body until they are handed over.
-        std::string m_Host;
-        uint16_t m_Port;
+        // The TLS stream until a connection owns it, and the name lookup in progress.
         bufferevent* m_pTlsBufferevent;
         HostLookup* m_pLookup;
-        std::string m_Target;
-        std::string m_Body;
-        bool m_HandingOver;
-        bool m_ExchangeFailed;
     };
 
     GcClient(const std::string& name, S2tServer* pServer);
