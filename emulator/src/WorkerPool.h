@@ -2,7 +2,9 @@
 // Worker threads that read and recognise recordings, so the event loop keeps
 // answering while one is decoded. Finished jobs come back to the loop thread
 // through a libevent event made active from the worker.
-#include "RecognitionJob.h"
+#include "Api.h"
+#include "AudioReader.h"
+#include "Recognizer.h"
 
 #include <condition_variable>
 #include <deque>
@@ -10,11 +12,30 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 struct event;
 struct event_base;
+struct evhttp_request;
+
+// One recognition request on its way from the event loop to a worker and back.
+
+struct RecognitionJob {
+    // Filled on the loop thread before the job is queued.
+    evhttp_request* request = nullptr;
+    std::string trace; // "POST /v1/speech:recognize"
+    std::string audio;
+    AudioHints hints;
+    std::string languageCode;
+
+    // Filled by the worker.
+    ApiError error;
+    Hypothesis hypothesis;
+    double audioSeconds = 0;
+    double decodeSeconds = 0;
+};
 
 struct PoolSettings {
     int workers = 1;

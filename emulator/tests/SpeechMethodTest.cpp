@@ -1,4 +1,4 @@
-#include "Base64.h"
+#include "SpeechMethod.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,128 @@
+#include "Api.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cctype>
+
+std::string ApiError::toJson() const
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
+    w.StartObject();
+    w.Key("error");
+    w.StartObject();
+    w.Key("code");
+    w.Int(httpCode);
+    w.Key("message");
+    w.String(message.c_str(), static_cast<rapidjson::SizeType>(message.size()));
+    w.Key("status");
+    w.String(status.c_str());
+    if (!reason.empty()) {
+        w.Key("details");
+        w.StartArray();
+        w.StartObject();
+        w.Key("@type");
+        w.String("type.googleapis.com/google.rpc.ErrorInfo");
+        w.Key("reason");
+        w.String(reason.c_str());
+        w.Key("domain");
+        w.String("googleapis.com");
+        w.Key("metadata");
+        w.StartObject();
+        w.Key("service");
+        w.String(service.c_str());
+        w.EndObject();
+        w.EndObject();
+        w.EndArray();
+    }
+    w.EndObject();
+    w.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+ApiError invalidArgument(const std::string& message)
+{
+    return ApiError{400, "INVALID_ARGUMENT", message, "", ""};
+}
+
+ApiError notFound(const std::string& message)
+{
+    return ApiError{404, "NOT_FOUND", message, "", ""};
+}
+
+ApiError methodNotAllowed(const std::string& message)
+{
+    return ApiError{405, "METHOD_NOT_ALLOWED", message, "", ""};
+}
+
+ApiError invalidApiKey(const std::string& service)
+{
+    return ApiError{400, "INVALID_ARGUMENT", "API key not valid. Please pass a valid API key.",
+                    "API_KEY_INVALID", service};
+}
+
+ApiError missingApiKey()
+{
+    return ApiError{403, "PERMISSION_DENIED",
+                    "Method doesn't allow unregistered callers (callers without established "
+                    "identity). Please use API Key or other form of API consumer identity to "
+                    "call this API.",
+                    "", ""};
+}
+
+const rapidjson::Value* findField(const rapidjson::Value& object, const char* camel,
+                                         const char* snake)
+{
+    auto it = object.FindMember(camel);
+    if (it == object.MemberEnd() && snake)
+        it = object.FindMember(snake);
+    return it == object.MemberEnd() ? nullptr : &it->value;
+}
+
+std::string unknownField(const rapidjson::Value& object,
+                                std::initializer_list<const char*> known)
+{
+    for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
+        std::string name = it->name.GetString();
+        std::string camel;
+        for (size_t i = 0; i < name.size(); ++i) {
+            if (name[i] == '_' && i + 1 < name.size())
+                camel += static_cast<char>(std::toupper(static_cast<unsigned char>(name[++i])));
+            else
+                camel += name[i];
+        }
+        bool found = false;
+        for (const char* k : known)
+            found = found || camel == k;
+        if (!found)
+            return name;
+    }
+    return "";
+}
+
+ApiError refuseUnknownFields(const rapidjson::Value& object, std::initializer_list<const char*> known,
+                                    const char* where)
+{
+    const std::string name = unknownField(object, known);
+    if (name.empty())
+        return ApiError{};
+    std::string m = "Invalid JSON payload received. Unknown name \"" + name + "\"";
+    if (where && *where)
+        m += std::string(" at '") + where + "'";
+    return invalidArgument(m + ": Cannot find field.");
+}
+
+ApiError parseRequestObject(const std::string& body, rapidjson::Document& doc,
+                                   std::initializer_list<const char*> known)
+{
+    doc.Parse<rapidjson::kParseIterativeFlag>(body.c_str(), body.size());
+    if (doc.HasParseError())
+        return invalidArgument(std::string("Invalid JSON payload received. ") +
+                               rapidjson::GetParseError_En(doc.GetParseError()));
+    if (!doc.IsObject())
+        return invalidArgument("Invalid JSON payload received. Expected an object.");
+    return refuseUnknownFields(doc, known, "");
+}
