@@ -456,8 +456,7 @@ bool GcClient::GcRequest::CreateTlsBufferevent()
     SSL_set_verify(pSsl, SSL_VERIFY_PEER, nullptr);
 
     // From here the bufferevent owns the SSL handle, and frees it with itself.
-    m_pTlsBufferevent = bufferevent_openssl_socket_new(m_pServer->GetEventBase(), -1, pSsl,
-                                                       BUFFEREVENT_SSL_CONNECTING,
+    m_pTlsBufferevent = bufferevent_openssl_socket_new(m_pServer->GetEventBase(), -1, pSsl, BUFFEREVENT_SSL_CONNECTING,
                                                        BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
     if (m_pTlsBufferevent == nullptr)
     {
@@ -472,8 +471,8 @@ bool GcClient::GcRequest::CreateTlsBufferevent()
 bool GcClient::GcRequest::NewConnection(const char* address)
 {
     // The connection takes over the TLS stream, if there is one.
-    m_pConnection = evhttp_connection_base_bufferevent_new(m_pServer->GetEventBase(), nullptr, m_pTlsBufferevent,
-                                                           address, Port());
+    m_pConnection =
+        evhttp_connection_base_bufferevent_new(m_pServer->GetEventBase(), nullptr, m_pTlsBufferevent, address, Port());
     if (m_pConnection == nullptr)
     {
         Trace("Failed to create HTTP connection for <>\n");

@@ -105,16 +105,26 @@ const char* MethodName(evhttp_cmd_type type)
 {
     switch (type)
     {
-    case EVHTTP_REQ_GET: return "GET";
-    case EVHTTP_REQ_POST: return "POST";
-    case EVHTTP_REQ_HEAD: return "HEAD";
-    case EVHTTP_REQ_PUT: return "PUT";
-    case EVHTTP_REQ_DELETE: return "DELETE";
-    case EVHTTP_REQ_OPTIONS: return "OPTIONS";
-    case EVHTTP_REQ_TRACE: return "TRACE";
-    case EVHTTP_REQ_CONNECT: return "CONNECT";
-    case EVHTTP_REQ_PATCH: return "PATCH";
-    default: return "unknown";
+    case EVHTTP_REQ_GET:
+        return "GET";
+    case EVHTTP_REQ_POST:
+        return "POST";
+    case EVHTTP_REQ_HEAD:
+        return "HEAD";
+    case EVHTTP_REQ_PUT:
+        return "PUT";
+    case EVHTTP_REQ_DELETE:
+        return "DELETE";
+    case EVHTTP_REQ_OPTIONS:
+        return "OPTIONS";
+    case EVHTTP_REQ_TRACE:
+        return "TRACE";
+    case EVHTTP_REQ_CONNECT:
+        return "CONNECT";
+    case EVHTTP_REQ_PATCH:
+        return "PATCH";
+    default:
+        return "unknown";
     }
 }
 
@@ -313,8 +323,8 @@ bool S2tServer::SetupCerts()
         SSL_CTX_use_PrivateKey_file(m_pSslContext, m_PrivateKey.c_str(), SSL_FILETYPE_PEM) == 1 &&
         SSL_CTX_check_private_key(m_pSslContext) == 1)
         return true;
-    printf("Failed to load certificate chain [%s] private key [%s]: %s\n", m_CertChain.c_str(),
-           m_PrivateKey.c_str(), OpenSslReason().c_str());
+    printf("Failed to load certificate chain [%s] private key [%s]: %s\n", m_CertChain.c_str(), m_PrivateKey.c_str(),
+           OpenSslReason().c_str());
     return false;
 }
 
@@ -327,8 +337,8 @@ bufferevent* S2tServer::NewAcceptedBufferevent(event_base* pEventBase, SSL_CTX* 
         return NewDroppingBufferevent(pEventBase);
     }
     // From here the bufferevent owns the SSL handle and frees it with the connection.
-    bufferevent* pBev = bufferevent_openssl_socket_new(pEventBase, -1, pSsl, BUFFEREVENT_SSL_ACCEPTING,
-                                                       BEV_OPT_CLOSE_ON_FREE);
+    bufferevent* pBev =
+        bufferevent_openssl_socket_new(pEventBase, -1, pSsl, BUFFEREVENT_SSL_ACCEPTING, BEV_OPT_CLOSE_ON_FREE);
     if (pBev == nullptr)
     {
         SSL_free(pSsl);
@@ -351,8 +361,7 @@ bool S2tServer::LoadConfig(const std::string& path)
     document.ParseStream(stream);
     if (document.HasParseError())
     {
-        printf("Error  : %d\nOffset : %zu\n", static_cast<int>(document.GetParseError()),
-               document.GetErrorOffset());
+        printf("Error  : %d\nOffset : %zu\n", static_cast<int>(document.GetParseError()), document.GetErrorOffset());
         return false;
     }
     if (!document.IsObject())
@@ -405,8 +414,7 @@ void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
             OnExitRequest(req, headersOut, dataOut);
         break;
     case Endpoint::Transcribe:
-        if (AuthorizeOrRefuse(req, headersOut, m_ClientAuthToken) &&
-            !OnTranscribeRequest(req, headersOut, dataOut))
+        if (AuthorizeOrRefuse(req, headersOut, m_ClientAuthToken) && !OnTranscribeRequest(req, headersOut, dataOut))
         {
             puts("Request failed");
             evhttp_send_reply(req, 403, "Error", nullptr);
@@ -438,8 +446,7 @@ bool S2tServer::ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std:
 bool S2tServer::TokenMatches(const std::string& expected, const std::string& received)
 {
     // Constant time over the contents, so a caller cannot find the token byte by byte.
-    return expected.size() == received.size() &&
-           CRYPTO_memcmp(expected.data(), received.data(), expected.size()) == 0;
+    return expected.size() == received.size() && CRYPTO_memcmp(expected.data(), received.data(), expected.size()) == 0;
 }
 
 bool S2tServer::IsAuthorized(const HeaderMap& headers, const std::string& token) const

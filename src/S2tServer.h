@@ -28,7 +28,6 @@ void CopyStringMember(const rapidjson::Value& object, const char* name, std::str
 // `pCollected` is given, stores it there (a repeated name keeps its last value).
 void TraceHeaders(const evkeyvalq* pHeaders, HeaderMap* pCollected);
 
-
 class S2tServer
 {
 public:
@@ -52,8 +51,7 @@ public:
         virtual bool Process() = 0;
 
         // Reports the one reply. The object no longer exists when this returns.
-        void OnResponse(int statusCode, const std::string& reason, const HeaderMap& headers,
-                        const std::string& data)
+        void OnResponse(int statusCode, const std::string& reason, const HeaderMap& headers, const std::string& data)
         {
             m_pServer->OnTranscribeResponse(this, statusCode, reason, headers, data);
         }
@@ -81,7 +79,13 @@ public:
     evdns_base* GetDnsEventBase() const { return m_pDnsEventBase; }
     SSL_CTX* GetSecurityContext() const { return m_pSslContext; }
 
-    enum class Endpoint { Transcribe, Liveness, Readiness, Exit };
+    enum class Endpoint
+    {
+        Transcribe,
+        Liveness,
+        Readiness,
+        Exit
+    };
 
     // The endpoint callbacks forward here: trace, authorise, dispatch.
     void OnHttpRequest(evhttp_request* req, Endpoint endpoint);
@@ -100,8 +104,8 @@ protected:
     bool OnReadinessRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data);
     bool OnExitRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data);
     bool OnTranscribeRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data);
-    bool OnTranscribeResponse(Request* pRequest, int statusCode, const std::string& reason,
-                              const HeaderMap& headers, const std::string& data);
+    bool OnTranscribeResponse(Request* pRequest, int statusCode, const std::string& reason, const HeaderMap& headers,
+                              const std::string& data);
 
 private:
     friend struct S2tServerInspector; // tests look inside

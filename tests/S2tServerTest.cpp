@@ -24,8 +24,8 @@ struct S2tServerInspector
         const GcClient& c = *s.m_pGcClient;
         return s.m_Address + "|" + std::to_string(s.m_Port) + "|" + (s.m_Secure ? "secure" : "plain") + "|" +
                s.m_CertChain + "|" + s.m_PrivateKey + "|" + s.m_ClientAuthToken + "|" + s.m_AdminAuthToken + "|" +
-               c.GetServiceAccount() + "|" + c.GetSpeechServiceEndpoint() + "|" + c.GetLanguageServiceEndpoint() +
-               "|" + c.GetAccessKey();
+               c.GetServiceAccount() + "|" + c.GetSpeechServiceEndpoint() + "|" + c.GetLanguageServiceEndpoint() + "|" +
+               c.GetAccessKey();
     }
 
     // Loads `text` as the configuration file: what the loader printed, and the settings.
@@ -81,10 +81,12 @@ TEST(ConfigLoader, TakesEachKnownKeyOfItsOwnTypeFromOneJsonObject)
     for (const auto& c : cases)
         EXPECT_EQ(S2tServerInspector().Load(c.first), c.second) << c.first;
     // The port is an unsigned integer, of which the low 16 bits count.
-    for (const auto& [port, taken] : std::vector<std::pair<std::string, std::string>>{
-             {"0", "0"}, {"65535", "65535"}, {"65536", "0"}, {"70000", "4464"}, {"4294967295", "65535"},
-             {"\"8080\"", "1080"}, {"80.0", "1080"}, {"8e1", "1080"}, {"-1", "1080"}, {"4294967296", "1080"}})
-        EXPECT_EQ(S2tServerInspector().Load(R"({"http-server": {"port": )" + port + "}}"), "|" + taken + "|plain||||||||")
+    const std::pair<std::string, std::string> ports[] = {
+        {"0", "0"},           {"65535", "65535"}, {"65536", "0"},  {"70000", "4464"}, {"4294967295", "65535"},
+        {"\"8080\"", "1080"}, {"80.0", "1080"},   {"8e1", "1080"}, {"-1", "1080"},    {"4294967296", "1080"}};
+    for (const auto& [port, taken] : ports)
+        EXPECT_EQ(S2tServerInspector().Load(R"({"http-server": {"port": )" + port + "}}"),
+                  "|" + taken + "|plain||||||||")
             << port;
     S2tServerInspector inspector;
     testing::internal::CaptureStdout();
@@ -187,9 +189,8 @@ TEST(AcceptedConnection, WithoutTlsObjectIsClosedUnanswered)
             event_base_loopbreak(static_cast<Outcome*>(pArg)->pBase);
         },
         &outcome);
-    evhttp_request_set_error_cb(pRequest, [](evhttp_request_error error, void* pArg) {
-        static_cast<Outcome*>(pArg)->error = error;
-    });
+    evhttp_request_set_error_cb(
+        pRequest, [](evhttp_request_error error, void* pArg) { static_cast<Outcome*>(pArg)->error = error; });
     evhttp_make_request(pClient, pRequest, EVHTTP_REQ_GET, "/liveness");
     testing::internal::CaptureStdout();
     event_base_dispatch(pBase);

@@ -20,7 +20,8 @@ std::string ApiError::toJson() const
     w.String(message.c_str(), static_cast<rapidjson::SizeType>(message.size()));
     w.Key("status");
     w.String(status.c_str());
-    if (!reason.empty()) {
+    if (!reason.empty())
+    {
         w.Key("details");
         w.StartArray();
         w.StartObject();
@@ -60,8 +61,8 @@ ApiError methodNotAllowed(const std::string& message)
 
 ApiError invalidApiKey(const std::string& service)
 {
-    return ApiError{400, "INVALID_ARGUMENT", "API key not valid. Please pass a valid API key.",
-                    "API_KEY_INVALID", service};
+    return ApiError{400, "INVALID_ARGUMENT", "API key not valid. Please pass a valid API key.", "API_KEY_INVALID",
+                    service};
 }
 
 ApiError missingApiKey()
@@ -73,8 +74,7 @@ ApiError missingApiKey()
                     "", ""};
 }
 
-const rapidjson::Value* findField(const rapidjson::Value& object, const char* camel,
-                                         const char* snake)
+const rapidjson::Value* findField(const rapidjson::Value& object, const char* camel, const char* snake)
 {
     auto it = object.FindMember(camel);
     if (it == object.MemberEnd() && snake)
@@ -82,13 +82,14 @@ const rapidjson::Value* findField(const rapidjson::Value& object, const char* ca
     return it == object.MemberEnd() ? nullptr : &it->value;
 }
 
-std::string unknownField(const rapidjson::Value& object,
-                                std::initializer_list<const char*> known)
+std::string unknownField(const rapidjson::Value& object, std::initializer_list<const char*> known)
 {
-    for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
+    for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it)
+    {
         std::string name = it->name.GetString();
         std::string camel;
-        for (size_t i = 0; i < name.size(); ++i) {
+        for (size_t i = 0; i < name.size(); ++i)
+        {
             if (name[i] == '_' && i + 1 < name.size())
                 camel += static_cast<char>(std::toupper(static_cast<unsigned char>(name[++i])));
             else
@@ -104,7 +105,7 @@ std::string unknownField(const rapidjson::Value& object,
 }
 
 ApiError refuseUnknownFields(const rapidjson::Value& object, std::initializer_list<const char*> known,
-                                    const char* where)
+                             const char* where)
 {
     const std::string name = unknownField(object, known);
     if (name.empty())
@@ -115,8 +116,7 @@ ApiError refuseUnknownFields(const rapidjson::Value& object, std::initializer_li
     return invalidArgument(m + ": Cannot find field.");
 }
 
-ApiError parseRequestObject(const std::string& body, rapidjson::Document& doc,
-                                   std::initializer_list<const char*> known)
+ApiError parseRequestObject(const std::string& body, rapidjson::Document& doc, std::initializer_list<const char*> known)
 {
     doc.Parse<rapidjson::kParseIterativeFlag>(body.c_str(), body.size());
     if (doc.HasParseError())

@@ -9,7 +9,8 @@
 #include <initializer_list>
 #include <string>
 
-struct ApiError {
+struct ApiError
+{
     int httpCode = 0;
     std::string status;
     std::string message;

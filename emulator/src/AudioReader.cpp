@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 sf_count_t vioLength(void* reader)
 {
@@ -78,7 +79,8 @@ bool AudioReader::openWith(int format, const AudioHints& hints)
     position_ = 0;
     info_ = SF_INFO{};
     info_.format = format;
-    if (format != 0) {
+    if (format != 0)
+    {
         info_.samplerate = hints.sampleRateHertz;
         info_.channels = hints.channelCount > 0 ? hints.channelCount : 1;
     }
@@ -93,16 +95,20 @@ bool AudioReader::open(const std::string& bytes, const AudioHints& hints, std::s
         return true;
     const std::string why = sf_strerror(nullptr);
     const int raw = headerlessFormat(hints.encoding);
-    if (raw == 0) {
+    if (raw == 0)
+    {
         error = "Audio content is not a recording this emulator can read (WAV or FLAC, or "
-                "headerless LINEAR16/MULAW with sample_rate_hertz): " + why;
+                "headerless LINEAR16/MULAW with sample_rate_hertz): " +
+                why;
         return false;
     }
-    if (hints.sampleRateHertz <= 0) {
+    if (hints.sampleRateHertz <= 0)
+    {
         error = "sample_rate_hertz must be set for headerless " + hints.encoding + " audio.";
         return false;
     }
-    if (!openWith(raw, hints)) {
+    if (!openWith(raw, hints))
+    {
         error = std::string("Audio content could not be read: ") + sf_strerror(nullptr);
         return false;
     }
@@ -116,7 +122,8 @@ double AudioReader::seconds() const
 
 const char* AudioReader::containerName() const
 {
-    switch (info_.format & SF_FORMAT_TYPEMASK) {
+    switch (info_.format & SF_FORMAT_TYPEMASK)
+    {
     case SF_FORMAT_WAV:
         return "WAV";
     case SF_FORMAT_FLAC:
@@ -133,18 +140,21 @@ bool AudioReader::readMono(std::vector<float>& mono, std::string& error)
     const int channels = info_.channels;
     std::vector<float> block(static_cast<size_t>(4096 * channels));
     mono.clear();
-    for (;;) {
+    for (;;)
+    {
         const sf_count_t got = sf_readf_float(file_, block.data(), 4096);
         if (got <= 0)
             break;
-        for (sf_count_t f = 0; f < got; ++f) {
+        for (sf_count_t f = 0; f < got; ++f)
+        {
             float sum = 0;
             for (int c = 0; c < channels; ++c)
                 sum += block[static_cast<size_t>(f * channels + c)];
             mono.push_back(sum / static_cast<float>(channels));
         }
     }
-    if (sf_error(file_) != SF_ERR_NO_ERROR) {
+    if (sf_error(file_) != SF_ERR_NO_ERROR)
+    {
         error = std::string("Audio content could not be decoded: ") + sf_strerror(file_);
         return false;
     }
@@ -156,7 +166,8 @@ bool AudioReader::readMono16k(std::vector<int16_t>& samples, std::string& error)
     std::vector<float> mono;
     if (!readMono(mono, error))
         return false;
-    if (info_.samplerate != kTargetRate && !mono.empty()) {
+    if (info_.samplerate != kTargetRate && !mono.empty())
+    {
         const double ratio = static_cast<double>(kTargetRate) / info_.samplerate;
         std::vector<float> resampled(static_cast<size_t>(mono.size() * ratio) + 16);
         SRC_DATA data{};
@@ -166,7 +177,8 @@ bool AudioReader::readMono16k(std::vector<int16_t>& samples, std::string& error)
         data.output_frames = static_cast<long>(resampled.size());
         data.src_ratio = ratio;
         const int rc = src_simple(&data, SRC_SINC_MEDIUM_QUALITY, 1);
-        if (rc != 0) {
+        if (rc != 0)
+        {
             error = std::string("Audio could not be resampled: ") + src_strerror(rc);
             return false;
         }

@@ -10,13 +10,15 @@
 
 // What the request's config says about the audio; used only when the bytes
 // carry no header that libsndfile recognises.
-struct AudioHints {
-    std::string encoding;   // "LINEAR16", "MULAW", ... or empty
+struct AudioHints
+{
+    std::string encoding;    // "LINEAR16", "MULAW", ... or empty
     int sampleRateHertz = 0; // 0: not given
     int channelCount = 0;    // 0: not given
 };
 
-class AudioReader {
+class AudioReader
+{
 public:
     static constexpr int kTargetRate = 16000;
 

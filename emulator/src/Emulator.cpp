@@ -16,7 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
+namespace
+{
 
 // Google's front end refuses bigger requests; evhttp's own cap sits above it
 // so that such requests still get Google's error shape instead of a bare 413.
@@ -37,16 +38,26 @@ void onStopSignal(evutil_socket_t, short, void* emulator)
 
 const char* methodName(evhttp_cmd_type type)
 {
-    switch (type) {
-    case EVHTTP_REQ_GET: return "GET";
-    case EVHTTP_REQ_POST: return "POST";
-    case EVHTTP_REQ_HEAD: return "HEAD";
-    case EVHTTP_REQ_PUT: return "PUT";
-    case EVHTTP_REQ_DELETE: return "DELETE";
-    case EVHTTP_REQ_OPTIONS: return "OPTIONS";
-    case EVHTTP_REQ_TRACE: return "TRACE";
-    case EVHTTP_REQ_CONNECT: return "CONNECT";
-    case EVHTTP_REQ_PATCH: return "PATCH";
+    switch (type)
+    {
+    case EVHTTP_REQ_GET:
+        return "GET";
+    case EVHTTP_REQ_POST:
+        return "POST";
+    case EVHTTP_REQ_HEAD:
+        return "HEAD";
+    case EVHTTP_REQ_PUT:
+        return "PUT";
+    case EVHTTP_REQ_DELETE:
+        return "DELETE";
+    case EVHTTP_REQ_OPTIONS:
+        return "OPTIONS";
+    case EVHTTP_REQ_TRACE:
+        return "TRACE";
+    case EVHTTP_REQ_CONNECT:
+        return "CONNECT";
+    case EVHTTP_REQ_PATCH:
+        return "PATCH";
     }
     return "?";
 }
@@ -71,7 +82,8 @@ std::string queryValue(evhttp_request* request, const char* name)
     evkeyvalq params;
     TAILQ_INIT(&params);
     std::string value;
-    if (evhttp_parse_query_str(query, &params) == 0) {
+    if (evhttp_parse_query_str(query, &params) == 0)
+    {
         const char* found = evhttp_find_header(&params, name);
         value = found ? found : "";
     }
@@ -81,8 +93,7 @@ std::string queryValue(evhttp_request* request, const char* name)
 
 void sendJson(evhttp_request* request, int code, const std::string& body)
 {
-    evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type",
-                      "application/json; charset=UTF-8");
+    evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", "application/json; charset=UTF-8");
     evbuffer_add(evhttp_request_get_output_buffer(request), body.data(), body.size());
     evhttp_send_reply(request, code, nullptr, nullptr);
 }
@@ -98,7 +109,11 @@ std::string printable(const std::string& text)
 
 } // namespace
 
-Emulator::Emulator(const Options& options) : options_(options), requestIds_(std::random_device{}()) {}
+Emulator::Emulator(const Options& options)
+    : options_(options)
+    , requestIds_(std::random_device{}())
+{
+}
 
 Emulator::~Emulator()
 {
@@ -127,7 +142,8 @@ void Emulator::release()
 bool Emulator::start()
 {
     base_ = event_base_new();
-    if (!base_) {
+    if (!base_)
+    {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot create the event loop\n");
         return false;
     }
@@ -144,8 +160,8 @@ bool Emulator::watchSignals()
 {
     sigint_ = evsignal_new(base_, SIGINT, onStopSignal, this);
     sigterm_ = evsignal_new(base_, SIGTERM, onStopSignal, this);
-    if (!sigint_ || !sigterm_ || evsignal_add(sigint_, nullptr) != 0 ||
-        evsignal_add(sigterm_, nullptr) != 0) {
+    if (!sigint_ || !sigterm_ || evsignal_add(sigint_, nullptr) != 0 || evsignal_add(sigterm_, nullptr) != 0)
+    {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot watch SIGINT/SIGTERM\n");
         return false;
     }
@@ -155,21 +171,23 @@ bool Emulator::watchSignals()
 bool Emulator::listen()
 {
     http_ = evhttp_new(base_);
-    if (!http_) {
+    if (!http_)
+    {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot create the HTTP server\n");
         return false;
     }
     // Every method reaches the handler, which answers the wrong ones itself.
-    evhttp_set_allowed_methods(http_, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD |
-                                          EVHTTP_REQ_PUT | EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS |
-                                          EVHTTP_REQ_TRACE | EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
+    evhttp_set_allowed_methods(http_, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT |
+                                          EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS | EVHTTP_REQ_TRACE |
+                                          EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
     evhttp_set_max_body_size(http_, kHardBodyLimit);
     evhttp_set_gencb(http_, onRequest, this);
     evhttp_bound_socket* bound =
         evhttp_bind_socket_with_handle(http_, options_.address.c_str(), static_cast<uint16_t>(options_.port));
-    if (!bound) {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot listen on %s port %d\n",
-                     options_.address.c_str(), options_.port);
+    if (!bound)
+    {
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot listen on %s port %d\n", options_.address.c_str(),
+                     options_.port);
         return false;
     }
     sockaddr_storage addr{};
@@ -207,7 +225,8 @@ ApiError Emulator::checkApiKey(evhttp_request* request, Route route) const
     if (!options_.apiKey)
         return ApiError{};
     std::string key = queryValue(request, "key");
-    if (key.empty()) {
+    if (key.empty())
+    {
         const char* header = evhttp_find_header(evhttp_request_get_input_headers(request), "X-Goog-Api-Key");
         key = header ? header : "";
     }
@@ -225,13 +244,13 @@ void Emulator::handleRequest(evhttp_request* request)
     const std::string trace = std::string(methodName(command)) + " " + path;
     const Route route = routeOf(path);
     if (route == Route::None)
-        return sendError(request, notFound("The requested URL " + path + " was not found on this server."),
-                         trace);
-    if (command != EVHTTP_REQ_POST) {
+        return sendError(request, notFound("The requested URL " + path + " was not found on this server."), trace);
+    if (command != EVHTTP_REQ_POST)
+    {
         evhttp_add_header(evhttp_request_get_output_headers(request), "Allow", "POST");
         return sendError(request,
-                         methodNotAllowed(std::string("Method ") + methodName(command) +
-                                          " is not allowed on " + path + "; use POST."),
+                         methodNotAllowed(std::string("Method ") + methodName(command) + " is not allowed on " + path +
+                                          "; use POST."),
                          trace);
     }
     const ApiError keyError = checkApiKey(request, route);
@@ -240,8 +259,10 @@ void Emulator::handleRequest(evhttp_request* request)
     evbuffer* input = evhttp_request_get_input_buffer(request);
     const size_t size = evbuffer_get_length(input);
     if (size > kMaxRequestBytes)
-        return sendError(request, invalidArgument("Request payload size exceeds the limit: " +
-                                                  std::to_string(kMaxRequestBytes) + " bytes."), trace);
+        return sendError(
+            request,
+            invalidArgument("Request payload size exceeds the limit: " + std::to_string(kMaxRequestBytes) + " bytes."),
+            trace);
     std::string body(size, '\0');
     evbuffer_copyout(input, body.data(), size);
     if (route == Route::Recognize)

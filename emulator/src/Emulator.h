@@ -6,8 +6,8 @@
 #include "WorkerPool.h"
 
 #include <cstdint>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -17,7 +17,8 @@ struct evhttp;
 struct evhttp_request;
 
 // Command-line settings of the emulator.
-struct Options {
+struct Options
+{
     std::string address = "127.0.0.1";
     int port = 8089;
     std::string prefix; // "" or "/v1": what comes before "/speech:recognize"
@@ -29,7 +30,8 @@ struct Options {
     bool help = false;
 };
 
-class Emulator {
+class Emulator
+{
 public:
     explicit Emulator(const Options& options);
     Emulator(const Emulator&) = delete;
@@ -46,7 +48,12 @@ public:
     void stop();
 
 private:
-    enum class Route { None, Recognize, AnalyzeSentiment };
+    enum class Route
+    {
+        None,
+        Recognize,
+        AnalyzeSentiment
+    };
 
     bool listen();
     bool watchSignals();

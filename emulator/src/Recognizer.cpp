@@ -23,17 +23,17 @@ bool Recognizer::load(const ModelPaths& paths)
 {
     // pocketsphinx logs every step of loading and decoding; the emulator's
     // own trace is the one line per request.
-    config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", paths.hmm.c_str(), "-lm",
-                          paths.lm.c_str(), "-dict", paths.dict.c_str(), "-logfn", "/dev/null",
-                          nullptr);
-    if (!config_) {
+    config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", paths.hmm.c_str(), "-lm", paths.lm.c_str(), "-dict",
+                          paths.dict.c_str(), "-logfn", "/dev/null", nullptr);
+    if (!config_)
+    {
         std::fprintf(stderr, "s2t-cloud-emulator: bad pocketsphinx model settings\n");
         return false;
     }
     decoder_ = ps_init(config_);
-    if (!decoder_) {
-        std::fprintf(stderr,
-                     "s2t-cloud-emulator: cannot load the pocketsphinx model (--hmm %s --lm %s --dict %s)\n",
+    if (!decoder_)
+    {
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot load the pocketsphinx model (--hmm %s --lm %s --dict %s)\n",
                      paths.hmm.c_str(), paths.lm.c_str(), paths.dict.c_str());
         return false;
     }
@@ -52,7 +52,8 @@ bool Recognizer::recognize(const std::vector<int16_t>& samples, Hypothesis& out)
         return false;
     int32 score = 0;
     const char* hyp = ps_get_hyp(decoder_, &score);
-    if (hyp && *hyp) {
+    if (hyp && *hyp)
+    {
         out.transcript = hyp;
         out.confidence = wordConfidence();
     }
@@ -66,7 +67,8 @@ double Recognizer::wordConfidence()
     logmath_t* lmath = ps_get_logmath(decoder_);
     double sum = 0;
     int words = 0;
-    for (ps_seg_t* seg = ps_seg_iter(decoder_); seg; seg = ps_seg_next(seg)) {
+    for (ps_seg_t* seg = ps_seg_iter(decoder_); seg; seg = ps_seg_next(seg))
+    {
         const char* word = ps_seg_word(seg);
         if (word[0] == '<' || word[0] == '[')
             continue;

@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
-struct ModelPaths {
-    std::string hmm;   // acoustic model folder
-    std::string lm;    // language model
-    std::string dict;  // pronunciation dictionary
+struct ModelPaths
+{
+    std::string hmm;  // acoustic model folder
+    std::string lm;   // language model
+    std::string dict; // pronunciation dictionary
 };
 
-struct Hypothesis {
+struct Hypothesis
+{
     std::string transcript; // empty when no speech was found
     double confidence = 0;
 };
@@ -19,7 +21,8 @@ struct Hypothesis {
 struct cmd_ln_s;
 struct ps_decoder_s;
 
-class Recognizer {
+class Recognizer
+{
 public:
     Recognizer() = default;
     Recognizer(const Recognizer&) = delete;

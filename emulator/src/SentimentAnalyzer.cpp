@@ -9,7 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
+namespace
+{
 
 constexpr int kMaxValence = 5;
 constexpr size_t kNegationReach = 3; // words before a rated word that can negate it
@@ -32,15 +33,14 @@ bool isCloser(char c)
 
 bool isNegator(const std::string& w)
 {
-    static const char* const kNegators[] = {
-        "not", "no", "never", "none", "nobody", "nothing", "neither", "nor", "nowhere",
-        "cannot", "without", "hardly", "dont", "doesnt", "didnt", "isnt", "arent", "wasnt",
-        "werent", "cant", "couldnt", "wont", "wouldnt", "shouldnt", "hasnt", "havent", "hadnt",
-        "aint"};
+    static const char* const kNegators[] = {"not",   "no",      "never",    "none",    "nobody", "nothing", "neither",
+                                            "nor",   "nowhere", "cannot",   "without", "hardly", "dont",    "doesnt",
+                                            "didnt", "isnt",    "arent",    "wasnt",   "werent", "cant",    "couldnt",
+                                            "wont",  "wouldnt", "shouldnt", "hasnt",   "havent", "hadnt",   "aint"};
     if (w.size() > 3 && w.compare(w.size() - 3, 3, "n't") == 0)
         return true;
-    return std::find_if(std::begin(kNegators), std::end(kNegators),
-                        [&](const char* n) { return w == n; }) != std::end(kNegators);
+    return std::find_if(std::begin(kNegators), std::end(kNegators), [&](const char* n) { return w == n; }) !=
+           std::end(kNegators);
 }
 
 bool readFile(const std::string& path, std::string& text)
@@ -78,14 +78,18 @@ std::vector<std::pair<size_t, size_t>> splitSentences(std::string_view text)
             out.emplace_back(b, e);
         begin = end;
     };
-    for (size_t i = 0; i < text.size(); ++i) {
+    for (size_t i = 0; i < text.size(); ++i)
+    {
         const char c = text[i];
-        if (c == '\n') {
+        if (c == '\n')
+        {
             close(i + 1);
-        } else if (c == '.' || c == '!' || c == '?') {
+        }
+        else if (c == '.' || c == '!' || c == '?')
+        {
             size_t end = i + 1;
-            while (end < text.size() && (text[end] == '.' || text[end] == '!' || text[end] == '?' ||
-                                         isCloser(text[end])))
+            while (end < text.size() &&
+                   (text[end] == '.' || text[end] == '!' || text[end] == '?' || isCloser(text[end])))
                 ++end;
             // "3.5" or "e.g.x" does not end a sentence: only punctuation then space or the end.
             if (end == text.size() || isSpace(text[end]))
@@ -108,19 +112,29 @@ std::vector<std::string> splitWords(std::string_view sentence)
             words.push_back(word.substr(b, e - b + 1));
         word.clear();
     };
-    for (size_t i = 0; i < sentence.size(); ++i) {
-        if (sentence.compare(i, 3, "\xE2\x80\x99") == 0) { // right single quotation mark
+    for (size_t i = 0; i < sentence.size(); ++i)
+    {
+        if (sentence.compare(i, 3, "\xE2\x80\x99") == 0)
+        { // right single quotation mark
             word += '\'';
             i += 2;
-        } else if (sentence.compare(i, 2, "\xE2\x80") == 0 || sentence.compare(i, 2, "\xE2\x81") == 0) {
+        }
+        else if (sentence.compare(i, 2, "\xE2\x80") == 0 || sentence.compare(i, 2, "\xE2\x81") == 0)
+        {
             flush(); // dashes, quotes, ellipsis: the General Punctuation block
             i += 2;
-        } else if (sentence.compare(i, 2, "\xC2\xA0") == 0) { // no-break space
+        }
+        else if (sentence.compare(i, 2, "\xC2\xA0") == 0)
+        { // no-break space
             flush();
             i += 1;
-        } else if (isWordByte(sentence[i])) {
+        }
+        else if (isWordByte(sentence[i]))
+        {
             word += static_cast<char>(std::tolower(static_cast<unsigned char>(sentence[i])));
-        } else {
+        }
+        else
+        {
             flush();
         }
     }
@@ -131,39 +145,42 @@ std::vector<std::string> splitWords(std::string_view sentence)
 bool SentimentAnalyzer::load(const std::string& path)
 {
     std::string text;
-    if (!readFile(path, text)) {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot read the word list %s (run scripts/setup)\n",
-                     path.c_str());
+    if (!readFile(path, text))
+    {
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot read the word list %s (run scripts/setup)\n", path.c_str());
         return false;
     }
     rapidjson::Document doc;
     doc.Parse(text.c_str(), text.size());
-    if (doc.HasParseError() || !doc.IsObject()) {
+    if (doc.HasParseError() || !doc.IsObject())
+    {
         std::fprintf(stderr, "s2t-cloud-emulator: %s is not a JSON word list\n", path.c_str());
         return false;
     }
-    for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
-        if (!it->value.IsInt() || std::abs(it->value.GetInt()) > kMaxValence) {
-            std::fprintf(stderr, "s2t-cloud-emulator: %s: bad rating for \"%s\"\n", path.c_str(),
-                         it->name.GetString());
+    for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it)
+    {
+        if (!it->value.IsInt() || std::abs(it->value.GetInt()) > kMaxValence)
+        {
+            std::fprintf(stderr, "s2t-cloud-emulator: %s: bad rating for \"%s\"\n", path.c_str(), it->name.GetString());
             return false;
         }
         const std::string phrase = it->name.GetString();
-        maxPhraseWords_ = std::max(maxPhraseWords_,
-                                   1 + static_cast<int>(std::count(phrase.begin(), phrase.end(), ' ')));
+        maxPhraseWords_ =
+            std::max(maxPhraseWords_, 1 + static_cast<int>(std::count(phrase.begin(), phrase.end(), ' ')));
         valence_[phrase] = it->value.GetInt();
     }
     return !valence_.empty();
 }
 
 // Number of words of the longest rated phrase starting at `at` (0: none).
-int SentimentAnalyzer::longestPhrase(const std::vector<std::string>& words, size_t at,
-                                     int& valence) const
+int SentimentAnalyzer::longestPhrase(const std::vector<std::string>& words, size_t at, int& valence) const
 {
     const int room = static_cast<int>(std::min<size_t>(words.size() - at, maxPhraseWords_));
-    for (int n = room; n >= 1; --n) {
+    for (int n = room; n >= 1; --n)
+    {
         const auto it = valence_.find(joinWords(words, at, n));
-        if (it != valence_.end()) {
+        if (it != valence_.end())
+        {
             valence = it->second;
             return n;
         }
@@ -177,16 +194,19 @@ Sentiment SentimentAnalyzer::scoreSentence(std::string_view sentence) const
     double sum = 0, absolute = 0;
     int rated = 0;
     size_t reachStart = 0; // a negator before the last rated phrase has been used up
-    for (size_t i = 0; i < words.size();) {
+    for (size_t i = 0; i < words.size();)
+    {
         int valence = 0;
         const int n = longestPhrase(words, i, valence);
         // A lone negator ("no" is rated -1) only turns what follows.
-        if (n == 0 || (n == 1 && isNegator(words[i]))) {
+        if (n == 0 || (n == 1 && isNegator(words[i])))
+        {
             ++i;
             continue;
         }
         for (size_t back = 1; back <= kNegationReach && i >= reachStart + back; ++back)
-            if (isNegator(words[i - back])) {
+            if (isNegator(words[i - back]))
+            {
                 valence = -valence;
                 break;
             }
@@ -207,7 +227,8 @@ TextSentiment SentimentAnalyzer::analyze(std::string_view text) const
 {
     TextSentiment out;
     double scores = 0;
-    for (const auto& [b, e] : splitSentences(text)) {
+    for (const auto& [b, e] : splitSentences(text))
+    {
         SentenceSentiment s;
         s.begin = b;
         s.text = std::string(text.substr(b, e - b));

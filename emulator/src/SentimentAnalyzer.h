@@ -8,23 +8,27 @@
 #include <unordered_map>
 #include <vector>
 
-struct Sentiment {
+struct Sentiment
+{
     double score = 0;     // -1..1
     double magnitude = 0; // 0..
 };
 
-struct SentenceSentiment {
+struct SentenceSentiment
+{
     size_t begin = 0; // byte offset in the analysed text
     std::string text;
     Sentiment sentiment;
 };
 
-struct TextSentiment {
+struct TextSentiment
+{
     Sentiment document;
     std::vector<SentenceSentiment> sentences;
 };
 
-class SentimentAnalyzer {
+class SentimentAnalyzer
+{
 public:
     bool load(const std::string& path);
     size_t size() const { return valence_.size(); }

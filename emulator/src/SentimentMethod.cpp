@@ -1,6 +1,5 @@
 #include "SentimentMethod.h"
 
-
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -9,11 +8,19 @@
 #include <cstring>
 #include <strings.h>
 
-namespace {
+namespace
+{
 
-enum class Encoding { None, Utf8, Utf16, Utf32 };
+enum class Encoding
+{
+    None,
+    Utf8,
+    Utf16,
+    Utf32
+};
 
-struct SentimentRequest {
+struct SentimentRequest
+{
     bool html = false;
     std::string content;
     std::string language; // as given, or "en" when left to detection
@@ -44,7 +51,8 @@ ApiError readType(const rapidjson::Value& document, bool& html)
 {
     const rapidjson::Value* type = findField(document, "type");
     const char* name = type && type->IsString() ? type->GetString() : "TYPE_UNSPECIFIED";
-    if (std::strcmp(name, "PLAIN_TEXT") == 0 || std::strcmp(name, "HTML") == 0) {
+    if (std::strcmp(name, "PLAIN_TEXT") == 0 || std::strcmp(name, "HTML") == 0)
+    {
         html = name[0] == 'H';
         return ApiError{};
     }
@@ -58,7 +66,8 @@ ApiError readType(const rapidjson::Value& document, bool& html)
 ApiError readLanguage(const rapidjson::Value& document, std::string& language)
 {
     const rapidjson::Value* v = findField(document, "language");
-    if (!v || (v->IsString() && v->GetStringLength() == 0)) {
+    if (!v || (v->IsString() && v->GetStringLength() == 0))
+    {
         language = "en";
         return ApiError{};
     }
@@ -66,8 +75,7 @@ ApiError readLanguage(const rapidjson::Value& document, std::string& language)
     const bool english = strncasecmp(language.c_str(), "en", 2) == 0 &&
                          (language.size() == 2 || language[2] == '-' || language[2] == '_');
     if (!english)
-        return invalidArgument("The language " + language +
-                               " is not supported for document_sentiment analysis.");
+        return invalidArgument("The language " + language + " is not supported for document_sentiment analysis.");
     return ApiError{};
 }
 
@@ -76,16 +84,16 @@ ApiError readDocument(const rapidjson::Value& request, SentimentRequest& out)
     const rapidjson::Value* document = findField(request, "document");
     if (!document || !document->IsObject())
         return invalidArgument("Invalid request: 'document' is required.");
-    ApiError error = refuseUnknownFields(*document, {"type", "content", "gcsContentUri", "language",
-                                                     "referenceWebUri", "boilerplateHandling"}, "document");
+    ApiError error = refuseUnknownFields(
+        *document, {"type", "content", "gcsContentUri", "language", "referenceWebUri", "boilerplateHandling"},
+        "document");
     if (!error.isSet())
         error = readType(*document, out.html);
     if (error.isSet())
         return error;
     const rapidjson::Value* content = findField(*document, "content");
     if (!content && findField(*document, "gcsContentUri", "gcs_content_uri"))
-        return invalidArgument(
-            "This emulator reads inline 'content' only; 'gcsContentUri' is not supported.");
+        return invalidArgument("This emulator reads inline 'content' only; 'gcsContentUri' is not supported.");
     if (!content || !content->IsString() || content->GetStringLength() == 0)
         return invalidArgument("One of content, or gcs_content_uri must be set.");
     out.content.assign(content->GetString(), content->GetStringLength());
@@ -105,9 +113,14 @@ ApiError readRequest(const std::string& body, SentimentRequest& out)
 
 // Turns byte offsets into the units the caller asked for; offsets must come
 // in increasing order, so the text is walked once.
-class OffsetCounter {
+class OffsetCounter
+{
 public:
-    OffsetCounter(const std::string& text, Encoding encoding) : text_(text), encoding_(encoding) {}
+    OffsetCounter(const std::string& text, Encoding encoding)
+        : text_(text)
+        , encoding_(encoding)
+    {
+    }
 
     long long at(size_t byte)
     {
@@ -115,7 +128,8 @@ public:
             return -1; // Google's answer when no encoding was named
         if (encoding_ == Encoding::Utf8)
             return static_cast<long long>(byte);
-        for (; byte_ < byte; ++byte_) {
+        for (; byte_ < byte; ++byte_)
+        {
             const auto c = static_cast<unsigned char>(text_[byte_]);
             if ((c & 0xC0) == 0x80)
                 continue; // continuation byte
@@ -141,7 +155,8 @@ double rounded(double value)
 std::string collapseSpaces(const std::string& text)
 {
     std::string out;
-    for (char c : text) {
+    for (char c : text)
+    {
         const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r';
         if (!space)
             out += c;
@@ -173,7 +188,8 @@ std::string writeReply(const TextSentiment& result, const SentimentRequest& requ
     w.Key("sentences");
     w.StartArray();
     OffsetCounter offsets(request.content, request.encoding);
-    for (const SentenceSentiment& s : result.sentences) {
+    for (const SentenceSentiment& s : result.sentences)
+    {
         w.StartObject();
         w.Key("text");
         w.StartObject();
@@ -198,7 +214,8 @@ std::string blankMarkup(const std::string& html)
 {
     std::string text = html;
     bool inTag = false;
-    for (char& c : text) {
+    for (char& c : text)
+    {
         if (c == '<')
             inTag = true;
         const bool blank = inTag;

@@ -5,9 +5,13 @@
 
 #include <string>
 
-class SentimentMethod {
+class SentimentMethod
+{
 public:
-    explicit SentimentMethod(const SentimentAnalyzer& analyzer) : analyzer_(analyzer) {}
+    explicit SentimentMethod(const SentimentAnalyzer& analyzer)
+        : analyzer_(analyzer)
+    {
+    }
     ApiError answer(const std::string& body, std::string& reply) const;
 
 private:

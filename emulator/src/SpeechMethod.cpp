@@ -1,6 +1,5 @@
 #include "SpeechMethod.h"
 
-
 #include <openssl/evp.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -8,17 +7,17 @@
 
 #include <cctype>
 #include <cmath>
-#include <cstring>
-#include <vector>
 #include <cstdio>
+#include <cstring>
 #include <strings.h>
+#include <vector>
 
-namespace {
+namespace
+{
 
 bool isBase64Char(char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
 bool isSpace(char c)
@@ -32,14 +31,16 @@ bool normalize(std::string_view text, std::string& clean, int& padding)
 {
     clean.reserve(text.size() + 3);
     padding = 0;
-    for (char c : text) {
+    for (char c : text)
+    {
         if (isSpace(c))
             continue;
         if (c == '-')
             c = '+';
         else if (c == '_')
             c = '/';
-        if (c == '=') {
+        if (c == '=')
+        {
             ++padding;
             continue;
         }
@@ -67,19 +68,19 @@ bool decodeBase64(std::string_view text, std::string& out)
     if (clean.empty())
         return true;
     const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(clean.data()),
-                                  static_cast<int>(clean.size()));
+                                  reinterpret_cast<const unsigned char*>(clean.data()), static_cast<int>(clean.size()));
     if (n < 0)
         return false;
     out.resize(static_cast<size_t>(n - padding));
     return true;
 }
 
-namespace {
+namespace
+{
 
-const char* const kEncodings[] = {"ENCODING_UNSPECIFIED", "LINEAR16", "FLAC", "MULAW", "AMR",
-                                  "AMR_WB", "OGG_OPUS", "SPEEX_WITH_HEADER_BYTE", "MP3",
-                                  "WEBM_OPUS"};
+const char* const kEncodings[] = {
+    "ENCODING_UNSPECIFIED",   "LINEAR16", "FLAC",     "MULAW", "AMR", "AMR_WB", "OGG_OPUS",
+    "SPEEX_WITH_HEADER_BYTE", "MP3",      "WEBM_OPUS"};
 
 bool isKnownEncoding(const rapidjson::Value& value)
 {
@@ -104,14 +105,17 @@ ApiError chooseLanguage(const rapidjson::Value& config, std::string& chosen)
     if (!primary || !primary->IsString() || primary->GetStringLength() == 0)
         return invalidArgument("Invalid recognition 'config': missing language_code.");
     std::vector<const rapidjson::Value*> codes{primary};
-    if (const auto* alt = findField(config, "alternativeLanguageCodes", "alternative_language_codes")) {
+    if (const auto* alt = findField(config, "alternativeLanguageCodes", "alternative_language_codes"))
+    {
         if (!alt->IsArray())
             return invalidArgument("Invalid value at 'config.alternative_language_codes': expected a list.");
         for (const auto& code : alt->GetArray())
             codes.push_back(&code);
     }
-    for (const rapidjson::Value* code : codes) {
-        if (code->IsString() && isSupportedLanguage(code->GetString())) {
+    for (const rapidjson::Value* code : codes)
+    {
+        if (code->IsString() && isSupportedLanguage(code->GetString()))
+        {
             chosen = code->GetString();
             for (char& c : chosen)
                 c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -120,26 +124,27 @@ ApiError chooseLanguage(const rapidjson::Value& config, std::string& chosen)
             return ApiError{};
         }
     }
-    return invalidArgument(std::string("Invalid recognition 'config': bad language code \"") +
-                           primary->GetString() + "\". This emulator has models for: " +
-                           SpeechMethod::kLanguages + ".");
+    return invalidArgument(std::string("Invalid recognition 'config': bad language code \"") + primary->GetString() +
+                           "\". This emulator has models for: " + SpeechMethod::kLanguages + ".");
 }
 
 ApiError readHints(const rapidjson::Value& config, AudioHints& hints)
 {
-    if (const auto* enc = findField(config, "encoding")) {
+    if (const auto* enc = findField(config, "encoding"))
+    {
         if (!isKnownEncoding(*enc))
-            return invalidArgument(
-                "Invalid value at 'config.encoding' "
-                "(type.googleapis.com/google.cloud.speech.v1.RecognitionConfig.AudioEncoding).");
+            return invalidArgument("Invalid value at 'config.encoding' "
+                                   "(type.googleapis.com/google.cloud.speech.v1.RecognitionConfig.AudioEncoding).");
         hints.encoding = enc->GetString();
     }
-    if (const auto* rate = findField(config, "sampleRateHertz", "sample_rate_hertz")) {
+    if (const auto* rate = findField(config, "sampleRateHertz", "sample_rate_hertz"))
+    {
         if (!rate->IsInt() || rate->GetInt() < 8000 || rate->GetInt() > 48000)
             return invalidArgument("sample_rate_hertz must be between 8000 and 48000.");
         hints.sampleRateHertz = rate->GetInt();
     }
-    if (const auto* channels = findField(config, "audioChannelCount", "audio_channel_count")) {
+    if (const auto* channels = findField(config, "audioChannelCount", "audio_channel_count"))
+    {
         if (!channels->IsInt() || channels->GetInt() < 1 || channels->GetInt() > 8)
             return invalidArgument("audio_channel_count must be between 1 and 8.");
         hints.channelCount = channels->GetInt();
@@ -152,12 +157,28 @@ ApiError readConfig(const rapidjson::Value& request, RecognitionJob& job)
     const rapidjson::Value* config = findField(request, "config");
     if (!config || !config->IsObject())
         return invalidArgument("RecognitionConfig not set.");
-    ApiError error = refuseUnknownFields(*config, {
-        "encoding", "sampleRateHertz", "audioChannelCount", "enableSeparateRecognitionPerChannel",
-        "languageCode", "alternativeLanguageCodes", "maxAlternatives", "profanityFilter",
-        "adaptation", "transcriptNormalization", "speechContexts", "enableWordTimeOffsets",
-        "enableWordConfidence", "enableAutomaticPunctuation", "enableSpokenPunctuation",
-        "enableSpokenEmojis", "diarizationConfig", "metadata", "model", "useEnhanced"}, "config");
+    ApiError error = refuseUnknownFields(*config,
+                                         {"encoding",
+                                          "sampleRateHertz",
+                                          "audioChannelCount",
+                                          "enableSeparateRecognitionPerChannel",
+                                          "languageCode",
+                                          "alternativeLanguageCodes",
+                                          "maxAlternatives",
+                                          "profanityFilter",
+                                          "adaptation",
+                                          "transcriptNormalization",
+                                          "speechContexts",
+                                          "enableWordTimeOffsets",
+                                          "enableWordConfidence",
+                                          "enableAutomaticPunctuation",
+                                          "enableSpokenPunctuation",
+                                          "enableSpokenEmojis",
+                                          "diarizationConfig",
+                                          "metadata",
+                                          "model",
+                                          "useEnhanced"},
+                                         "config");
     if (!error.isSet())
         error = readHints(*config, job.hints);
     if (error.isSet())
@@ -214,7 +235,8 @@ std::string SpeechMethod::reply(const RecognitionJob& job, uint64_t requestId)
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
     w.StartObject();
-    if (!job.hypothesis.transcript.empty()) {
+    if (!job.hypothesis.transcript.empty())
+    {
         const std::string& text = job.hypothesis.transcript;
         w.Key("results");
         w.StartArray();

@@ -8,7 +8,8 @@
 #include <string>
 #include <string_view>
 
-class SpeechMethod {
+class SpeechMethod
+{
 public:
     // Languages the loaded model serves, as Google spells them.
     static constexpr const char* kLanguages = "en-US";

@@ -4,7 +4,8 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 void onJobsFinished(evutil_socket_t, short, void* pool)
 {
@@ -29,7 +30,8 @@ bool WorkerPool::start(event_base* base, const PoolSettings& settings, FinishedF
     settings_ = settings;
     onFinished_ = std::move(onFinished);
     finishedEvent_ = event_new(base, -1, 0, onJobsFinished, this);
-    if (!finishedEvent_) {
+    if (!finishedEvent_)
+    {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot create the worker event\n");
         return false;
     }
@@ -100,7 +102,8 @@ void WorkerPool::work()
     }
     loaded_.notify_all();
     wake_.notify_all();
-    for (;;) {
+    for (;;)
+    {
         std::unique_ptr<RecognitionJob> job;
         {
             std::unique_lock<std::mutex> lock(mutex_);
@@ -120,29 +123,33 @@ void WorkerPool::process(RecognitionJob& job, Recognizer* recognizer)
     const auto started = std::chrono::steady_clock::now();
     AudioReader reader;
     std::string error;
-    if (!reader.open(job.audio, job.hints, error)) {
+    if (!reader.open(job.audio, job.hints, error))
+    {
         job.error = invalidArgument(error);
         return;
     }
-    if (job.hints.sampleRateHertz > 0 && job.hints.sampleRateHertz != reader.sampleRate()) {
-        job.error = invalidArgument(
-            "sample_rate_hertz (" + std::to_string(job.hints.sampleRateHertz) +
-            ") in RecognitionConfig must either be unspecified or match the value in the " +
-            reader.containerName() + " header (" + std::to_string(reader.sampleRate()) + ").");
+    if (job.hints.sampleRateHertz > 0 && job.hints.sampleRateHertz != reader.sampleRate())
+    {
+        job.error = invalidArgument("sample_rate_hertz (" + std::to_string(job.hints.sampleRateHertz) +
+                                    ") in RecognitionConfig must either be unspecified or match the value in the " +
+                                    reader.containerName() + " header (" + std::to_string(reader.sampleRate()) + ").");
         return;
     }
     job.audioSeconds = reader.seconds();
-    if (job.audioSeconds > settings_.maxAudioSeconds) {
+    if (job.audioSeconds > settings_.maxAudioSeconds)
+    {
         job.error = invalidArgument("Sync input too long. For audio longer than 1 min use "
                                     "LongRunningRecognize with a 'uri' parameter.");
         return;
     }
-    if (!recognizer) {
+    if (!recognizer)
+    {
         job.hypothesis = Hypothesis{*settings_.fixedTranscript, 1.0};
         return;
     }
     std::vector<int16_t> samples;
-    if (!reader.readMono16k(samples, error)) {
+    if (!reader.readMono16k(samples, error))
+    {
         job.error = invalidArgument(error);
         return;
     }

@@ -22,7 +22,8 @@ struct evhttp_request;
 
 // One recognition request on its way from the event loop to a worker and back.
 
-struct RecognitionJob {
+struct RecognitionJob
+{
     // Filled on the loop thread before the job is queued.
     evhttp_request* request = nullptr;
     std::string trace; // "POST /v1/speech:recognize"
@@ -37,14 +38,16 @@ struct RecognitionJob {
     double decodeSeconds = 0;
 };
 
-struct PoolSettings {
+struct PoolSettings
+{
     int workers = 1;
     ModelPaths models;
     std::optional<std::string> fixedTranscript; // set: answer with it, load no model
     double maxAudioSeconds = 60;
 };
 
-class WorkerPool {
+class WorkerPool
+{
 public:
     using FinishedFn = std::function<void(std::unique_ptr<RecognitionJob>)>;
 

@@ -11,7 +11,8 @@
 #include <iterator>
 #include <numeric>
 
-namespace {
+namespace
+{
 
 std::string readFile(const std::string& path)
 {
@@ -30,7 +31,8 @@ std::string encodeAudio(int format, int rate, int channels = 1)
     std::vector<float> in(kSpeech.size());
     src_short_to_float_array(kSpeech.data(), in.data(), static_cast<int>(in.size()));
     std::vector<float> mono = in;
-    if (rate != 16000) {
+    if (rate != 16000)
+    {
         mono.resize(in.size() * rate / 16000 + 16);
         SRC_DATA data{};
         data.data_in = in.data();
@@ -68,7 +70,8 @@ double correlation(const std::vector<int16_t>& a, const std::vector<int16_t>& b)
     return aa > 0 && bb > 0 ? dot(a, b) / std::sqrt(aa * bb) : 0;
 }
 
-struct ReadResult {
+struct ReadResult
+{
     bool read = false;
     double seconds = 0;
     std::vector<int16_t> samples;
@@ -79,7 +82,8 @@ ReadResult readAll(const std::string& bytes, const AudioHints& hints = {})
 {
     ReadResult r;
     AudioReader reader;
-    if (reader.open(bytes, hints, r.error)) {
+    if (reader.open(bytes, hints, r.error))
+    {
         r.seconds = reader.seconds();
         r.read = reader.readMono16k(r.samples, r.error);
     }
@@ -90,15 +94,17 @@ ReadResult readAll(const std::string& bytes, const AudioHints& hints = {})
 
 TEST(AudioReader, EveryFormatRateAndChannelCountBecomesSixteenKilohertzMono)
 {
-    const struct {
+    const struct
+    {
         int format, rate, channels;
         double minCorrelation; // 8 kHz keeps only the band below 4 kHz
     } cases[] = {
-        {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 1, 1.0}, {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000, 1, 1.0},
-        {SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000, 1, 0.8},    {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 0.95},
+        {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 1, 1.0},   {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000, 1, 1.0},
+        {SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000, 1, 0.8},      {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 0.95},
         {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, 0.95},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
+    {
         SCOPED_TRACE(c.rate);
         const ReadResult r = readAll(encodeAudio(c.format, c.rate, c.channels));
         ASSERT_TRUE(r.read) << r.error;
@@ -126,7 +132,8 @@ TEST(AudioReader, HeaderlessAudioNeedsEncodingAndRate)
 
 TEST(AudioReader, RefusesBytesThatAreNoRecording)
 {
-    for (const std::string& bytes : {std::string("just some text"), std::string("RIFF\x10\0\0\0WAVEfmt ", 16)}) {
+    for (const std::string& bytes : {std::string("just some text"), std::string("RIFF\x10\0\0\0WAVEfmt ", 16)})
+    {
         const ReadResult r = readAll(bytes);
         EXPECT_FALSE(r.read);
         EXPECT_FALSE(r.error.empty());

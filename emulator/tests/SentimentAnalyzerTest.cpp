@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 const SentimentAnalyzer& analyzer()
 {
@@ -35,16 +36,16 @@ TEST(SentimentAnalyzer, SplitsWordsOnPunctuationButKeepsApostrophes)
 TEST(SentimentAnalyzer, RatesWordsPrefersTheLongestPhraseAndTurnsTheNextRatedWordAfterANegator)
 {
     const std::pair<const char*, double> cases[] = {
-        {"The food was good.", 0.6},            // good: 3
-        {"The view was superb", 1.0},           // superb: 5
+        {"The food was good.", 0.6},  // good: 3
+        {"The view was superb", 1.0}, // superb: 5
         {"The table is brown.", 0.0},
-        {"The printer does not work", -0.6},    // phrase "does not work": -3
-        {"That is cool stuff", 0.6},            // "cool stuff": 3, not "cool": 1
+        {"The printer does not work", -0.6}, // phrase "does not work": -3
+        {"That is cool stuff", 0.6},         // "cool stuff": 3, not "cool": 1
         {"I am not happy", -0.6},
         {"I am not very happy", -0.6},
         {"I don\xE2\x80\x99t like it", -0.4},
         {"No problem", 0.4},
-        {"Not bad, great", 0.6},                // "great" is past the rated "bad": the "not" is used up
+        {"Not bad, great", 0.6},                    // "great" is past the rated "bad": the "not" is used up
         {"Not that I would say it was happy", 0.6}, // too far back to count
         {"I love the song and hate the video", 0.0},
     };

@@ -19,10 +19,12 @@ TEST(Base64, DecodesWhatProtoJsonAcceptsAndNothingElse)
         {"aGVsbA=", nullptr},
         {"{\"a\":1}", nullptr},
     };
-    for (const auto& [text, expected] : cases) {
+    for (const auto& [text, expected] : cases)
+    {
         std::string out;
         EXPECT_EQ(decodeBase64(text, out), expected != nullptr) << text;
-        if (expected) {
+        if (expected)
+        {
             EXPECT_EQ(out, expected) << text;
         }
     }
