@@ -222,8 +222,11 @@ std::string GcClient::GcRequest::MethodUri(const std::string& endpoint, const ch
     return uri;
 }
 
-bool GcClient::GcRequest::SendComposed(const rapidjson::StringBuffer& buffer, State state)
+bool GcClient::GcRequest::SendCall(const std::string& endpoint, const char* method,
+                                   const rapidjson::StringBuffer& buffer, State state)
 {
+    if (!CreateConnection(MethodUri(endpoint, method)))
+        return false;
     std::string body(buffer.GetString(), buffer.GetSize());
     printf("Composed data:\n  %s\n", body.c_str());
     m_State = state;
@@ -232,9 +235,6 @@ bool GcClient::GcRequest::SendComposed(const rapidjson::StringBuffer& buffer, St
 
 bool GcClient::GcRequest::DoTranscribe()
 {
-    if (!CreateConnection(MethodUri(m_pClient->GetSpeechServiceEndpoint(), "/speech:recognize")))
-        return false;
-
     rapidjson::StringBuffer buffer;
     JsonWriter writer(buffer);
     writer.StartObject();
@@ -260,14 +260,11 @@ bool GcClient::GcRequest::DoTranscribe()
     writer.String(m_Parameters.m_AudioData.c_str());
     writer.EndObject();
     writer.EndObject();
-    return SendComposed(buffer, State_PerformingTranscription);
+    return SendCall(m_pClient->GetSpeechServiceEndpoint(), "/speech:recognize", buffer, State_PerformingTranscription);
 }
 
 bool GcClient::GcRequest::DoSentimentAnalysis(const std::string& language, const std::string& text)
 {
-    if (!CreateConnection(MethodUri(m_pClient->GetLanguageServiceEndpoint(), "/documents:analyzeSentiment")))
-        return false;
-
     rapidjson::StringBuffer buffer;
     JsonWriter writer(buffer);
     writer.StartObject();
@@ -281,7 +278,8 @@ bool GcClient::GcRequest::DoSentimentAnalysis(const std::string& language, const
     writer.String(text.c_str());
     writer.EndObject();
     writer.EndObject();
-    return SendComposed(buffer, State_PerformingSentimentAnalysis);
+    return SendCall(m_pClient->GetLanguageServiceEndpoint(), "/documents:analyzeSentiment", buffer,
+                    State_PerformingSentimentAnalysis);
 }
 
 bool GcClient::GcRequest::ParseTranscribeResults(const std::string& data, std::string& language, std::string& text)

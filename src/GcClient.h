@@ -81,7 +81,9 @@ public:
         std::string MethodUri(const std::string& endpoint, const char* method) const;
         std::string HostName() const;
         uint16_t Port() const;
-        bool SendComposed(const rapidjson::StringBuffer& buffer, State state);
+        // Prepares the exchange with `endpoint` + `method`, then sends the composed body.
+        bool SendCall(const std::string& endpoint, const char* method, const rapidjson::StringBuffer& buffer,
+                      State state);
         bool CreateTlsBufferevent();
         bool NewConnection(const char* address);
         bool NewRequest(const std::string& data);
