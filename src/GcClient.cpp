@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -88,6 +89,53 @@ void FormatAddress(const sockaddr* pAddress, char* text, size_t size)
         evutil_inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(pAddress)->sin_addr, text, size);
     else if (pAddress->sa_family == AF_INET6)
         evutil_inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(pAddress)->sin6_addr, text, size);
+}
+
+void FreeAudio(const void*, size_t, void* pAudio)
+{
+    delete static_cast<std::string*>(pAudio);
+}
+
+// True when the text goes into a JSON string as it is: no quote, backslash or
+// control character, which are all the JSON writer would escape.
+bool NeedsNoEscaping(const std::string& text)
+{
+    for (unsigned char c : text)
+        if (c < 0x20 || c == '"' || c == '\\')
+            return false;
+    return true;
+}
+
+// Appends the audio as a JSON string. Base64 needs no escaping, so such audio is
+// moved into the body by reference, not copied, and freed once it has been sent.
+void AppendAudio(evbuffer* pBody, std::string& audio)
+{
+    if (audio.empty() || !NeedsNoEscaping(audio))
+    {
+        rapidjson::StringBuffer escaped;
+        JsonWriter writer(escaped);
+        writer.String(audio.data(), static_cast<rapidjson::SizeType>(audio.size()));
+        evbuffer_add(pBody, escaped.GetString(), escaped.GetSize());
+        return;
+    }
+    std::string* pAudio = new std::string(std::move(audio));
+    evbuffer_add(pBody, "\"", 1);
+    if (evbuffer_add_reference(pBody, pAudio->data(), pAudio->size(), FreeAudio, pAudio) != 0)
+    {
+        evbuffer_add(pBody, pAudio->data(), pAudio->size());
+        delete pAudio;
+    }
+    evbuffer_add(pBody, "\"", 1);
+}
+
+// Writes the buffer's bytes to the trace as they are, without copying them together.
+void TraceBuffer(evbuffer* pBuffer)
+{
+    const int count = evbuffer_peek(pBuffer, -1, nullptr, nullptr, 0);
+    std::vector<evbuffer_iovec> chains(count > 0 ? static_cast<size_t>(count) : 0);
+    evbuffer_peek(pBuffer, -1, nullptr, chains.data(), count);
+    for (const evbuffer_iovec& chain : chains)
+        fwrite(chain.iov_base, 1, chain.iov_len, stdout);
 }
 
 std::string FormatText(const char* format, va_list arguments)
@@ -222,23 +270,21 @@ std::string GcClient::GcRequest::MethodUri(const std::string& endpoint, const ch
     return uri;
 }
 
-bool GcClient::GcRequest::SendCall(const std::string& endpoint, const char* method,
-                                   const rapidjson::StringBuffer& buffer, State state)
+bool GcClient::GcRequest::SendCall(const std::string& endpoint, const char* method, Body body, State state)
 {
     if (!CreateConnection(MethodUri(endpoint, method)))
         return false;
-    std::string body(buffer.GetString(), buffer.GetSize());
-    printf("Composed data:\n  %s\n", body.c_str());
+    fputs("Composed data:\n  ", stdout);
+    TraceBuffer(body.get());
+    putchar('\n');
     m_State = state;
-    return MakeRequest(body);
+    return MakeRequest(body.get());
 }
 
 bool GcClient::GcRequest::DoTranscribe()
 {
-    rapidjson::StringBuffer buffer;
-    JsonWriter writer(buffer);
-    writer.StartObject();
-    writer.Key("config");
+    rapidjson::StringBuffer config;
+    JsonWriter writer(config);
     writer.StartObject();
     if (!m_Parameters.m_Language.empty())
     {
@@ -254,13 +300,15 @@ bool GcClient::GcRequest::DoTranscribe()
         writer.EndArray();
     }
     writer.EndObject();
-    writer.Key("audio");
-    writer.StartObject();
-    writer.Key("content");
-    writer.String(m_Parameters.m_AudioData.c_str());
-    writer.EndObject();
-    writer.EndObject();
-    return SendCall(m_pClient->GetSpeechServiceEndpoint(), "/speech:recognize", buffer, State_PerformingTranscription);
+
+    Body body(evbuffer_new(), evbuffer_free);
+    if (body == nullptr)
+        return false;
+    evbuffer_add_printf(body.get(), "{\"config\":%s,\"audio\":{\"content\":", config.GetString());
+    AppendAudio(body.get(), m_Parameters.m_AudioData);
+    evbuffer_add(body.get(), "}}", 2);
+    return SendCall(m_pClient->GetSpeechServiceEndpoint(), "/speech:recognize", std::move(body),
+                    State_PerformingTranscription);
 }
 
 bool GcClient::GcRequest::DoSentimentAnalysis(const std::string& language, const std::string& text)
@@ -278,7 +326,12 @@ bool GcClient::GcRequest::DoSentimentAnalysis(const std::string& language, const
     writer.String(text.c_str());
     writer.EndObject();
     writer.EndObject();
-    return SendCall(m_pClient->GetLanguageServiceEndpoint(), "/documents:analyzeSentiment", buffer,
+
+    Body body(evbuffer_new(), evbuffer_free);
+    if (body == nullptr)
+        return false;
+    evbuffer_add(body.get(), buffer.GetString(), buffer.GetSize());
+    return SendCall(m_pClient->GetLanguageServiceEndpoint(), "/documents:analyzeSentiment", std::move(body),
                     State_PerformingSentimentAnalysis);
 }
 
@@ -482,9 +535,9 @@ bool GcClient::GcRequest::NewConnection(const char* address)
     return true;
 }
 
-bool GcClient::GcRequest::MakeRequest(const std::string& data)
+bool GcClient::GcRequest::MakeRequest(evbuffer* pBody)
 {
-    if (m_Phase != Phase::Prepared || !NewRequest(data) || !NewEvents())
+    if (m_Phase != Phase::Prepared || !NewRequest(pBody) || !NewEvents())
         return false;
     if (m_pConnection != nullptr && !HandOver())
         return false;
@@ -496,7 +549,7 @@ bool GcClient::GcRequest::MakeRequest(const std::string& data)
     return true;
 }
 
-bool GcClient::GcRequest::NewRequest(const std::string& data)
+bool GcClient::GcRequest::NewRequest(evbuffer* pBody)
 {
     m_pRequest = evhttp_request_new(GcRequestDone, this);
     if (m_pRequest == nullptr)
@@ -507,8 +560,8 @@ bool GcClient::GcRequest::NewRequest(const std::string& data)
     evkeyvalq* pHeaders = evhttp_request_get_output_headers(m_pRequest);
     evhttp_add_header(pHeaders, "Host", evhttp_uri_get_host(m_pHttpUri));
     evhttp_add_header(pHeaders, "Content-type", "application/json");
-    if (!data.empty())
-        evbuffer_add(evhttp_request_get_output_buffer(m_pRequest), data.data(), data.size());
+    // Moves the body's chains, the audio's reference among them, without copying.
+    evbuffer_add_buffer(evhttp_request_get_output_buffer(m_pRequest), pBody);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <event2/http.h>
@@ -10,6 +11,7 @@
 #include "S2tServer.h"
 
 struct bufferevent;
+struct evbuffer;
 struct event;
 struct evhttp_connection;
 struct evhttp_uri;
@@ -62,7 +64,7 @@ public:
         static bool ParseTranscribeResults(const std::string& data, std::string& language, std::string& text);
 
         bool CreateConnection(const std::string& uri);
-        bool MakeRequest(const std::string& data);
+        bool MakeRequest(evbuffer* pBody);
         void OnComplete(bool status);
 
         // Release functions: idempotent, called in this order by ReleaseExchange.
@@ -81,12 +83,12 @@ public:
         std::string MethodUri(const std::string& endpoint, const char* method) const;
         std::string HostName() const;
         uint16_t Port() const;
+        using Body = std::unique_ptr<evbuffer, void (*)(evbuffer*)>;
         // Prepares the exchange with `endpoint` + `method`, then sends the composed body.
-        bool SendCall(const std::string& endpoint, const char* method, const rapidjson::StringBuffer& buffer,
-                      State state);
+        bool SendCall(const std::string& endpoint, const char* method, Body body, State state);
         bool CreateTlsBufferevent();
         bool NewConnection(const char* address);
-        bool NewRequest(const std::string& data);
+        bool NewRequest(evbuffer* pBody);
         bool NewEvents();
         bool HandOver();
         void StartHostLookup();

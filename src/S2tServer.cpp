@@ -1,9 +1,12 @@
 #include "S2tServer.h"
 
+#include <malloc.h>
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <vector>
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -128,6 +131,35 @@ const char* MethodName(evhttp_cmd_type type)
     }
 }
 
+// A request whose body was at least this large gives its memory back when it
+// ends: glibc would otherwise keep the peak of large bodies for good.
+const size_t kTrimAfterBytes = 1 << 20;
+
+// Moves the body out of the input buffer chain by chain: one copy, and no
+// zero-filling of the string before it.
+void TakeBody(evbuffer* pInput, std::string& body)
+{
+    const size_t length = evbuffer_get_length(pInput);
+    const int count = evbuffer_peek(pInput, -1, nullptr, nullptr, 0);
+    std::vector<evbuffer_iovec> chains(count > 0 ? static_cast<size_t>(count) : 0);
+    evbuffer_peek(pInput, -1, nullptr, chains.data(), count);
+    body.reserve(length);
+    for (const evbuffer_iovec& chain : chains)
+        body.append(static_cast<const char*>(chain.iov_base), chain.iov_len);
+    evbuffer_drain(pInput, length);
+}
+
+// The length of what a length-based RapidJSON parse passes over as a UTF-8 byte
+// order mark: EF BB BF, or the leading part of it that is there.
+size_t ByteOrderMarkLength(const char* text)
+{
+    const char* mark = "\xEF\xBB\xBF";
+    size_t length = 0;
+    while (length < 3 && text[length] == mark[length])
+        ++length;
+    return length;
+}
+
 std::string OpenSslReason()
 {
     unsigned long error = ERR_peek_last_error();
@@ -142,8 +174,12 @@ std::string OpenSslReason()
 void CopyStringMember(const rapidjson::Value& object, const char* name, std::string& out)
 {
     rapidjson::Value::ConstMemberIterator member = object.FindMember(name);
-    if (member != object.MemberEnd() && member->value.IsString())
-        out = member->value.GetString();
+    if (member == object.MemberEnd() || !member->value.IsString())
+        return;
+    const char* text = member->value.GetString();
+    const size_t length = member->value.GetStringLength();
+    const void* nul = memchr(text, '\0', length);
+    out.assign(text, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : length);
 }
 
 void TraceHeaders(const evkeyvalq* pHeaders, HeaderMap* pCollected)
@@ -160,6 +196,7 @@ S2tServer::Request::Request(S2tServer* pServer)
     : m_pServer(pServer)
     , m_Id(0)
     , m_pHttpRequest(nullptr)
+    , m_BodySize(0)
 {
 }
 
@@ -263,10 +300,14 @@ void S2tServer::RunEventLoop()
 {
     printf("Start HTTP event loop <%s>\n", m_Name.c_str());
     m_EventLoopOn = true;
+    // One pass at a time: what a pass traced goes out in one write before the loop
+    // waits again. Once stopping, passes go on until the exit reply is out or its
+    // time bound has passed.
     do
     {
-        event_base_loop(m_pEventBase, 0);
-    } while (m_EventLoopOn);
+        fflush(stdout);
+        event_base_loop(m_pEventBase, EVLOOP_ONCE);
+    } while (m_EventLoopOn || !(event_base_got_break(m_pEventBase) || event_base_got_exit(m_pEventBase)));
     printf("Ended HTTP event loop <%s>\n", m_Name.c_str());
 }
 
@@ -431,14 +472,8 @@ bool S2tServer::ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std:
 
     puts("Input data: <<<");
     // The body goes to the trace raw, byte for byte, with no line break added.
-    evbuffer* pInput = evhttp_request_get_input_buffer(req);
-    dataOut.resize(evbuffer_get_length(pInput));
-    if (!dataOut.empty())
-    {
-        ev_ssize_t copied = evbuffer_remove(pInput, &dataOut[0], dataOut.size());
-        dataOut.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
-        fwrite(dataOut.data(), 1, dataOut.size(), stdout);
-    }
+    TakeBody(evhttp_request_get_input_buffer(req), dataOut);
+    fwrite(dataOut.data(), 1, dataOut.size(), stdout);
     puts(">>>");
     return true;
 }
@@ -495,11 +530,12 @@ void S2tServer::OnExitReplySent()
     event_base_loopbreak(m_pEventBase);
 }
 
-bool S2tServer::OnTranscribeRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data)
+bool S2tServer::OnTranscribeRequest(evhttp_request* req, const HeaderMap& headers, std::string& data)
 {
     Request* pRequest = new GcClient::GcRequest(this, m_pGcClient);
     pRequest->m_Id = m_LastRequestId;
     pRequest->m_pHttpRequest = req;
+    pRequest->m_BodySize = data.size();
     CopyHeader(headers, "X-Tarvex-TranID", pRequest->m_TransactionId);
     CopyHeader(headers, "X-Tarvex-Mailbox", pRequest->m_Mailbox);
     CopyHeader(headers, "X-Tarvex-MSISDN", pRequest->m_MsIsdn);
@@ -544,11 +580,12 @@ void S2tServer::CopyHeader(const HeaderMap& headers, const char* name, std::stri
         out = header->second;
 }
 
-bool S2tServer::ParseTranscribeRequestData(const std::string& data, Request::Parameters& parameters)
+bool S2tServer::ParseTranscribeRequestData(std::string& data, Request::Parameters& parameters)
 {
+    // Parsed in place, so the audio is not copied into the document on its way.
     // The iterative parser keeps deeply nested input off the stack.
     rapidjson::Document document;
-    document.Parse<rapidjson::kParseIterativeFlag>(data.data(), data.size());
+    document.ParseInsitu<rapidjson::kParseIterativeFlag>(&data[0] + ByteOrderMarkLength(data.c_str()));
     if (document.HasParseError() || !document.IsObject())
         return false;
 
@@ -583,7 +620,10 @@ bool S2tServer::OnTranscribeResponse(Request* pRequest, int statusCode, const st
     if (pBody != nullptr)
         evbuffer_free(pBody);
 
+    const bool large = pRequest->m_BodySize >= kTrimAfterBytes;
     m_RequestMap.erase(pRequest->m_Id);
     delete pRequest;
+    if (large)
+        malloc_trim(0);
     return true;
 }

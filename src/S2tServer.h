@@ -63,6 +63,7 @@ public:
         std::string m_Mailbox;
         std::string m_MsIsdn;
         Parameters m_Parameters;
+        size_t m_BodySize; // of the inbound request; large ones give memory back when they end
     };
 
     S2tServer(const std::string& name, bool debugLogging);
@@ -95,7 +96,8 @@ public:
     // made is dropped rather than served in plain text.
     static bufferevent* NewAcceptedBufferevent(event_base* pEventBase, SSL_CTX* pContext);
 
-    static bool ParseTranscribeRequestData(const std::string& data, Request::Parameters& parameters);
+    // Reads the transcription body; `data` is parsed in place and left changed.
+    static bool ParseTranscribeRequestData(std::string& data, Request::Parameters& parameters);
     static bool TokenMatches(const std::string& expected, const std::string& received);
 
 protected:
@@ -103,7 +105,7 @@ protected:
     bool OnLivenessRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data);
     bool OnReadinessRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data);
     bool OnExitRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data);
-    bool OnTranscribeRequest(evhttp_request* req, const HeaderMap& headers, const std::string& data);
+    bool OnTranscribeRequest(evhttp_request* req, const HeaderMap& headers, std::string& data);
     bool OnTranscribeResponse(Request* pRequest, int statusCode, const std::string& reason, const HeaderMap& headers,
                               const std::string& data);
 

@@ -40,7 +40,7 @@ struct S2tServerInspector
     }
 
     // Intake of one body; no endpoint is configured, so no request stays in flight.
-    bool Intake(const std::string& body) { return s.OnTranscribeRequest(nullptr, {}, body); }
+    bool Intake(std::string body) { return s.OnTranscribeRequest(nullptr, {}, body); }
     bool LoadConfig(const std::string& path) { return s.LoadConfig(path); }
     uint64_t& LastId() { return s.m_LastRequestId; }
     std::map<uint64_t, S2tServer::Request*>& Table() { return s.m_RequestMap; }
@@ -97,7 +97,7 @@ TEST(ConfigLoader, TakesEachKnownKeyOfItsOwnTypeFromOneJsonObject)
 using Parameters = S2tServer::Request::Parameters;
 
 // The parsed members on one line, or "refused".
-std::string Parse(const std::string& body)
+std::string Parse(std::string body)
 {
     Parameters p;
     if (!S2tServer::ParseTranscribeRequestData(body, p))

@@ -45,7 +45,7 @@ def test_chain_on_the_wire_in_the_reply_and_in_the_trace(start_service, cloud):
     stand_in.script = lambda request: Answer(body=recognized.encode()) if b'"audio"' in request.body else Answer(
         reason="Quite Fine", body=b'{"score": 0.2}\n', headers=[("Content-Type", "text/plain")])
     service = start_service({"client-auth-token": "c"}, cloud_section(stand_in.url + "/v1", key="k&y=1"))
-    body = '{"audio": "UklGR\\/g==", "language": "en-US", "language-alternatives": ["de-DE", 3, ""]}'
+    body = '{"audio": "UklGR\\/g==\\u0001\\"", "language": "en-US", "language-alternatives": ["de-DE", 3, ""]}'
     reply = service.call("POST", "/transcribe", body, [("Authorization", "c"), ("X-Tarvex-TranID", "t")])
     assert (reply.status, reply.reason, reply.body) == (200, "Quite Fine", b'{"score": 0.2}\n')
     assert reply.headers.get_all("Content-Type") == ["application/json"]
@@ -53,7 +53,7 @@ def test_chain_on_the_wire_in_the_reply_and_in_the_trace(start_service, cloud):
     assert service.call("POST", "/transcribe", "[]", [("Authorization", "c")]).status == 403
     calls = [("/v1/speech:recognize?key=k&y=1", "200 OK", "",
               '{"config":{"languageCode":"en-US","alternativeLanguageCodes":["de-DE",""]},'
-              '"audio":{"content":"UklGR/g=="}}', recognized),
+              '"audio":{"content":"UklGR/g==\\u0001\\""}}', recognized),
              ("/v1/documents:analyzeSentiment?key=k&y=1", "200 Quite Fine", "  Content-Type: text/plain\n",
               '{"document":{"type":"PLAIN_TEXT","language":"en-us","content":"say \\"hi\\"\\n"}}', '{"score": 0.2}\n')]
     assert [request.raw.decode() for request in stand_in.received] == [
