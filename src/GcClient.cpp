@@ -69,6 +69,23 @@ void GcExchangeFailed(evutil_socket_t, short, void* pContext)
     static_cast<GcClient::GcRequest*>(pContext)->OnFailure();
 }
 
+// A session the endpoint offers for later connections; with TLS 1.3 it comes
+// after the handshake. A copy is kept: the connection's own is marked spent when
+// the connection is freed without a TLS shutdown, which evhttp never sends.
+int KeepNewSession(SSL* pSsl, SSL_SESSION* pSession)
+{
+    void* pContext = SSL_get_app_data(pSsl);
+    if (pContext == nullptr)
+    {
+        puts("NULL context in TLS session callback");
+        return 0;
+    }
+    SSL_SESSION* pCopy = SSL_SESSION_dup(pSession);
+    if (pCopy != nullptr && !static_cast<GcClient::GcRequest*>(pContext)->OnNewSession(pCopy))
+        SSL_SESSION_free(pCopy);
+    return 0;
+}
+
 void HostResolvedCb(int result, evutil_addrinfo* pAddresses, void* pContext)
 {
     GcClient::HostLookup* pLookup = static_cast<GcClient::HostLookup*>(pContext);
@@ -183,11 +200,16 @@ GcClient::GcClient(const std::string& name, S2tServer* pServer)
     : m_Name(name)
     , m_pServer(pServer)
     , m_pTrustStore(nullptr)
+    , m_pTlsContext(nullptr)
 {
 }
 
 GcClient::~GcClient()
 {
+    for (auto& session : m_Sessions)
+        SSL_SESSION_free(session.second);
+    if (m_pTlsContext != nullptr)
+        SSL_CTX_free(m_pTlsContext);
     if (m_pTrustStore != nullptr)
         X509_STORE_free(m_pTrustStore);
 }
@@ -199,6 +221,34 @@ bool GcClient::LoadConfig(const rapidjson::Value& config)
     CopyStringMember(config, "language-service-endpoint", m_LanguageServiceEndpoint);
     CopyStringMember(config, "access-key", m_AccessKey);
     return true;
+}
+
+SSL_CTX* GcClient::GetTlsContext()
+{
+    if (m_pTlsContext != nullptr || m_pServer->GetSecurityContext() == nullptr)
+        return m_pTlsContext;
+    m_pTlsContext = SSL_CTX_new(TLS_client_method());
+    if (m_pTlsContext != nullptr)
+    {
+        // Sessions are kept here, one per endpoint, not in OpenSSL's own cache.
+        SSL_CTX_set_session_cache_mode(m_pTlsContext, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        SSL_CTX_sess_set_new_cb(m_pTlsContext, KeepNewSession);
+    }
+    return m_pTlsContext;
+}
+
+SSL_SESSION* GcClient::FindSession(const std::string& endpoint) const
+{
+    auto session = m_Sessions.find(endpoint);
+    return session != m_Sessions.end() ? session->second : nullptr;
+}
+
+void GcClient::KeepSession(const std::string& endpoint, SSL_SESSION* pSession)
+{
+    SSL_SESSION*& pKept = m_Sessions[endpoint];
+    if (pKept != nullptr)
+        SSL_SESSION_free(pKept);
+    pKept = pSession;
 }
 
 X509_STORE* GcClient::GetTrustStore()
@@ -422,6 +472,19 @@ std::string GcClient::GcRequest::HostName() const
     return name;
 }
 
+std::string GcClient::GcRequest::SessionKey() const
+{
+    return HostName() + " " + std::to_string(Port());
+}
+
+bool GcClient::GcRequest::OnNewSession(SSL_SESSION* pSession)
+{
+    if (m_pHttpUri == nullptr)
+        return false;
+    m_pClient->KeepSession(SessionKey(), pSession);
+    return true;
+}
+
 uint16_t GcClient::GcRequest::Port() const
 {
     int port = evhttp_uri_get_port(m_pHttpUri);
@@ -477,7 +540,7 @@ bool GcClient::GcRequest::CreateConnection(const std::string& uri)
 
 bool GcClient::GcRequest::CreateTlsBufferevent()
 {
-    SSL_CTX* pContext = m_pServer->GetSecurityContext();
+    SSL_CTX* pContext = m_pClient->GetTlsContext();
     if (pContext == nullptr)
     {
         Trace("Failed to create HTTPS connection: OpenSSL context is not available for <>\n");
@@ -505,6 +568,11 @@ bool GcClient::GcRequest::CreateTlsBufferevent()
         return false;
     }
     SSL_set_verify(pSsl, SSL_VERIFY_PEER, nullptr);
+    // The session of an earlier call to this endpoint saves the full handshake; when
+    // the endpoint does not take it up, the handshake is full and verified as above.
+    SSL_set_app_data(pSsl, this);
+    if (SSL_SESSION* pSession = m_pClient->FindSession(SessionKey()))
+        SSL_set_session(pSsl, pSession);
 
     // From here the bufferevent owns the SSL handle, and frees it with itself.
     m_pTlsBufferevent = bufferevent_openssl_socket_new(m_pServer->GetEventBase(), -1, pSsl, BUFFEREVENT_SSL_CONNECTING,

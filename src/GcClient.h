@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,8 @@ struct evbuffer;
 struct event;
 struct evhttp_connection;
 struct evhttp_uri;
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_session_st SSL_SESSION;
 typedef struct x509_store_st X509_STORE;
 
 // The client of the two cloud services: their endpoints and access key, and the
@@ -57,6 +60,8 @@ public:
         void OnTimeout();
         void OnFailure();
         void OnHostResolved(int result, evutil_addrinfo* pAddresses);
+        // A TLS session the endpoint offers; true when it is kept for later calls.
+        bool OnNewSession(SSL_SESSION* pSession);
 
     protected:
         bool DoTranscribe();
@@ -83,6 +88,7 @@ public:
         std::string MethodUri(const std::string& endpoint, const char* method) const;
         std::string HostName() const;
         uint16_t Port() const;
+        std::string SessionKey() const;
         using Body = std::unique_ptr<evbuffer, void (*)(evbuffer*)>;
         // Prepares the exchange with `endpoint` + `method`, then sends the composed body.
         bool SendCall(const std::string& endpoint, const char* method, Body body, State state);
@@ -130,6 +136,14 @@ public:
     // paths (SSL_CERT_FILE and SSL_CERT_DIR can name others). Loaded on first use.
     X509_STORE* GetTrustStore();
 
+    // The context of outbound HTTPS, of its own so that the listener's certificate
+    // is never offered to an endpoint; null when the service has no TLS at all.
+    SSL_CTX* GetTlsContext();
+    // The newest TLS session of each endpoint ("host port"), offered again on the
+    // next fresh connection to it.
+    SSL_SESSION* FindSession(const std::string& endpoint) const;
+    void KeepSession(const std::string& endpoint, SSL_SESSION* pSession);
+
 private:
     std::string m_Name;
     S2tServer* m_pServer;
@@ -138,4 +152,6 @@ private:
     std::string m_ServiceAccount;
     std::string m_AccessKey;
     X509_STORE* m_pTrustStore;
+    SSL_CTX* m_pTlsContext;
+    std::map<std::string, SSL_SESSION*> m_Sessions;
 };

@@ -196,5 +196,7 @@ def test_https_endpoints_are_verified_before_anything_is_sent(start_service, clo
     service = start_service(cloud=cloud_section(base, key="secret"), env={"SSL_CERT_FILE": pki["ca"]})
     assert service.transcribe("ok").status == outcome
     assert [r.headers["Host"] for r in stand_in.received] == ([host, host] if outcome == 200 else [])
+    # The second call offers the session of the first, and the endpoint takes it up.
+    assert stand_in.resumed == ([False, True] if outcome == 200 else [])
     # The stand-in counts a failed handshake on its own thread, maybe after the reply.
     eventually(lambda: stand_in.handshake_failures == (outcome != 200))
