@@ -1,6 +1,7 @@
 #include "GcClient.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <strings.h>
 
 #include <cerrno>
@@ -106,6 +107,16 @@ void FormatAddress(const sockaddr* pAddress, char* text, size_t size)
         evutil_inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(pAddress)->sin_addr, text, size);
     else if (pAddress->sa_family == AF_INET6)
         evutil_inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(pAddress)->sin6_addr, text, size);
+}
+
+// TLS sends a request as several records; without this, Nagle's algorithm holds
+// each back until the endpoint's delayed acknowledgement of the one before.
+void SendWithoutDelay(evhttp_connection* pConnection)
+{
+    const int one = 1;
+    evutil_socket_t fd = bufferevent_getfd(evhttp_connection_get_bufferevent(pConnection));
+    if (fd >= 0)
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 void FreeAudio(const void*, size_t, void* pAudio)
@@ -667,6 +678,7 @@ bool GcClient::GcRequest::HandOver()
         return false;
     }
     SetPhase(Phase::InFlight);
+    SendWithoutDelay(m_pConnection);
     return true;
 }
 
