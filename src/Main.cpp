@@ -22,7 +22,7 @@ int main(int argc, char* argv[])
     mallopt(M_TRIM_THRESHOLD, 32 << 20);
     // The trace is written in blocks; the event loop flushes it after every pass,
     // so operators and log collectors still see each request as it happens.
-    setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    setvbuf(stdout, nullptr, _IOFBF, 1 << 20);
 
     std::string configPath = "brivel.json";
     if (argc > 1)
