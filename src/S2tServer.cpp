@@ -146,9 +146,16 @@ event_base* NewEventBase()
     return pBase;
 }
 
-// A request whose body was at least this large gives its memory back when it
-// ends: glibc would otherwise keep the peak of large bodies for good.
+// Once a second has passed without a request of at least this size ending, the
+// memory of large bodies goes back to the system: glibc would otherwise keep their
+// peak for good, and returning it after each one would fault it in again for the next.
 const size_t kTrimAfterBytes = 1 << 20;
+const timeval kTrimDelay = {1, 0};
+
+void TrimCb(evutil_socket_t, short, void*)
+{
+    malloc_trim(0);
+}
 
 // Moves the body out of the input buffer chain by chain: one copy, and no
 // zero-filling of the string before it.
@@ -224,6 +231,7 @@ S2tServer::S2tServer(const std::string& name, bool debugLogging)
     , m_pDnsEventBase(nullptr)
     , m_pSslContext(nullptr)
     , m_pHttp(nullptr)
+    , m_pTrimTimer(nullptr)
     , m_pGcClient(nullptr)
     , m_Port(1080)
     , m_Secure(false)
@@ -279,6 +287,8 @@ bool S2tServer::CreateHandles(const std::string& configPath)
     if (evthread_make_base_notifiable(m_pEventBase) != 0)
         printf("Failed to make event base notifiable <%s>\n", m_Name.c_str());
 
+    // Without it, memory is only kept, not lost: no start-up failure.
+    m_pTrimTimer = evtimer_new(m_pEventBase, TrimCb, nullptr);
     m_pDnsEventBase = evdns_base_new(m_pEventBase, EVDNS_BASE_INITIALIZE_NAMESERVERS);
     if (m_pDnsEventBase == nullptr)
         printf("Failed to initialize async DNS event base <%s>\n", m_Name.c_str());
@@ -333,6 +343,11 @@ void S2tServer::Destroy()
 
 void S2tServer::Cleanup()
 {
+    if (m_pTrimTimer != nullptr)
+    {
+        event_free(m_pTrimTimer);
+        m_pTrimTimer = nullptr;
+    }
     if (m_pHttp != nullptr)
     {
         evhttp_free(m_pHttp);
@@ -638,7 +653,7 @@ bool S2tServer::OnTranscribeResponse(Request* pRequest, int statusCode, const st
     const bool large = pRequest->m_BodySize >= kTrimAfterBytes;
     m_RequestMap.erase(pRequest->m_Id);
     delete pRequest;
-    if (large)
-        malloc_trim(0);
+    if (large && m_pTrimTimer != nullptr)
+        event_add(m_pTrimTimer, &kTrimDelay);
     return true;
 }

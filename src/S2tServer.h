@@ -8,6 +8,7 @@
 #include <rapidjson/fwd.h>
 
 struct bufferevent;
+struct event;
 struct event_base;
 struct evdns_base;
 struct evhttp;
@@ -131,6 +132,7 @@ private:
     evdns_base* m_pDnsEventBase;
     SSL_CTX* m_pSslContext;
     evhttp* m_pHttp;
+    event* m_pTrimTimer; // gives large bodies' memory back once they stop coming
     GcClient* m_pGcClient;
     std::string m_ClientAuthToken;
     std::string m_AdminAuthToken;
