@@ -39,6 +39,17 @@ namespace
 const timeval kExchangeTimeout = {5, 0};
 const int kConnectionTimeoutSeconds = 60;
 const int kConnectionRetries = 5;
+const ev_ssize_t kMaxReplyHeaderSize = 64 << 10;
+
+// A reason phrase fit for the caller's status line: control characters, CR and LF
+// among them, would let a cloud reply write headers of its own into it.
+std::string PrintableReason(std::string reason)
+{
+    for (char& c : reason)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    return reason;
+}
 
 void GcRequestDone(evhttp_request* pRequest, void* pContext)
 {
@@ -212,6 +223,7 @@ GcClient::GcClient(const std::string& name, S2tServer* pServer)
     , m_pServer(pServer)
     , m_pTrustStore(nullptr)
     , m_pTlsContext(nullptr)
+    , m_MaxReplySize(16 << 20)
 {
 }
 
@@ -231,6 +243,9 @@ bool GcClient::LoadConfig(const rapidjson::Value& config)
     CopyStringMember(config, "speech-service-endpoint", m_SpeechServiceEndpoint);
     CopyStringMember(config, "language-service-endpoint", m_LanguageServiceEndpoint);
     CopyStringMember(config, "access-key", m_AccessKey);
+    rapidjson::Value::ConstMemberIterator member = config.FindMember("max-reply-size");
+    if (member != config.MemberEnd() && member->value.IsUint64())
+        m_MaxReplySize = member->value.GetUint64();
     return true;
 }
 
@@ -441,7 +456,7 @@ void GcClient::GcRequest::OnComplete(bool status)
     if (!responseData.empty())
         headers["Content-Type"] = "application/json";
     m_State = State_None;
-    OnResponse(200, reason, headers, responseData);
+    OnResponse(200, PrintableReason(reason), headers, responseData);
 }
 
 bool GcClient::GcRequest::ReadReply(bool status, int& responseCode, std::string& reason,
@@ -611,6 +626,9 @@ bool GcClient::GcRequest::NewConnection(const char* address)
     m_pTlsBufferevent = nullptr;
     evhttp_connection_set_timeout(m_pConnection, kConnectionTimeoutSeconds);
     evhttp_connection_set_retries(m_pConnection, kConnectionRetries);
+    // A reply over these ends the call as a failed exchange, not as memory held.
+    evhttp_connection_set_max_body_size(m_pConnection, static_cast<ev_ssize_t>(m_pClient->GetMaxReplySize()));
+    evhttp_connection_set_max_headers_size(m_pConnection, kMaxReplyHeaderSize);
     return true;
 }
 

@@ -131,6 +131,7 @@ public:
     const std::string& GetLanguageServiceEndpoint() const { return m_LanguageServiceEndpoint; }
     const std::string& GetServiceAccount() const { return m_ServiceAccount; }
     const std::string& GetAccessKey() const { return m_AccessKey; }
+    uint64_t GetMaxReplySize() const { return m_MaxReplySize; }
 
     // The certificate authorities outbound HTTPS trusts: OpenSSL's default verify
     // paths (SSL_CERT_FILE and SSL_CERT_DIR can name others). Loaded on first use.
@@ -154,4 +155,5 @@ private:
     X509_STORE* m_pTrustStore;
     SSL_CTX* m_pTlsContext;
     std::map<std::string, SSL_SESSION*> m_Sessions;
+    uint64_t m_MaxReplySize; // bytes of a cloud reply's body
 };

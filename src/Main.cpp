@@ -1,4 +1,5 @@
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,14 @@ int main(int argc, char* argv[])
 {
     // A write to a caller that has gone away must fail, not end the process.
     signal(SIGPIPE, SIG_IGN);
+    // Every caller holds a descriptor, and every cloud call one more: take all the
+    // system allows, not the customary soft limit of 1024.
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max)
+    {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     // Each request allocates and frees buffers the size of its body. Kept in the
     // heap, they are reused by the next request instead of being mapped, faulted in
     // and unmapped each time; the service gives the memory back once large

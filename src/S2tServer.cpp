@@ -2,7 +2,9 @@
 
 #include <malloc.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -15,6 +17,7 @@
 #include <event2/event.h>
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
+#include <event2/listener.h>
 #include <event2/thread.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -77,6 +80,49 @@ void ExitReplySentCb(evhttp_request*, void* pArg)
         return;
     }
     pServer->OnExitReplySent();
+}
+
+void DrainReplySentCb(evhttp_request*, void* pArg)
+{
+    S2tServer* pServer = static_cast<S2tServer*>(pArg);
+    if (pServer == nullptr)
+    {
+        puts("NULL context in HTTP server callback");
+        return;
+    }
+    pServer->OnDrainReplySent();
+}
+
+void StopSignalCb(evutil_socket_t signal, short, void* pArg)
+{
+    S2tServer* pServer = static_cast<S2tServer*>(pArg);
+    if (pServer == nullptr)
+    {
+        puts("NULL context in signal callback");
+        return;
+    }
+    pServer->OnStopSignal(static_cast<int>(signal));
+}
+
+void AcceptCheckCb(evutil_socket_t, short, void* pArg)
+{
+    S2tServer* pServer = static_cast<S2tServer*>(pArg);
+    if (pServer == nullptr)
+    {
+        puts("NULL context in timer callback");
+        return;
+    }
+    pServer->OnAcceptCheck();
+}
+
+// accept() failed, most likely for want of a descriptor. Left enabled, the listener
+// would retry on every pass of the loop, spinning and tracing each time; it is
+// paused instead, and OnAcceptCheck resumes it once a descriptor is free.
+void AcceptErrorCb(evconnlistener* pListener, void*)
+{
+    int error = EVUTIL_SOCKET_ERROR();
+    evconnlistener_disable(pListener);
+    printf("Accepting paused: %s (%d)\n", evutil_socket_error_to_string(error), error);
 }
 
 // First bytes on a connection that could not get TLS: close the socket so the HTTP
@@ -144,6 +190,30 @@ event_base* NewEventBase()
     event_base* pBase = event_base_new_with_config(pConfig);
     event_config_free(pConfig);
     return pBase;
+}
+
+// Modern clients only: TLS 1.2 with forward-secret AEAD suites, or TLS 1.3.
+const char* const kListenerCiphers = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                                     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                                     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+const timeval kAcceptCheckInterval = {0, 250000};
+
+// Copies the unsigned integer member `name` of `object`, if it is one.
+void CopyUintMember(const rapidjson::Value& object, const char* name, uint64_t& out)
+{
+    rapidjson::Value::ConstMemberIterator member = object.FindMember(name);
+    if (member != object.MemberEnd() && member->value.IsUint64())
+        out = member->value.GetUint64();
+}
+
+// Whether a descriptor could be had now: the probe is closed again at once.
+bool DescriptorFree()
+{
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    if (probe < 0)
+        return false;
+    close(probe);
+    return true;
 }
 
 // Once a second has passed without a request of at least this size ending, the
@@ -232,9 +302,18 @@ S2tServer::S2tServer(const std::string& name, bool debugLogging)
     , m_pSslContext(nullptr)
     , m_pHttp(nullptr)
     , m_pTrimTimer(nullptr)
+    , m_pBoundSocket(nullptr)
+    , m_pSigTerm(nullptr)
+    , m_pSigInt(nullptr)
+    , m_pAcceptCheck(nullptr)
+    , m_Draining(false)
+    , m_RepliesInWriting(0)
     , m_pGcClient(nullptr)
     , m_Port(1080)
     , m_Secure(false)
+    , m_MaxBodySize(16 << 20)
+    , m_MaxHeaderSize(64 << 10)
+    , m_TimeoutSeconds(30)
     , m_LastRequestId(0)
 {
     event_set_log_callback(EventLogCallback);
@@ -273,8 +352,7 @@ bool S2tServer::CreateHandles(const std::string& configPath)
     }
     else
     {
-        SSL_CTX_set_options(m_pSslContext, 0);
-        if (m_Secure && !SetupCerts())
+        if (!SetupListenerTls() || (m_Secure && !SetupCerts()))
             return false;
     }
 
@@ -305,6 +383,13 @@ bool S2tServer::CreateHttpServer()
     }
     if (m_Secure)
         evhttp_set_bevcb(m_pHttp, BevCallback, m_pSslContext);
+    evhttp_set_max_body_size(m_pHttp, static_cast<ev_ssize_t>(m_MaxBodySize));
+    evhttp_set_max_headers_size(m_pHttp, static_cast<ev_ssize_t>(m_MaxHeaderSize));
+    // Covers TLS handshakes too, which run on the same bufferevent.
+    const timeval timeout = {static_cast<time_t>(m_TimeoutSeconds), 0};
+    evhttp_set_timeout_tv(m_pHttp, &timeout);
+    // The 413 for an oversized request is read to its end, not reset under the client.
+    evhttp_set_flags(m_pHttp, EVHTTP_SERVER_LINGERING_CLOSE);
 
     evhttp_set_cb(m_pHttp, "/transcribe", TranscribeRequestCb, this);
     evhttp_set_cb(m_pHttp, "/liveness", LivenessRequestCb, this);
@@ -313,12 +398,74 @@ bool S2tServer::CreateHttpServer()
 
     if (m_Address.empty())
         m_Address = "0.0.0.0";
-    if (evhttp_bind_socket_with_handle(m_pHttp, m_Address.c_str(), m_Port) == nullptr)
+    m_pBoundSocket = evhttp_bind_socket_with_handle(m_pHttp, m_Address.c_str(), m_Port);
+    if (m_pBoundSocket == nullptr)
     {
         printf("Couldn't bind to %s:%d\n", m_Address.c_str(), m_Port);
         return false;
     }
+    evconnlistener_set_error_cb(evhttp_bound_socket_get_listener(m_pBoundSocket), AcceptErrorCb);
+    return WatchSignalsAndAccepting();
+}
+
+bool S2tServer::WatchSignalsAndAccepting()
+{
+    m_pSigTerm = evsignal_new(m_pEventBase, SIGTERM, StopSignalCb, this);
+    m_pSigInt = evsignal_new(m_pEventBase, SIGINT, StopSignalCb, this);
+    m_pAcceptCheck = event_new(m_pEventBase, -1, EV_PERSIST, AcceptCheckCb, this);
+    if (m_pSigTerm == nullptr || m_pSigInt == nullptr || m_pAcceptCheck == nullptr ||
+        event_add(m_pSigTerm, nullptr) != 0 || event_add(m_pSigInt, nullptr) != 0 ||
+        event_add(m_pAcceptCheck, &kAcceptCheckInterval) != 0)
+    {
+        puts("Couldn't watch for stop signals");
+        return false;
+    }
     return true;
+}
+
+void S2tServer::OnAcceptCheck()
+{
+    if (m_pBoundSocket != nullptr && DescriptorFree())
+        evconnlistener_enable(evhttp_bound_socket_get_listener(m_pBoundSocket));
+}
+
+void S2tServer::OnStopSignal(int signal)
+{
+    if (m_Draining)
+    {
+        printf("Received signal %d again: stopping at once\n", signal);
+        m_EventLoopOn = false;
+        event_base_loopbreak(m_pEventBase);
+        return;
+    }
+    printf("Received signal %d: no new requests, %zu in flight to finish\n", signal, m_RequestMap.size());
+    m_Draining = true;
+    evhttp_del_accept_socket(m_pHttp, m_pBoundSocket);
+    m_pBoundSocket = nullptr;
+    FinishDrainWhenDone();
+}
+
+void S2tServer::FinishDrainWhenDone()
+{
+    if (!m_Draining || !m_RequestMap.empty())
+        return;
+    if (m_EventLoopOn)
+    {
+        puts("Drained: no request in flight");
+        m_EventLoopOn = false;
+        // A caller that has gone away never completes its reply: stop a little later anyway.
+        const timeval bound = {1, 0};
+        event_base_loopexit(m_pEventBase, &bound);
+    }
+    // The loop stops once the last replies have been written.
+    if (m_RepliesInWriting == 0)
+        event_base_loopbreak(m_pEventBase);
+}
+
+void S2tServer::OnDrainReplySent()
+{
+    --m_RepliesInWriting;
+    FinishDrainWhenDone();
 }
 
 void S2tServer::RunEventLoop()
@@ -343,11 +490,13 @@ void S2tServer::Destroy()
 
 void S2tServer::Cleanup()
 {
-    if (m_pTrimTimer != nullptr)
+    for (event** ppEvent : {&m_pTrimTimer, &m_pAcceptCheck, &m_pSigInt, &m_pSigTerm})
     {
-        event_free(m_pTrimTimer);
-        m_pTrimTimer = nullptr;
+        if (*ppEvent != nullptr)
+            event_free(*ppEvent);
+        *ppEvent = nullptr;
     }
+    m_pBoundSocket = nullptr;
     if (m_pHttp != nullptr)
     {
         evhttp_free(m_pHttp);
@@ -385,6 +534,16 @@ void S2tServer::ReleaseRequests()
     // memory is returned before the bases go.
     if (m_pEventBase != nullptr)
         event_base_loop(m_pEventBase, EVLOOP_NONBLOCK);
+}
+
+bool S2tServer::SetupListenerTls()
+{
+    SSL_CTX_set_options(m_pSslContext, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+    if (SSL_CTX_set_min_proto_version(m_pSslContext, TLS1_2_VERSION) == 1 &&
+        SSL_CTX_set_cipher_list(m_pSslContext, kListenerCiphers) == 1)
+        return true;
+    printf("Failed to set the TLS protocols and ciphers <%s>: %s\n", m_Name.c_str(), OpenSslReason().c_str());
+    return false;
 }
 
 bool S2tServer::SetupCerts()
@@ -463,6 +622,9 @@ bool S2tServer::LoadHttpServerConfig(const rapidjson::Value& config)
     CopyStringMember(config, "private-key", m_PrivateKey);
     CopyStringMember(config, "client-auth-token", m_ClientAuthToken);
     CopyStringMember(config, "admin-auth-token", m_AdminAuthToken);
+    CopyUintMember(config, "max-body-size", m_MaxBodySize);
+    CopyUintMember(config, "max-header-size", m_MaxHeaderSize);
+    CopyUintMember(config, "timeout", m_TimeoutSeconds);
     return true;
 }
 
@@ -478,14 +640,20 @@ void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
         OnLivenessRequest(req, headersOut, dataOut);
         break;
     case Endpoint::Readiness:
-        OnReadinessRequest(req, headersOut, dataOut);
+        if (m_Draining)
+            evhttp_send_reply(req, 503, "Service Unavailable", nullptr);
+        else
+            OnReadinessRequest(req, headersOut, dataOut);
         break;
     case Endpoint::Exit:
         if (AuthorizeOrRefuse(req, headersOut, m_AdminAuthToken))
             OnExitRequest(req, headersOut, dataOut);
         break;
     case Endpoint::Transcribe:
-        if (AuthorizeOrRefuse(req, headersOut, m_ClientAuthToken) && !OnTranscribeRequest(req, headersOut, dataOut))
+        if (m_Draining)
+            evhttp_send_reply(req, 503, "Service Unavailable", nullptr);
+        else if (AuthorizeOrRefuse(req, headersOut, m_ClientAuthToken) &&
+                 !OnTranscribeRequest(req, headersOut, dataOut))
         {
             puts("Request failed");
             evhttp_send_reply(req, 403, "Error", nullptr);
@@ -643,6 +811,11 @@ bool S2tServer::OnTranscribeResponse(Request* pRequest, int statusCode, const st
         pBody = evbuffer_new();
         evbuffer_add(pBody, data.data(), data.size());
     }
+    if (m_Draining)
+    {
+        ++m_RepliesInWriting;
+        evhttp_request_set_on_complete_cb(pRequest->m_pHttpRequest, DrainReplySentCb, this);
+    }
     evkeyvalq* pOutput = evhttp_request_get_output_headers(pRequest->m_pHttpRequest);
     for (const auto& header : headers)
         evhttp_add_header(pOutput, header.first.c_str(), header.second.c_str());
@@ -655,5 +828,6 @@ bool S2tServer::OnTranscribeResponse(Request* pRequest, int statusCode, const st
     delete pRequest;
     if (large && m_pTrimTimer != nullptr)
         event_add(m_pTrimTimer, &kTrimDelay);
+    FinishDrainWhenDone();
     return true;
 }

@@ -12,6 +12,7 @@ struct event;
 struct event_base;
 struct evdns_base;
 struct evhttp;
+struct evhttp_bound_socket;
 struct evhttp_request;
 struct evkeyvalq;
 typedef struct ssl_ctx_st SSL_CTX;
@@ -92,6 +93,12 @@ public:
     // The endpoint callbacks forward here: trace, authorise, dispatch.
     void OnHttpRequest(evhttp_request* req, Endpoint endpoint);
     void OnExitReplySent();
+    // SIGTERM or SIGINT: the first drains the requests in flight, a second stops at once.
+    void OnStopSignal(int signal);
+    // A reply sent while draining has been written to its caller.
+    void OnDrainReplySent();
+    // Accepting is paused while no descriptor is free; this resumes it once one is.
+    void OnAcceptCheck();
 
     // Wraps an accepted connection in TLS. A connection whose TLS object cannot be
     // made is dropped rather than served in plain text.
@@ -117,12 +124,14 @@ private:
     bool CreateHttpServer();
     bool LoadConfig(const std::string& path);
     bool LoadHttpServerConfig(const rapidjson::Value& config);
+    bool SetupListenerTls();
+    bool WatchSignalsAndAccepting();
+    void FinishDrainWhenDone();
     bool SetupCerts();
     bool IsAuthorized(const HeaderMap& headers, const std::string& token) const;
     bool AuthorizeOrRefuse(evhttp_request* req, const HeaderMap& headers, const std::string& token);
     static void CopyHeader(const HeaderMap& headers, const char* name, std::string& out);
     bool TakeRequestId(uint64_t& id);
-    void StopEventLoop();
     void ReleaseRequests();
     void Cleanup();
 
@@ -132,7 +141,13 @@ private:
     evdns_base* m_pDnsEventBase;
     SSL_CTX* m_pSslContext;
     evhttp* m_pHttp;
-    event* m_pTrimTimer; // gives large bodies' memory back once they stop coming
+    event* m_pTrimTimer;                 // gives large bodies' memory back once they stop coming
+    evhttp_bound_socket* m_pBoundSocket; // null once draining has stopped accepting
+    event* m_pSigTerm;
+    event* m_pSigInt;
+    event* m_pAcceptCheck;
+    bool m_Draining;
+    int m_RepliesInWriting; // while draining
     GcClient* m_pGcClient;
     std::string m_ClientAuthToken;
     std::string m_AdminAuthToken;
@@ -141,6 +156,11 @@ private:
     bool m_Secure;
     std::string m_CertChain;
     std::string m_PrivateKey;
+    // Inbound limits: a body or header block over its size gets 413, and a connection
+    // idle, or reading or writing, for longer than the time-out is closed.
+    uint64_t m_MaxBodySize;
+    uint64_t m_MaxHeaderSize;
+    uint64_t m_TimeoutSeconds;
     uint64_t m_LastRequestId;
     std::map<uint64_t, Request*> m_RequestMap;
 };

@@ -185,7 +185,7 @@ class CloudStandIn(http.server.ThreadingHTTPServer):
     def __init__(self, tls=None, host="127.0.0.1"):
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
         super().__init__((host, 0), StandInHandler)
-        self.tls, self.received, self.handshake_failures, self.resumed = tls, [], 0, []
+        self.tls, self.received, self.handshake_failures, self.resumed, self.peers = tls, [], 0, [], []
         self.script = lambda request: Answer()
         self.stopping = threading.Event()
         threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
@@ -203,6 +203,7 @@ class CloudStandIn(http.server.ThreadingHTTPServer):
                 self.handshake_failures += 1
                 return
             self.resumed.append(sock.session_reused)
+            self.peers.append(sock.getpeercert(binary_form=True))
         with sock:
             super().finish_request(sock, address)
 

@@ -1,14 +1,17 @@
 """The cloud calls: the service against Python stand-ins for the speech and language
 services, over HTTP and HTTPS, with a name server stub for host lookups."""
+import http.client
 import json
 import os
 import resource
+import signal
 import socket
+import ssl
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import Answer, cloud_section, eventually
+from conftest import HANG, Answer, cloud_section, eventually
 
 RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"%s","confidence":0.9}],"languageCode":"en-us"}]}'
 
@@ -200,3 +203,61 @@ def test_https_endpoints_are_verified_before_anything_is_sent(start_service, clo
     assert stand_in.resumed == ([False, True] if outcome == 200 else [])
     # The stand-in counts a failed handshake on its own thread, maybe after the reply.
     eventually(lambda: stand_in.handshake_failures == (outcome != 200))
+
+
+def test_cloud_replies_are_bounded_and_their_reason_kept_out_of_the_callers_headers(start_service, stand_in):
+    service = start_service(cloud={**cloud_section(stand_in.url), "max-reply-size": 1000})
+    stand_in.script = lambda request: Answer(body=b"x" * 1001)
+    assert service.transcribe("ok")[:2] == (401, "Method Failed")
+    stand_in.script = lambda request: Answer(headers=[("X", "y" * 70000)])
+    assert service.transcribe("ok")[:2] == (401, "Method Failed")
+    stand_in.script = lambda request: Answer(reason="OK\rSet-Cookie: x=1", body=b"{}")
+    reply = service.transcribe("ok")
+    assert (reply.status, reply.reason, reply.headers.get("Set-Cookie")) == (200, "OK Set-Cookie: x=1", None)
+
+
+def test_outbound_tls_offers_no_client_certificate(start_service, cloud, pki):
+    asking = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    asking.load_cert_chain(*pki["good"][:2])
+    asking.load_verify_locations(pki["ca"])
+    asking.verify_mode = ssl.CERT_OPTIONAL
+    stand_in = cloud(asking)
+    stand_in.script = scenario
+    service = start_service({"secure": True, "certificate-chain": pki["good"][0], "private-key": pki["good"][1]},
+                            cloud_section(stand_in.url), env={"SSL_CERT_FILE": pki["ca"]})
+    service.tls = ssl.create_default_context(cafile=pki["ca"])
+    assert service.call("POST", "/transcribe", json.dumps({"audio": "ok"}), tls=service.tls).status == 200
+    assert stand_in.peers == [None, None]
+
+
+def test_sigterm_drains_the_requests_in_flight_and_a_second_signal_stops_at_once(start_service, stand_in):
+    service = start_service(cloud=cloud_section(stand_in.url))
+    stand_in.script = lambda request: Answer(body=RECOGNIZED % b"slow", delay=2)
+    open_connection = http.client.HTTPConnection("127.0.0.1", service.port, timeout=HANG)
+    open_connection.connect()
+    with ThreadPoolExecutor(3) as pool:
+        replies = [pool.submit(service.transcribe, "slow") for _ in range(3)]
+        service.wait_for(r"Set HTTP request timer 5 sec for <2>")
+        service.proc.send_signal(signal.SIGTERM)
+        service.wait_for("Received signal 15: no new requests, 3 in flight to finish")
+        for method, target in (("POST", "/transcribe"), ("GET", "/readiness")):
+            open_connection.request(method, target, "{}")
+            answer = open_connection.getresponse()
+            assert (answer.status, answer.read()) == (503, b"")
+        with pytest.raises(ConnectionRefusedError):
+            service.call("GET", "/liveness")
+        assert [reply.result().status for reply in replies] == [200] * 3
+    assert service.wait() == 0
+    assert service.output().endswith("Drained: no request in flight\nEnded HTTP event loop <S2t>\n")
+    stopping = start_service(cloud=cloud_section(stand_in.url))
+    stand_in.script = lambda request: Answer(delay=None)
+    with ThreadPoolExecutor(1) as pool:
+        reply = pool.submit(stopping.transcribe, "silent")
+        stopping.wait_for(r"Set HTTP request timer 5 sec for <0>")
+        stopping.proc.send_signal(signal.SIGINT)
+        stopping.wait_for("Received signal 2")
+        stopping.proc.send_signal(signal.SIGINT)
+        assert stopping.wait() == 0
+        with pytest.raises(ConnectionError):
+            reply.result()
+    assert "Received signal 2 again: stopping at once" in stopping.output()

@@ -1,12 +1,26 @@
 """The service core over HTTP and HTTPS: start-up and its failures, the probes, the
 tokens, refused bodies, callers that leave, and the orderly stop."""
 import http.client
+import json
+import os
+import resource
 import socket
 import ssl
 
 import pytest
 
-from conftest import free_port
+from conftest import HANG, free_port
+
+
+def closed_unanswered(port, sent=b""):
+    """Whether the service closes a connection that sent `sent` and then nothing."""
+    with socket.create_connection(("127.0.0.1", port)) as s:
+        s.settimeout(HANG)
+        s.sendall(sent)
+        try:
+            return s.recv(100) == b""
+        except ConnectionResetError:
+            return True
 
 
 # The last: a valid file, but not the default brivel.json that is read without an argument.
@@ -80,8 +94,47 @@ def test_callers_that_close_early_do_not_end_the_service(start_service):
 
 
 def test_secure_listener_serves_https_and_nothing_in_plain_text(start_service, pki):
-    service = start_service({"secure": True, "certificate-chain": pki["good"][0], "private-key": pki["good"][1]})
+    service = start_service({"secure": True, "certificate-chain": pki["good"][0], "private-key": pki["good"][1],
+                             "timeout": 1})
     service.tls = ssl.create_default_context(cafile=pki["ca"])
     assert service.call("GET", "/liveness", tls=service.tls).status == 200
+    # TLS 1.2 without forward secrecy or without AEAD is refused; a handshake never begun is cut off.
+    for ciphers in ("AES128-SHA", "ECDHE-RSA-AES128-SHA"):
+        weak = ssl.create_default_context(cafile=pki["ca"])
+        weak.maximum_version = ssl.TLSVersion.TLSv1_2
+        weak.set_ciphers(ciphers)
+        with pytest.raises((ssl.SSLError, ConnectionError)):
+            service.call("GET", "/liveness", tls=weak)
+    assert closed_unanswered(service.port)
     with pytest.raises((ConnectionError, http.client.HTTPException, socket.timeout)):
         service.call("GET", "/liveness")
+
+
+def test_limits_refuse_oversized_requests_and_close_idle_connections(start_service):
+    service = start_service({"max-body-size": 1000, "max-header-size": 2000, "timeout": 1})
+    assert service.call("POST", "/transcribe", "x" * 1001).status == 413
+    # libevent 2.1 answers a header block over its limit as a bad request.
+    assert service.call("GET", "/liveness", headers=[("X", "y" * 3000)]).status == 400
+    assert service.call("POST", "/transcribe", json.dumps({"audio": "x" * 900})).status == 403
+    assert closed_unanswered(service.port)
+    assert closed_unanswered(service.port, b"POST /transcribe HTTP/1.1\r\nContent-Length: 10\r\n\r\n{")
+
+
+# With no descriptor left, accepting pauses (one trace line, no spinning) and resumes
+# once one is free; a probe on a connection already open is answered meanwhile.
+def test_descriptor_exhaustion_pauses_accepting_once(start_service):
+    service = start_service()
+    probe = http.client.HTTPConnection("127.0.0.1", service.port, timeout=HANG)
+    probe.request("GET", "/liveness")
+    assert probe.getresponse().read() == b""
+    pid = service.proc.pid
+    free = sorted(set(range(4096)) - {int(fd) for fd in os.listdir(f"/proc/{pid}/fd")})
+    limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+    resource.prlimit(pid, resource.RLIMIT_NOFILE, (free[0], limits[1]))
+    with socket.create_connection(("127.0.0.1", service.port)):
+        service.wait_for("Accepting paused: Too many open files")
+        probe.request("GET", "/liveness")
+        assert probe.getresponse().status == 200
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+        assert service.call("GET", "/readiness").status == 200
+    assert service.exit().count("Accepting paused") == 1
