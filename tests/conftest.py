@@ -57,6 +57,17 @@ def eventually(check):
         time.sleep(0.01)
 
 
+def closed_unanswered(port, sent=b""):
+    """Whether the service closes a connection that sent `sent` and then nothing."""
+    with socket.create_connection(("127.0.0.1", port)) as s:
+        s.settimeout(HANG)
+        s.sendall(sent)
+        try:
+            return s.recv(100) == b""
+        except ConnectionResetError:
+            return True
+
+
 class Process:
     """A binary run in a folder of its own, with standard output and error in one file."""
 

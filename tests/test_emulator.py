@@ -2,8 +2,10 @@
 the whole chain an operator runs offline: the service against the emulator."""
 import base64
 import json
+import os
 import re
 import select
+import resource
 import signal
 import socket
 import struct
@@ -11,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import TESTDATA, Emulator, Process, call, cloud_section
+from conftest import TESTDATA, Emulator, Process, call, closed_unanswered, cloud_section
 
 RECOGNIZE = "/v1/speech:recognize?key=cloud-key"
 SENTIMENT = "/v1/documents:analyzeSentiment?key=cloud-key"
@@ -188,3 +190,23 @@ def test_a_voicemail_comes_back_with_its_sentiment(start_service, emulator):
     answer = json.loads(reply.body)
     assert answer["language"] == "en-us" and -1 <= answer["documentSentiment"]["score"] <= 1
     assert [s["text"]["content"] for s in answer["sentences"]] == ["go forward ten meters"]
+
+
+def test_idle_clients_oversized_documents_and_descriptor_exhaustion_do_not_hold_it_up(request, tmp_path):
+    fast = Emulator(request.config.getoption("--emulator"), tmp_path, "--transcript", "x", "--timeout", "1")
+    try:
+        assert closed_unanswered(fast.port)
+        google_error(fast.call("/documents:analyzeSentiment", {"document": {"type": "PLAIN_TEXT",
+                                                                            "content": "a" * 1000001}}),
+                     400, "INVALID_ARGUMENT", "1000000 bytes")
+        pid = fast.proc.pid
+        free = sorted(set(range(4096)) - {int(fd) for fd in os.listdir(f"/proc/{pid}/fd")})
+        limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (free[0], limits[1]))
+        with socket.create_connection(("127.0.0.1", fast.port)):
+            fast.wait_for("accepting paused: Too many open files")
+            resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+            assert fast.call("/documents:analyzeSentiment", {"document": {"content": "good"}}).status == 400
+        assert fast.output().count("accepting paused") == 1
+    finally:
+        fast.finish(sig=signal.SIGINT)

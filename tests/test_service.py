@@ -9,18 +9,8 @@ import ssl
 
 import pytest
 
-from conftest import HANG, free_port
+from conftest import HANG, closed_unanswered, free_port
 
-
-def closed_unanswered(port, sent=b""):
-    """Whether the service closes a connection that sent `sent` and then nothing."""
-    with socket.create_connection(("127.0.0.1", port)) as s:
-        s.settimeout(HANG)
-        s.sendall(sent)
-        try:
-            return s.recv(100) == b""
-        except ConnectionResetError:
-            return True
 
 
 # The last: a valid file, but not the default brivel.json that is read without an argument.

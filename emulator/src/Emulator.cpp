@@ -6,11 +6,13 @@
 #include <event2/event.h>
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
+#include <event2/listener.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/queue.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -34,6 +36,21 @@ void onStopSignal(evutil_socket_t, short, void* emulator)
 {
     if (emulator)
         static_cast<Emulator*>(emulator)->stop();
+}
+
+void onAcceptCheck(evutil_socket_t, short, void* emulator)
+{
+    if (emulator)
+        static_cast<Emulator*>(emulator)->checkAccepting();
+}
+
+// accept() failed, most likely for want of a descriptor: pause rather than retry on
+// every pass of the loop; checkAccepting resumes once a descriptor is free.
+void onAcceptError(evconnlistener* listener, void*)
+{
+    const int error = EVUTIL_SOCKET_ERROR();
+    evconnlistener_disable(listener);
+    std::printf("accepting paused: %s\n", evutil_socket_error_to_string(error));
 }
 
 const char* methodName(evhttp_cmd_type type)
@@ -128,6 +145,10 @@ void Emulator::release()
     if (http_)
         evhttp_free(http_);
     http_ = nullptr;
+    listener_ = nullptr;
+    if (acceptCheck_)
+        event_free(acceptCheck_);
+    acceptCheck_ = nullptr;
     if (sigint_)
         event_free(sigint_);
     sigint_ = nullptr;
@@ -181,6 +202,7 @@ bool Emulator::listen()
                                           EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS | EVHTTP_REQ_TRACE |
                                           EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
     evhttp_set_max_body_size(http_, kHardBodyLimit);
+    evhttp_set_timeout(http_, options_.timeoutSeconds);
     evhttp_set_gencb(http_, onRequest, this);
     evhttp_bound_socket* bound =
         evhttp_bind_socket_with_handle(http_, options_.address.c_str(), static_cast<uint16_t>(options_.port));
@@ -188,6 +210,15 @@ bool Emulator::listen()
     {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot listen on %s port %d\n", options_.address.c_str(),
                      options_.port);
+        return false;
+    }
+    listener_ = evhttp_bound_socket_get_listener(bound);
+    evconnlistener_set_error_cb(listener_, onAcceptError);
+    const timeval interval = {0, 250000};
+    acceptCheck_ = event_new(base_, -1, EV_PERSIST, onAcceptCheck, this);
+    if (!acceptCheck_ || event_add(acceptCheck_, &interval) != 0)
+    {
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot watch accepting\n");
         return false;
     }
     sockaddr_storage addr{};
@@ -203,6 +234,15 @@ bool Emulator::listen()
 bool Emulator::run()
 {
     return event_base_dispatch(base_) == 0;
+}
+
+void Emulator::checkAccepting()
+{
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    if (probe < 0)
+        return;
+    close(probe);
+    evconnlistener_enable(listener_);
 }
 
 void Emulator::stop()

@@ -15,6 +15,7 @@ struct event;
 struct event_base;
 struct evhttp;
 struct evhttp_request;
+struct evconnlistener;
 
 // Command-line settings of the emulator.
 struct Options
@@ -24,6 +25,7 @@ struct Options
     std::string prefix; // "" or "/v1": what comes before "/speech:recognize"
     std::optional<std::string> apiKey;
     int workers = 2;
+    int timeoutSeconds = 30;
     std::optional<std::string> transcript; // fast mode
     ModelPaths models;
     std::string wordList;
@@ -46,6 +48,8 @@ public:
     void handleRequest(evhttp_request* request);
     void finishRecognition(std::unique_ptr<RecognitionJob> job);
     void stop();
+    // Accepting pauses while no descriptor is free; this resumes it once one is.
+    void checkAccepting();
 
 private:
     enum class Route
@@ -72,5 +76,7 @@ private:
     evhttp* http_ = nullptr;
     event* sigint_ = nullptr;
     event* sigterm_ = nullptr;
+    event* acceptCheck_ = nullptr;
+    evconnlistener* listener_ = nullptr;
     WorkerPool pool_;
 };

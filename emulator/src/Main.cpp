@@ -6,6 +6,7 @@
 #include <event2/event.h>
 #include <event2/thread.h>
 #include <getopt.h>
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
@@ -33,7 +34,8 @@ enum OptionId
     kHmm,
     kLm,
     kDict,
-    kWordList
+    kWordList,
+    kTimeout
 };
 
 const option kLongOptions[] = {
@@ -47,6 +49,7 @@ const option kLongOptions[] = {
     {"lm", required_argument, nullptr, kLm},
     {"dict", required_argument, nullptr, kDict},
     {"word-list", required_argument, nullptr, kWordList},
+    {"timeout", required_argument, nullptr, kTimeout},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -128,6 +131,10 @@ bool parseOptions(int argc, char** argv, Options& o)
         case kWordList:
             o.wordList = optarg;
             break;
+        case kTimeout:
+            if (!parseInt(optarg, 1, 3600, "timeout", o.timeoutSeconds))
+                return false;
+            break;
         case 'h':
             o.help = true;
             break;
@@ -156,6 +163,7 @@ void printUsage(const char* program)
                 "  --api-key KEY      refuse requests without ?key=KEY (default: no key check)\n"
                 "  --workers N        recognition threads, each with its own model (default %d)\n"
                 "  --transcript TEXT  answer every recognition with TEXT, without decoding\n"
+                "  --timeout SECONDS  close a connection idle or stalled this long (default %d)\n"
                 "  --hmm DIR          acoustic model (default %s)\n"
                 "  --lm FILE          language model (default %s)\n"
                 "  --dict FILE        pronunciation dictionary (default %s)\n"
@@ -163,8 +171,8 @@ void printUsage(const char* program)
                 "  -h, --help         show this help\n"
                 "\n"
                 "Prints \"listening on ADDR:PORT\" once ready, then one line per request.\n",
-                program, d.address.c_str(), d.port, d.workers, d.models.hmm.c_str(), d.models.lm.c_str(),
-                d.models.dict.c_str(), d.wordList.c_str());
+                program, d.address.c_str(), d.port, d.workers, d.timeoutSeconds, d.models.hmm.c_str(),
+                d.models.lm.c_str(), d.models.dict.c_str(), d.wordList.c_str());
 }
 
 } // namespace
@@ -178,6 +186,13 @@ int main(int argc, char** argv)
     {
         printUsage(argv[0]);
         return 0;
+    }
+    // Each client holds a descriptor: take all the system allows.
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max)
+    {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
     }
     // Line-buffered so a parent reading the pipe sees each line as it happens.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

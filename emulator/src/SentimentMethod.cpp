@@ -11,6 +11,8 @@
 namespace
 {
 
+const size_t kMaxContentBytes = 1000000;
+
 enum class Encoding
 {
     None,
@@ -96,6 +98,9 @@ ApiError readDocument(const rapidjson::Value& request, SentimentRequest& out)
         return invalidArgument("This emulator reads inline 'content' only; 'gcsContentUri' is not supported.");
     if (!content || !content->IsString() || content->GetStringLength() == 0)
         return invalidArgument("One of content, or gcs_content_uri must be set.");
+    // Google's limit; scoring more would hold up the loop thread.
+    if (content->GetStringLength() > kMaxContentBytes)
+        return invalidArgument("The document content is larger than the limit of 1000000 bytes.");
     out.content.assign(content->GetString(), content->GetStringLength());
     return readLanguage(*document, out.language);
 }
