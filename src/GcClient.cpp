@@ -336,6 +336,15 @@ void GcClient::GcRequest::Trace(const char* format, ...) const
         printf("%.*s<%" PRIu64 ">%s", static_cast<int>(at), line.c_str(), m_Id, line.c_str() + at + 2);
 }
 
+void GcClient::GcRequest::TraceLine(const char* line) const
+{
+    const char* marker = strstr(line, "<>");
+    if (marker == nullptr)
+        fputs(line, stdout);
+    else
+        printf("%.*s<%" PRIu64 ">%s", static_cast<int>(marker - line), line, m_Id, marker + 2);
+}
+
 // ---- Recognition and sentiment calls -------------------------------------------
 
 std::string GcClient::GcRequest::MethodUri(const std::string& endpoint, const char* method) const
@@ -813,7 +822,7 @@ void GcClient::GcRequest::Release(Handle*& pHandle, void (*pFree)(Handle*), cons
     if (pHandle == nullptr)
         return;
     if (line != nullptr)
-        Trace(line);
+        TraceLine(line);
     pFree(pHandle);
     pHandle = nullptr;
 }

@@ -84,6 +84,8 @@ public:
         void Release(Handle*& pHandle, void (*pFree)(Handle*), const char* line) const;
         // One trace line of this request: "<>" in `format` is where "<id>" goes.
         void Trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+        // The same for a line with no conversions.
+        void TraceLine(const char* line) const;
 
         std::string MethodUri(const std::string& endpoint, const char* method) const;
         std::string HostName() const;
