@@ -28,6 +28,7 @@ Reply = namedtuple("Reply", "status reason headers body")
 def pytest_addoption(parser):
     parser.addoption("--server", help="absolute path of the s2t-server binary under test")
     parser.addoption("--emulator", help="absolute path of the s2t-cloud-emulator binary under test")
+    parser.addoption("--fault-requests", type=int, default=240, help="requests of the fault-load run")
 
 
 def free_port():
@@ -183,7 +184,8 @@ class StandInHandler(http.server.BaseHTTPRequestHandler):
         self.send_response_only(answer.status, answer.reason)
         for name, value in answer.headers:
             self.send_header(name, value)
-        self.send_header("Content-Length", str(len(answer.body)))
+        if not any(name.lower() == "content-length" for name, _ in answer.headers):  # else a truncated reply
+            self.send_header("Content-Length", str(len(answer.body)))
         self.end_headers()
         self.wfile.write(answer.body)
 

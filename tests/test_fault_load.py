@@ -1,0 +1,72 @@
+"""Many callers at once against a cloud that misbehaves in every way it can: each
+caller that waits gets exactly one answer, the one its scenario calls for, and the
+service's descriptors and memory come back to where they were. Longer runs:
+pytest-3 tests/test_fault_load.py --server $PWD/build/s2t-server --fault-requests 5000"""
+import json
+import os
+import re
+import socket
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+from conftest import HANG, Answer, cloud_section, eventually
+
+RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"fine"}],"languageCode":"en-us"}]}'
+# Scenario (in the audio text): what the speech side does, and what the caller gets.
+SCENARIOS = {
+    "ok": (Answer(body=RECOGNIZED), 200),
+    "status": (Answer(500, "Internal Server Error", b"{}"), 401),
+    "stall": (Answer(delay=6), 408),
+    "reset": (Answer(close=True), 401),
+    "truncated": (Answer(body=b'{"results":', headers=[("Content-Length", "500")]), 401),
+    "oversized": (Answer(body=b" " * 3000), 401),
+}
+
+
+def script(request):
+    sent = json.loads(request.body)
+    if "audio" in sent:
+        return SCENARIOS[sent["audio"]["content"]][0]
+    return Answer(200, "OK", b'{"documentSentiment":{}}')
+
+
+def leave_early(port, audio):
+    """A caller that sends its request and goes away without reading the answer."""
+    with socket.create_connection(("127.0.0.1", port), timeout=HANG) as s:
+        body = json.dumps({"audio": audio}).encode()
+        s.sendall(b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+
+
+def usage(pid):
+    status = open(f"/proc/{pid}/status").read()
+    return len(os.listdir(f"/proc/{pid}/fd")), int(re.search(r"VmRSS:\s+(\d+)", status).group(1))
+
+
+def test_every_caller_that_waits_gets_its_one_answer_and_nothing_is_kept(start_service, cloud, request):
+    stand_in = cloud()
+    stand_in.script = script
+    service = start_service(cloud={**cloud_section(stand_in.url), "max-reply-size": 1000})
+    # A first round settles the allocator and libevent's own tables.
+    assert service.transcribe("ok").status == 200
+    descriptors, memory = usage(service.proc.pid)
+    names = list(SCENARIOS)
+    plan = [names[i % len(names)] for i in range(request.config.getoption("--fault-requests"))]
+
+    def one(index):
+        audio = plan[index]
+        if index % 7 == 3:
+            leave_early(service.port, audio)
+            return None
+        return service.transcribe(audio).status
+
+    with ThreadPoolExecutor(48) as pool:
+        statuses = list(pool.map(one, range(len(plan))))
+    for index, status in enumerate(statuses):
+        assert status in (None, SCENARIOS[plan[index]][1]), (plan[index], status)
+    # Callers that left still had their requests finished; then everything is back.
+    eventually(lambda: usage(service.proc.pid)[0] <= descriptors)
+    time.sleep(1)
+    now_descriptors, now_memory = usage(service.proc.pid)
+    assert now_descriptors <= descriptors
+    assert now_memory <= memory * 1.5 + 16 * 1024, (memory, now_memory)
+    assert service.transcribe("ok").status == 200
