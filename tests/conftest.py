@@ -7,6 +7,7 @@ import http.server
 import json
 import os
 import re
+import resource
 import signal
 import socket
 import ssl
@@ -97,6 +98,14 @@ class Process:
             return self.wait()
         finally:
             self.proc.kill()  # one that does not stop must not outlive the test
+
+    def starve_descriptors(self):
+        """Leaves the process no free descriptor; returns what gives them back."""
+        pid = self.proc.pid
+        free = sorted(set(range(4096)) - {int(fd) for fd in os.listdir(f"/proc/{pid}/fd")})
+        limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (free[0], limits[1]))
+        return lambda: resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
 
     def check_clean(self):
         assert not SANITIZER_REPORT.search(self.output()), self.output()

@@ -2,10 +2,8 @@
 the whole chain an operator runs offline: the service against the emulator."""
 import base64
 import json
-import os
 import re
 import select
-import resource
 import signal
 import socket
 import struct
@@ -199,13 +197,10 @@ def test_idle_clients_oversized_documents_and_descriptor_exhaustion_do_not_hold_
         google_error(fast.call("/documents:analyzeSentiment", {"document": {"type": "PLAIN_TEXT",
                                                                             "content": "a" * 1000001}}),
                      400, "INVALID_ARGUMENT", "1000000 bytes")
-        pid = fast.proc.pid
-        free = sorted(set(range(4096)) - {int(fd) for fd in os.listdir(f"/proc/{pid}/fd")})
-        limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
-        resource.prlimit(pid, resource.RLIMIT_NOFILE, (free[0], limits[1]))
+        give_back = fast.starve_descriptors()
         with socket.create_connection(("127.0.0.1", fast.port)):
             fast.wait_for("accepting paused: Too many open files")
-            resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+            give_back()
             assert fast.call("/documents:analyzeSentiment", {"document": {"content": "good"}}).status == 400
         assert fast.output().count("accepting paused") == 1
     finally:

@@ -2,8 +2,6 @@
 tokens, refused bodies, callers that leave, and the orderly stop."""
 import http.client
 import json
-import os
-import resource
 import socket
 import ssl
 
@@ -117,14 +115,11 @@ def test_descriptor_exhaustion_pauses_accepting_once(start_service):
     probe = http.client.HTTPConnection("127.0.0.1", service.port, timeout=HANG)
     probe.request("GET", "/liveness")
     assert probe.getresponse().read() == b""
-    pid = service.proc.pid
-    free = sorted(set(range(4096)) - {int(fd) for fd in os.listdir(f"/proc/{pid}/fd")})
-    limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
-    resource.prlimit(pid, resource.RLIMIT_NOFILE, (free[0], limits[1]))
+    give_back = service.starve_descriptors()
     with socket.create_connection(("127.0.0.1", service.port)):
         service.wait_for("Accepting paused: Too many open files")
         probe.request("GET", "/liveness")
         assert probe.getresponse().status == 200
-        resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+        give_back()
         assert service.call("GET", "/readiness").status == 200
     assert service.exit().count("Accepting paused") == 1
