@@ -1,8 +1,10 @@
 #include "Recognizer.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/err.h>
 
 #include <cstdio>
+#include <mutex>
 
 Recognizer::~Recognizer()
 {
@@ -21,10 +23,13 @@ void Recognizer::release()
 
 bool Recognizer::load(const ModelPaths& paths)
 {
-    // pocketsphinx logs every step of loading and decoding; the emulator's
-    // own trace is the one line per request.
+    // pocketsphinx logs every step of loading and decoding; the emulator's own
+    // trace is the one line per request. Its log stream is one global: turned off
+    // once here, not per decoder with -logfn, whose workers would race to reopen it.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { err_set_logfp(nullptr); });
     config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", paths.hmm.c_str(), "-lm", paths.lm.c_str(), "-dict",
-                          paths.dict.c_str(), "-logfn", "/dev/null", nullptr);
+                          paths.dict.c_str(), nullptr);
     if (!config_)
     {
         std::fprintf(stderr, "s2t-cloud-emulator: bad pocketsphinx model settings\n");
