@@ -53,6 +53,7 @@ def test_recognition_answers_in_google_shape(emulator):
 
 @pytest.mark.parametrize("body", [
     recognition(RAW, encoding="LINEAR16", sampleRateHertz=16000),
+    recognition(RAW, encoding=1, sampleRateHertz="16000"),  # how Google's client libraries send them
     {"config": {"language_code": "en", "encoding": "LINEAR16", "sample_rate_hertz": 16000},
      "audio": {"content": base64.b64encode(RAW).decode()}},
     recognition(GO_FORWARD, "de-DE", alternativeLanguageCodes=["fr-FR", "en-US"])])
@@ -60,6 +61,25 @@ def test_headerless_audio_snake_case_and_alternative_languages_are_recognised(em
     reply = emulator.call(RECOGNIZE, body)
     result = json.loads(reply.body)["results"][0]
     assert (result["alternatives"][0]["transcript"], result["languageCode"]) == ("go forward ten meters", "en-us")
+
+
+def test_words_alternatives_and_masking_come_from_the_decoder_the_same_every_time(emulator):
+    options = {"enableWordTimeOffsets": True, "enableWordConfidence": True, "maxAlternatives": "3"}
+    first = json.loads(emulator.call(RECOGNIZE, recognition(GO_FORWARD, **options)).body)
+    other = Path(TESTDATA, "librivox/sense_and_sensibility_01_austen_64kb-0880.wav").read_bytes()
+    assert emulator.call(RECOGNIZE, recognition(other)).status == 200
+    again = json.loads(emulator.call(RECOGNIZE, recognition(GO_FORWARD, **options)).body)
+    first.pop("requestId"), again.pop("requestId")
+    assert first == again  # whatever each worker decoded in between
+    best, *others = first["results"][0]["alternatives"]
+    assert [w["word"] for w in best["words"]] == best["transcript"].split() == ["go", "forward", "ten", "meters"]
+    starts = [float(w["startTime"][:-1]) for w in best["words"]]
+    assert starts == sorted(starts) and float(best["words"][-1]["endTime"][:-1]) <= 2.786
+    assert all(0 < w["confidence"] <= 1 for w in best["words"])
+    assert 1 <= len(others) <= 2 and len({a["transcript"] for a in first["results"][0]["alternatives"]}) == 1 + len(
+        others)
+    bare = json.loads(emulator.call(RECOGNIZE, recognition(GO_FORWARD, enableWordTimeOffsets=True)).body)
+    assert set(bare["results"][0]["alternatives"][0]["words"][0]) == {"startTime", "endTime", "word"}
 
 
 def test_audio_without_speech_gives_an_empty_object(emulator):
@@ -73,6 +93,10 @@ def test_audio_without_speech_gives_an_empty_object(emulator):
     ({"audio": {"content": "QQ=="}}, "RecognitionConfig not set"),
     ({"config": "en-US", "audio": {"content": "QQ=="}}, "RecognitionConfig not set"),
     (recognition(RAW, encoding=["LINEAR16"], sampleRateHertz=16000), "config.encoding"),
+    (recognition(RAW, encoding=10, sampleRateHertz=16000), "config.encoding"),
+    (recognition(RAW, encoding="LINEAR16", sampleRateHertz="16k"), "between 8000 and 48000"),
+    (recognition(GO_FORWARD, maxAlternatives=31), "max_alternatives"),
+    (recognition(GO_FORWARD, enableWordTimeOffsets="yes"), "enable_word_time_offsets"),
     (recognition(b"this is plain text, not a recording"), "WAV or FLAC"),
     (recognition(GO_FORWARD, "de-DE"), "en-US"),
     (recognition(GO_FORWARD, ""), "language_code"),
@@ -107,10 +131,11 @@ def test_decoding_leaves_the_loop_free_and_callers_free_to_leave(emulator):
 @pytest.mark.parametrize("document, sentences", [
     ({"type": "PLAIN_TEXT", "content": "I love this phone. The battery is terrible."},
      [("I love this phone.", 0), ("The battery is terrible.", 19)]),
-    ({"type": "HTML", "content": "<p>I <b>love</b> it.</p><p>Awful service.</p>"},
+    ({"type": 2, "content": "<p>I <b>love</b> it.</p><p>Awful service.</p>"},
      [("I love it.", 3), ("Awful service.", 27)])])
 def test_sentiment_scores_each_sentence_in_google_shape(emulator, document, sentences):
-    answer = json.loads(emulator.call(SENTIMENT, {"document": document, "encodingType": "UTF8"}).body)
+    # Enums by name or, as Google's client libraries send them, by number.
+    answer = json.loads(emulator.call(SENTIMENT, {"document": document, "encodingType": 1}).body)
     assert [(s["text"]["content"], s["text"]["beginOffset"]) for s in answer["sentences"]] == sentences
     assert answer["sentences"][0]["sentiment"]["score"] > 0 > answer["sentences"][1]["sentiment"]["score"]
     assert answer["language"] == "en" and answer["documentSentiment"]["magnitude"] > 0
@@ -134,6 +159,8 @@ def test_sentiment_offsets_count_in_the_units_asked(emulator):
     ({"document": {"type": "PLAIN_TEXT", "content": 5}}, "content, or gcs_content_uri must be set"),
     ({"document": {"type": "PLAIN_TEXT", "content": "Bon.", "language": "fr"}}, "The language fr is not supported"),
     ({"document": {"type": "PLAIN_TEXT", "text": "Good."}}, "Unknown name \"text\" at 'document'"),
+    ({"document": {"type": 1, "content": "Good.", "referenceWebUri": "x"}}, "Unknown name \"referenceWebUri\""),
+    ({"document": {"type": 3, "content": "Good."}}, '"3"'),
     ({"document": {"type": "PLAIN_TEXT", "content": "Good."}, "encodingType": "LATIN1"}, "encoding_type"),
     ("[1,2]", "Invalid JSON payload")])
 def test_sentiment_refuses_what_google_refuses(emulator, body, message):
@@ -159,10 +186,13 @@ def test_keys_paths_and_methods_are_checked_as_google_does(emulator):
 
 
 def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request, tmp_path):
-    fast = Emulator(request.config.getoption("--emulator"), tmp_path, "--transcript", "hello fast", "--prefix", "v1/")
+    fast = Emulator(request.config.getoption("--emulator"), tmp_path, "--transcript", "hello damn fast", "--prefix",
+                    "v1/")
     try:
         result = json.loads(fast.call("/v1/speech:recognize", recognition(GO_FORWARD)).body)["results"][0]
-        assert (result["alternatives"][0]["transcript"], result["resultEndTime"]) == ("hello fast", "2.786s")
+        assert (result["alternatives"][0]["transcript"], result["resultEndTime"]) == ("hello damn fast", "2.786s")
+        masked = json.loads(fast.call("/v1/speech:recognize", recognition(GO_FORWARD, profanityFilter=True)).body)
+        assert masked["results"][0]["alternatives"][0]["transcript"] == "hello d*** fast"
         google_error(fast.call("/v1/speech:recognize", recognition(b"no audio")), 400, "INVALID_ARGUMENT", "WAV")
     finally:
         fast.finish(sig=signal.SIGINT)

@@ -6,6 +6,8 @@
 #include <rapidjson/writer.h>
 
 #include <cctype>
+#include <cstdlib>
+#include <cstring>
 
 std::string ApiError::toJson() const
 {
@@ -125,4 +127,37 @@ ApiError parseRequestObject(const std::string& body, rapidjson::Document& doc, s
     if (!doc.IsObject())
         return invalidArgument("Invalid JSON payload received. Expected an object.");
     return refuseUnknownFields(doc, known, "");
+}
+
+int enumIndex(const rapidjson::Value& value, const char* const* names, int count)
+{
+    if (value.IsInt())
+        return value.GetInt() >= 0 && value.GetInt() < count ? value.GetInt() : -1;
+    if (!value.IsString())
+        return -1;
+    for (int i = 0; i < count; ++i)
+        if (std::strcmp(value.GetString(), names[i]) == 0)
+            return i;
+    return -1;
+}
+
+bool readInt(const rapidjson::Value& value, int low, int high, int& out)
+{
+    long long number = 0;
+    if (value.IsInt())
+        number = value.GetInt();
+    else if (value.IsString() && value.GetStringLength() > 0 && value.GetStringLength() < 12)
+    {
+        char* end = nullptr;
+        number = std::strtoll(value.GetString(), &end, 10);
+        if (*end != '\0' ||
+            !(std::isdigit(static_cast<unsigned char>(value.GetString()[0])) || value.GetString()[0] == '-'))
+            return false;
+    }
+    else
+        return false;
+    if (number < low || number > high)
+        return false;
+    out = static_cast<int>(number);
+    return true;
 }

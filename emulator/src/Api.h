@@ -38,6 +38,14 @@ std::string unknownField(const rapidjson::Value& object, std::initializer_list<c
 ApiError refuseUnknownFields(const rapidjson::Value& object, std::initializer_list<const char*> known,
                              const char* where);
 
+// proto3's JSON mapping of an enum field: the value's name, or its number. The
+// index into `names` (which are in number order), or -1 for anything else.
+int enumIndex(const rapidjson::Value& value, const char* const* names, int count);
+
+// proto3's JSON mapping of an int32 field: a number, or a string of decimal digits.
+// False for anything else, or a value outside [low, high].
+bool readInt(const rapidjson::Value& value, int low, int high, int& out);
+
 // Parses a request body that must be one JSON object with only `known` members.
 // Iterative, so a deeply nested body cannot exhaust the stack.
 ApiError parseRequestObject(const std::string& body, rapidjson::Document& doc,

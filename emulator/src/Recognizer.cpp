@@ -3,7 +3,9 @@
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 Recognizer::~Recognizer()
@@ -45,10 +47,12 @@ bool Recognizer::load(const ModelPaths& paths)
     return true;
 }
 
-bool Recognizer::recognize(const std::vector<int16_t>& samples, Hypothesis& out)
+bool Recognizer::recognize(const std::vector<int16_t>& samples, int maxAlternatives, Hypothesis& out)
 {
     out = Hypothesis{};
-    if (ps_start_utt(decoder_) < 0)
+    // A new stream resets what the decoder learnt of the channel (its cepstral mean
+    // and noise level), so the same recording decodes the same on any worker.
+    if (ps_start_stream(decoder_) < 0 || ps_start_utt(decoder_) < 0)
         return false;
     // One call over the whole recording: pocketsphinx then normalises the
     // cepstrum over all of it, which recognises a little better than streaming.
@@ -60,18 +64,19 @@ bool Recognizer::recognize(const std::vector<int16_t>& samples, Hypothesis& out)
     if (hyp && *hyp)
     {
         out.transcript = hyp;
-        out.confidence = wordConfidence();
+        readWords(out);
+        readAlternatives(maxAlternatives, out);
     }
     return true;
 }
 
-// Mean posterior probability of the recognised words, skipping silence and
-// noise fillers, which pocketsphinx marks with <...> and [...].
-double Recognizer::wordConfidence()
+// The recognised words with their times and posterior probabilities, leaving out
+// silence and noise fillers (<...>, [...]) and pronunciation variants' "(2)".
+void Recognizer::readWords(Hypothesis& out)
 {
     logmath_t* lmath = ps_get_logmath(decoder_);
+    const double frameSeconds = 1.0 / cmd_ln_int32_r(config_, "-frate");
     double sum = 0;
-    int words = 0;
     for (ps_seg_t* seg = ps_seg_iter(decoder_); seg; seg = ps_seg_next(seg))
     {
         const char* word = ps_seg_word(seg);
@@ -79,8 +84,38 @@ double Recognizer::wordConfidence()
             continue;
         int32 ascr = 0, lscr = 0, lback = 0;
         const double p = logmath_exp(lmath, ps_seg_prob(seg, &ascr, &lscr, &lback));
-        sum += p > 1.0 ? 1.0 : p;
-        ++words;
+        int startFrame = 0, endFrame = 0;
+        ps_seg_frames(seg, &startFrame, &endFrame);
+        Word w;
+        w.word = std::string(word, std::strcspn(word, "("));
+        w.start = startFrame * frameSeconds;
+        w.end = (endFrame + 1) * frameSeconds;
+        w.confidence = p > 1.0 ? 1.0 : p;
+        sum += w.confidence;
+        out.words.push_back(w);
     }
-    return words > 0 ? sum / words : 0.0;
+    out.confidence = out.words.empty() ? 0.0 : sum / out.words.size();
+}
+
+// Up to maxAlternatives - 1 further transcripts from the lattice's n-best list,
+// each different from the ones before.
+void Recognizer::readAlternatives(int maxAlternatives, Hypothesis& out)
+{
+    if (maxAlternatives <= 1)
+        return;
+    int looked = 0;
+    for (ps_nbest_t* nbest = ps_nbest(decoder_); nbest; nbest = ps_nbest_next(nbest))
+    {
+        int32 score = 0;
+        const char* text = ps_nbest_hyp(nbest, &score);
+        const bool fresh = text && *text && text != out.transcript &&
+                           std::find(out.alternatives.begin(), out.alternatives.end(), text) == out.alternatives.end();
+        if (fresh)
+            out.alternatives.emplace_back(text);
+        if (static_cast<int>(out.alternatives.size()) + 1 >= maxAlternatives || ++looked >= 200)
+        {
+            ps_nbest_free(nbest);
+            break;
+        }
+    }
 }

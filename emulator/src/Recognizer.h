@@ -12,10 +12,29 @@ struct ModelPaths
     std::string dict; // pronunciation dictionary
 };
 
+// What a request asks of the decoder's output beyond the best transcript.
+struct RecognitionOptions
+{
+    int maxAlternatives = 1;
+    bool profanityFilter = false;
+    bool wordTimeOffsets = false;
+    bool wordConfidence = false;
+};
+
+struct Word
+{
+    std::string word;
+    double start = 0; // seconds
+    double end = 0;
+    double confidence = 0;
+};
+
 struct Hypothesis
 {
     std::string transcript; // empty when no speech was found
     double confidence = 0;
+    std::vector<Word> words;
+    std::vector<std::string> alternatives; // further distinct transcripts, best first
 };
 
 struct cmd_ln_s;
@@ -31,10 +50,12 @@ public:
 
     bool load(const ModelPaths& paths);
     // `samples` are 16 kHz mono.
-    bool recognize(const std::vector<int16_t>& samples, Hypothesis& out);
+    // Each call starts from a clean state: nothing of an earlier recording counts.
+    bool recognize(const std::vector<int16_t>& samples, int maxAlternatives, Hypothesis& out);
 
 private:
-    double wordConfidence();
+    void readWords(Hypothesis& out);
+    void readAlternatives(int maxAlternatives, Hypothesis& out);
     void release();
 
     cmd_ln_s* config_ = nullptr;

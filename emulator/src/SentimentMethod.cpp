@@ -34,32 +34,29 @@ ApiError readEncoding(const rapidjson::Value& request, Encoding& encoding)
     const rapidjson::Value* v = findField(request, "encodingType", "encoding_type");
     if (!v)
         return ApiError{};
-    const char* name = v->IsString() ? v->GetString() : "";
-    if (std::strcmp(name, "NONE") == 0)
-        encoding = Encoding::None;
-    else if (std::strcmp(name, "UTF8") == 0)
-        encoding = Encoding::Utf8;
-    else if (std::strcmp(name, "UTF16") == 0)
-        encoding = Encoding::Utf16;
-    else if (std::strcmp(name, "UTF32") == 0)
-        encoding = Encoding::Utf32;
-    else
+    static const char* const names[] = {"NONE", "UTF8", "UTF16", "UTF32"};
+    static const Encoding encodings[] = {Encoding::None, Encoding::Utf8, Encoding::Utf16, Encoding::Utf32};
+    const int index = enumIndex(*v, names, 4);
+    if (index < 0)
         return invalidArgument("Invalid value at 'encoding_type' "
                                "(type.googleapis.com/google.cloud.language.v1.EncodingType).");
+    encoding = encodings[index];
     return ApiError{};
 }
 
 ApiError readType(const rapidjson::Value& document, bool& html)
 {
+    static const char* const names[] = {"TYPE_UNSPECIFIED", "PLAIN_TEXT", "HTML"};
     const rapidjson::Value* type = findField(document, "type");
-    const char* name = type && type->IsString() ? type->GetString() : "TYPE_UNSPECIFIED";
-    if (std::strcmp(name, "PLAIN_TEXT") == 0 || std::strcmp(name, "HTML") == 0)
+    const int index = type ? enumIndex(*type, names, 3) : 0;
+    if (index > 0)
     {
-        html = name[0] == 'H';
+        html = index == 2;
         return ApiError{};
     }
-    if (std::strcmp(name, "TYPE_UNSPECIFIED") == 0)
+    if (index == 0)
         return invalidArgument("The document type is missing; use PLAIN_TEXT or HTML.");
+    const std::string name = type->IsString() ? type->GetString() : type->IsInt() ? std::to_string(type->GetInt()) : "";
     return invalidArgument(std::string("Invalid value at 'document.type' "
                                        "(type.googleapis.com/google.cloud.language.v1.Document.Type), \"") +
                            name + "\"");
@@ -86,9 +83,7 @@ ApiError readDocument(const rapidjson::Value& request, SentimentRequest& out)
     const rapidjson::Value* document = findField(request, "document");
     if (!document || !document->IsObject())
         return invalidArgument("Invalid request: 'document' is required.");
-    ApiError error = refuseUnknownFields(
-        *document, {"type", "content", "gcsContentUri", "language", "referenceWebUri", "boilerplateHandling"},
-        "document");
+    ApiError error = refuseUnknownFields(*document, {"type", "content", "gcsContentUri", "language"}, "document");
     if (!error.isSet())
         error = readType(*document, out.html);
     if (error.isSet())

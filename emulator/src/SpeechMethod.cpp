@@ -82,14 +82,59 @@ const char* const kEncodings[] = {
     "ENCODING_UNSPECIFIED",   "LINEAR16", "FLAC",     "MULAW", "AMR", "AMR_WB", "OGG_OPUS",
     "SPEEX_WITH_HEADER_BYTE", "MP3",      "WEBM_OPUS"};
 
-bool isKnownEncoding(const rapidjson::Value& value)
+const int kEncodingCount = static_cast<int>(sizeof kEncodings / sizeof kEncodings[0]);
+
+// Google masks these when profanityFilter is set: first letter kept, the rest asterisks.
+const char* const kProfanities[] = {"ass", "bastard", "bitch", "crap", "damn", "fuck", "hell", "shit"};
+
+std::string masked(const std::string& word)
 {
-    if (!value.IsString())
-        return false;
-    for (const char* name : kEncodings)
-        if (std::strcmp(value.GetString(), name) == 0)
-            return true;
-    return false;
+    for (const char* bad : kProfanities)
+        if (strcasecmp(word.c_str(), bad) == 0)
+            return word.substr(0, 1) + std::string(word.size() - 1, '*');
+    return word;
+}
+
+std::string maskedText(const std::string& text)
+{
+    std::string out;
+    size_t start = 0;
+    while (start <= text.size())
+    {
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos)
+            end = text.size();
+        out += (start > 0 ? " " : "") + masked(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+// A bool field of proto3's JSON mapping, under either spelling; false when absent.
+ApiError readFlag(const rapidjson::Value& config, const char* camel, const char* snake, bool& out)
+{
+    const rapidjson::Value* v = findField(config, camel, snake);
+    if (!v)
+        return ApiError{};
+    if (!v->IsBool())
+        return invalidArgument(std::string("Invalid value at 'config.") + snake + "' (TYPE_BOOL).");
+    out = v->GetBool();
+    return ApiError{};
+}
+
+ApiError readOptions(const rapidjson::Value& config, RecognitionOptions& options)
+{
+    if (const auto* max = findField(config, "maxAlternatives", "max_alternatives"))
+    {
+        if (!readInt(*max, 0, 30, options.maxAlternatives))
+            return invalidArgument("max_alternatives must be between 0 and 30.");
+    }
+    ApiError error = readFlag(config, "profanityFilter", "profanity_filter", options.profanityFilter);
+    if (!error.isSet())
+        error = readFlag(config, "enableWordTimeOffsets", "enable_word_time_offsets", options.wordTimeOffsets);
+    if (!error.isSet())
+        error = readFlag(config, "enableWordConfidence", "enable_word_confidence", options.wordConfidence);
+    return error;
 }
 
 bool isSupportedLanguage(const char* code)
@@ -132,22 +177,21 @@ ApiError readHints(const rapidjson::Value& config, AudioHints& hints)
 {
     if (const auto* enc = findField(config, "encoding"))
     {
-        if (!isKnownEncoding(*enc))
+        const int index = enumIndex(*enc, kEncodings, kEncodingCount);
+        if (index < 0)
             return invalidArgument("Invalid value at 'config.encoding' "
                                    "(type.googleapis.com/google.cloud.speech.v1.RecognitionConfig.AudioEncoding).");
-        hints.encoding = enc->GetString();
+        hints.encoding = index > 0 ? kEncodings[index] : "";
     }
     if (const auto* rate = findField(config, "sampleRateHertz", "sample_rate_hertz"))
     {
-        if (!rate->IsInt() || rate->GetInt() < 8000 || rate->GetInt() > 48000)
+        if (!readInt(*rate, 8000, 48000, hints.sampleRateHertz))
             return invalidArgument("sample_rate_hertz must be between 8000 and 48000.");
-        hints.sampleRateHertz = rate->GetInt();
     }
     if (const auto* channels = findField(config, "audioChannelCount", "audio_channel_count"))
     {
-        if (!channels->IsInt() || channels->GetInt() < 1 || channels->GetInt() > 8)
+        if (!readInt(*channels, 1, 8, hints.channelCount))
             return invalidArgument("audio_channel_count must be between 1 and 8.");
-        hints.channelCount = channels->GetInt();
     }
     return ApiError{};
 }
@@ -181,6 +225,8 @@ ApiError readConfig(const rapidjson::Value& request, RecognitionJob& job)
                                          "config");
     if (!error.isSet())
         error = readHints(*config, job.hints);
+    if (!error.isSet())
+        error = readOptions(*config, job.options);
     if (error.isSet())
         return error;
     return chooseLanguage(*config, job.languageCode);
@@ -230,6 +276,39 @@ std::string formatDuration(double seconds)
     return text;
 }
 
+namespace
+{
+
+void writeWords(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::vector<Word>& words,
+                const RecognitionOptions& options)
+{
+    w.Key("words");
+    w.StartArray();
+    for (const Word& word : words)
+    {
+        w.StartObject();
+        if (options.wordTimeOffsets)
+        {
+            w.Key("startTime");
+            w.String(formatDuration(word.start).c_str());
+            w.Key("endTime");
+            w.String(formatDuration(word.end).c_str());
+        }
+        const std::string text = options.profanityFilter ? masked(word.word) : word.word;
+        w.Key("word");
+        w.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+        if (options.wordConfidence)
+        {
+            w.Key("confidence");
+            w.Double(std::round(word.confidence * 10000) / 10000);
+        }
+        w.EndObject();
+    }
+    w.EndArray();
+}
+
+} // namespace
+
 std::string SpeechMethod::reply(const RecognitionJob& job, uint64_t requestId)
 {
     rapidjson::StringBuffer buffer;
@@ -237,7 +316,9 @@ std::string SpeechMethod::reply(const RecognitionJob& job, uint64_t requestId)
     w.StartObject();
     if (!job.hypothesis.transcript.empty())
     {
-        const std::string& text = job.hypothesis.transcript;
+        const RecognitionOptions& options = job.options;
+        const std::string text =
+            options.profanityFilter ? maskedText(job.hypothesis.transcript) : job.hypothesis.transcript;
         w.Key("results");
         w.StartArray();
         w.StartObject();
@@ -248,7 +329,17 @@ std::string SpeechMethod::reply(const RecognitionJob& job, uint64_t requestId)
         w.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
         w.Key("confidence");
         w.Double(std::round(job.hypothesis.confidence * 10000) / 10000);
+        if (options.wordTimeOffsets || options.wordConfidence)
+            writeWords(w, job.hypothesis.words, options);
         w.EndObject();
+        for (const std::string& alternative : job.hypothesis.alternatives)
+        {
+            const std::string other = options.profanityFilter ? maskedText(alternative) : alternative;
+            w.StartObject();
+            w.Key("transcript");
+            w.String(other.c_str(), static_cast<rapidjson::SizeType>(other.size()));
+            w.EndObject();
+        }
         w.EndArray();
         w.Key("resultEndTime");
         w.String(formatDuration(job.audioSeconds).c_str());

@@ -144,7 +144,9 @@ void WorkerPool::process(RecognitionJob& job, Recognizer* recognizer)
     }
     if (!recognizer)
     {
-        job.hypothesis = Hypothesis{*settings_.fixedTranscript, 1.0};
+        job.hypothesis = Hypothesis{};
+        job.hypothesis.transcript = *settings_.fixedTranscript;
+        job.hypothesis.confidence = 1.0;
         return;
     }
     std::vector<int16_t> samples;
@@ -153,7 +155,7 @@ void WorkerPool::process(RecognitionJob& job, Recognizer* recognizer)
         job.error = invalidArgument(error);
         return;
     }
-    if (!recognizer->recognize(samples, job.hypothesis))
+    if (!recognizer->recognize(samples, job.options.maxAlternatives, job.hypothesis))
         job.error = ApiError{500, "INTERNAL", "The recognizer failed on this audio.", "", ""};
     job.decodeSeconds = secondsSince(started);
 }

@@ -30,6 +30,7 @@ struct RecognitionJob
     std::string audio;
     AudioHints hints;
     std::string languageCode;
+    RecognitionOptions options;
 
     // Filled by the worker.
     ApiError error;
