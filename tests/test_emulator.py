@@ -7,11 +7,12 @@ import select
 import signal
 import socket
 import struct
+import subprocess
 from pathlib import Path
 
 import pytest
 
-from conftest import TESTDATA, Emulator, Process, call, closed_unanswered, cloud_section
+from conftest import HANG, TESTDATA, Emulator, Process, call, closed_unanswered, cloud_section
 
 RECOGNIZE = "/v1/speech:recognize?key=cloud-key"
 SENTIMENT = "/v1/documents:analyzeSentiment?key=cloud-key"
@@ -80,6 +81,14 @@ def test_words_alternatives_and_masking_come_from_the_decoder_the_same_every_tim
         others)
     bare = json.loads(emulator.call(RECOGNIZE, recognition(GO_FORWARD, enableWordTimeOffsets=True)).body)
     assert set(bare["results"][0]["alternatives"][0]["words"][0]) == {"startTime", "endTime", "word"}
+
+
+def test_google_client_libraries_in_rest_mode_read_every_reply(emulator, tmp_path):
+    (tmp_path / "goforward.wav").write_bytes(GO_FORWARD)
+    script = Path(__file__).resolve().parent.parent / "emulator/tests/google-clients.js"
+    done = subprocess.run(["node", script, str(emulator.port), "cloud-key", tmp_path / "goforward.wav",
+                           Path(TESTDATA, "goforward.raw")], capture_output=True, text=True, timeout=HANG)
+    assert done.returncode == 0, done.stdout + done.stderr
 
 
 def test_audio_without_speech_gives_an_empty_object(emulator):
