@@ -177,6 +177,15 @@ void TraceBuffer(evbuffer* pBuffer)
         fwrite(chain.iov_base, 1, chain.iov_len, stdout);
 }
 
+// Writes `text` with "<id>" in place of the two characters at `at` (npos: none).
+void WriteWithId(const char* text, size_t at, uint64_t id)
+{
+    if (at == std::string::npos)
+        fputs(text, stdout);
+    else
+        printf("%.*s<%" PRIu64 ">%s", static_cast<int>(at), text, id, text + at + 2);
+}
+
 std::string FormatText(const char* format, va_list arguments)
 {
     va_list sizing;
@@ -327,22 +336,17 @@ void GcClient::GcRequest::Trace(const char* format, ...) const
     // The text before the marker uses the line's first conversions, so its length
     // is where the marker stands in the line, whatever the arguments hold.
     const char* marker = strstr(format, "<>");
-    const size_t at = marker != nullptr ? FormatText(std::string(format, marker).c_str(), forHead).size() : 0;
+    const size_t at =
+        marker != nullptr ? FormatText(std::string(format, marker).c_str(), forHead).size() : std::string::npos;
     va_end(forHead);
     va_end(arguments);
-    if (marker == nullptr)
-        fputs(line.c_str(), stdout);
-    else
-        printf("%.*s<%" PRIu64 ">%s", static_cast<int>(at), line.c_str(), m_Id, line.c_str() + at + 2);
+    WriteWithId(line.c_str(), at, m_Id);
 }
 
 void GcClient::GcRequest::TraceLine(const char* line) const
 {
     const char* marker = strstr(line, "<>");
-    if (marker == nullptr)
-        fputs(line, stdout);
-    else
-        printf("%.*s<%" PRIu64 ">%s", static_cast<int>(marker - line), line, m_Id, marker + 2);
+    WriteWithId(line, marker != nullptr ? static_cast<size_t>(marker - line) : std::string::npos, m_Id);
 }
 
 // ---- Recognition and sentiment calls -------------------------------------------
