@@ -135,12 +135,31 @@ void FreeAudio(const void*, size_t, void* pAudio)
     delete static_cast<std::string*>(pAudio);
 }
 
-// True when the text goes into a JSON string as it is: no quote, backslash or
-// control character, which are all the JSON writer would escape.
+// A quote, backslash or control character: all the JSON writer would escape.
+// Bitwise, not short-circuit, so that a loop over it has no branch.
+unsigned char MustEscape(unsigned char c)
+{
+    return (c < 0x20) | (c == '"') | (c == '\\');
+}
+
+// True when the text goes into a JSON string as it is. Whole blocks are checked
+// with no branch inside, which the compiler turns into vector code.
 bool NeedsNoEscaping(const std::string& text)
 {
-    for (unsigned char c : text)
-        if (c < 0x20 || c == '"' || c == '\\')
+    const size_t kBlock = 64;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    size_t at = 0;
+    for (; at + kBlock <= size; at += kBlock)
+    {
+        unsigned char escaped = 0;
+        for (size_t i = 0; i < kBlock; ++i)
+            escaped |= MustEscape(p[at + i]);
+        if (escaped != 0)
+            return false;
+    }
+    for (; at < size; ++at)
+        if (MustEscape(p[at]) != 0)
             return false;
     return true;
 }
@@ -642,6 +661,8 @@ bool GcClient::GcRequest::NewConnection(const char* address)
     // A reply over these ends the call as a failed exchange, not as memory held.
     evhttp_connection_set_max_body_size(m_pConnection, static_cast<ev_ssize_t>(m_pClient->GetMaxReplySize()));
     evhttp_connection_set_max_headers_size(m_pConnection, kMaxReplyHeaderSize);
+    // The body goes out in as few writes as the socket takes, not 16 kB per loop pass.
+    bufferevent_set_max_single_write(evhttp_connection_get_bufferevent(m_pConnection), EV_SSIZE_MAX);
     return true;
 }
 

@@ -220,6 +220,9 @@ bool DescriptorFree()
 // memory of large bodies goes back to the system: glibc would otherwise keep their
 // peak for good, and returning it after each one would fault it in again for the next.
 const size_t kTrimAfterBytes = 1 << 20;
+// RapidJSON's SIMD string scan reads whole 16-byte blocks, past the closing quote
+// of the last string: the body keeps that much room after its end.
+const size_t kParsePadding = 16;
 const timeval kTrimDelay = {1, 0};
 
 void TrimCb(evutil_socket_t, short, void*)
@@ -235,7 +238,7 @@ void TakeBody(evbuffer* pInput, std::string& body)
     const int count = evbuffer_peek(pInput, -1, nullptr, nullptr, 0);
     std::vector<evbuffer_iovec> chains(count > 0 ? static_cast<size_t>(count) : 0);
     evbuffer_peek(pInput, -1, nullptr, chains.data(), count);
-    body.reserve(length);
+    body.reserve(length + kParsePadding);
     for (const evbuffer_iovec& chain : chains)
         body.append(static_cast<const char*>(chain.iov_base), chain.iov_len);
     evbuffer_drain(pInput, length);
@@ -783,6 +786,7 @@ bool S2tServer::ParseTranscribeRequestData(std::string& data, Request::Parameter
     // Parsed in place, so the audio is not copied into the document on its way.
     // The iterative parser keeps deeply nested input off the stack.
     rapidjson::Document document;
+    data.reserve(data.size() + kParsePadding);
     document.ParseInsitu<rapidjson::kParseIterativeFlag>(&data[0] + ByteOrderMarkLength(data.c_str()));
     if (document.HasParseError() || !document.IsObject())
         return false;
