@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -37,8 +38,17 @@ void EventLogCallback(int severity, const char* msg)
 
 bufferevent* BevCallback(event_base* pEventBase, void* pArg)
 {
-    return S2tServer::NewAcceptedBufferevent(pEventBase, static_cast<SSL_CTX*>(pArg));
+    S2tServer* pServer = static_cast<S2tServer*>(pArg);
+    if (pServer == nullptr)
+    {
+        puts("NULL context in connection callback");
+        return nullptr;
+    }
+    return pServer->OnNewConnection(pEventBase);
 }
+
+void RequestBytesRead(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg);
+void ReplyBytesQueued(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg);
 
 void ForwardRequest(evhttp_request* req, void* pArg, S2tServer::Endpoint endpoint)
 {
@@ -297,6 +307,72 @@ S2tServer::Request::Request(S2tServer* pServer)
 
 S2tServer::Request::~Request() = default;
 
+// libevent's read time-out starts again with every byte, so a client sending one
+// byte a second would hold its connection for ever. A request must arrive whole
+// within the time-out of its first byte, plus a second for every kMinRequestRate
+// bytes it brings, so that a large body on a slower link still fits.
+struct S2tServer::RequestClock
+{
+    static const size_t kMinRequestRate = 64 << 10; // bytes per second
+
+    bufferevent* pBev;
+    timeval timeout;
+    std::chrono::steady_clock::time_point deadline;
+    bool running;
+
+    void OnRead(size_t bytes)
+    {
+        using namespace std::chrono;
+        const steady_clock::time_point now = steady_clock::now();
+        if (!running)
+            deadline = now + seconds(timeout.tv_sec);
+        running = true;
+        deadline += microseconds(bytes * 1000000 / kMinRequestRate);
+        const int64_t left = duration_cast<microseconds>(deadline - now).count();
+        // Past due: at once, as a zero time-out would mean none at all.
+        timeval readTimeout = {static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+        if (left <= 0)
+            readTimeout = {0, 1};
+        bufferevent_set_timeouts(pBev, &readTimeout, &timeout);
+    }
+
+    // The request is answered: the next one on the connection gets a clock of its own.
+    void OnReply()
+    {
+        running = false;
+        bufferevent_set_timeouts(pBev, &timeout, &timeout);
+    }
+};
+
+namespace
+{
+
+void RequestBytesRead(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg)
+{
+    if (pInfo->n_added == 0)
+        return;
+    if (pArg == nullptr)
+    {
+        puts("NULL context in request clock callback");
+        return;
+    }
+    static_cast<S2tServer::RequestClock*>(pArg)->OnRead(pInfo->n_added);
+}
+
+void ReplyBytesQueued(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg)
+{
+    if (pInfo->n_added == 0)
+        return;
+    if (pArg == nullptr)
+    {
+        puts("NULL context in request clock callback");
+        return;
+    }
+    static_cast<S2tServer::RequestClock*>(pArg)->OnReply();
+}
+
+} // namespace
+
 S2tServer::S2tServer(const std::string& name, bool debugLogging)
     : m_Name(name)
     , m_EventLoopOn(false)
@@ -384,8 +460,7 @@ bool S2tServer::CreateHttpServer()
         puts("Couldn't create evhttp");
         return false;
     }
-    if (m_Secure)
-        evhttp_set_bevcb(m_pHttp, BevCallback, m_pSslContext);
+    evhttp_set_bevcb(m_pHttp, BevCallback, this);
     evhttp_set_max_body_size(m_pHttp, static_cast<ev_ssize_t>(m_MaxBodySize));
     evhttp_set_max_headers_size(m_pHttp, static_cast<ev_ssize_t>(m_MaxHeaderSize));
     // Covers TLS handshakes too, which run on the same bufferevent.
@@ -559,6 +634,27 @@ bool S2tServer::SetupCerts()
     printf("Failed to load certificate chain [%s] private key [%s]: %s\n", m_CertChain.c_str(), m_PrivateKey.c_str(),
            OpenSslReason().c_str());
     return false;
+}
+
+bufferevent* S2tServer::OnNewConnection(event_base* pEventBase)
+{
+    bufferevent* pBev = m_Secure ? NewAcceptedBufferevent(pEventBase, m_pSslContext)
+                                 : bufferevent_socket_new(pEventBase, -1, BEV_OPT_CLOSE_ON_FREE);
+    // A time-out of 0 leaves connections untimed, requests too.
+    if (pBev != nullptr && m_TimeoutSeconds > 0)
+        TimeRequests(pBev);
+    return pBev;
+}
+
+void S2tServer::TimeRequests(bufferevent* pBev)
+{
+    std::unique_ptr<RequestClock>& pClock = m_RequestClocks[pBev];
+    if (pClock == nullptr)
+        pClock.reset(new RequestClock());
+    *pClock = RequestClock{pBev, {static_cast<time_t>(m_TimeoutSeconds), 0}, {}, false};
+    // The callbacks go with the stream's buffers, so none outlives its connection.
+    evbuffer_add_cb(bufferevent_get_input(pBev), RequestBytesRead, pClock.get());
+    evbuffer_add_cb(bufferevent_get_output(pBev), ReplyBytesQueued, pClock.get());
 }
 
 bufferevent* S2tServer::NewAcceptedBufferevent(event_base* pEventBase, SSL_CTX* pContext)

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <rapidjson/fwd.h>
@@ -100,9 +102,13 @@ public:
     // Accepting is paused while no descriptor is free; this resumes it once one is.
     void OnAcceptCheck();
 
+    // The stream of an accepted connection, in TLS when the service is secure, with
+    // a clock on each request that arrives on it.
+    bufferevent* OnNewConnection(event_base* pEventBase);
     // Wraps an accepted connection in TLS. A connection whose TLS object cannot be
     // made is dropped rather than served in plain text.
     static bufferevent* NewAcceptedBufferevent(event_base* pEventBase, SSL_CTX* pContext);
+    struct RequestClock;
 
     // Reads the transcription body; `data` is parsed in place and left changed.
     static bool ParseTranscribeRequestData(std::string& data, Request::Parameters& parameters);
@@ -132,6 +138,7 @@ private:
     bool AuthorizeOrRefuse(evhttp_request* req, const HeaderMap& headers, const std::string& token);
     static void CopyHeader(const HeaderMap& headers, const char* name, std::string& out);
     bool TakeRequestId(uint64_t& id);
+    void TimeRequests(bufferevent* pBev);
     void ReleaseRequests();
     void Cleanup();
 
@@ -161,6 +168,9 @@ private:
     uint64_t m_MaxBodySize;
     uint64_t m_MaxHeaderSize;
     uint64_t m_TimeoutSeconds;
+    // One per connection stream, by its address: a stream freed with its connection
+    // may be made again at the same address, and its clock then starts afresh.
+    std::unordered_map<bufferevent*, std::unique_ptr<RequestClock>> m_RequestClocks;
     uint64_t m_LastRequestId;
     std::map<uint64_t, Request*> m_RequestMap;
 };

@@ -5,6 +5,7 @@ import json
 import resource
 import socket
 import ssl
+import time
 
 import pytest
 
@@ -108,6 +109,38 @@ def test_limits_refuse_oversized_requests_and_close_idle_connections(start_servi
     assert service.call("POST", "/transcribe", json.dumps({"audio": "x" * 900})).status == 403
     assert closed_unanswered(service.port)
     assert closed_unanswered(service.port, b"POST /transcribe HTTP/1.1\r\nContent-Length: 10\r\n\r\n{")
+    # A byte every tenth of a second keeps an idle time-out from ever firing; the request's own clock does not.
+    assert closed_while_trickling(service.port, b"GET /liveness HTTP/1.1\r\nX-Slow: ", b"a")
+    assert closed_while_trickling(service.port, b"POST /transcribe HTTP/1.1\r\nContent-Length: 999\r\n\r\n", b" ")
+    # Each request on a kept-alive connection gets a clock of its own: one that took most of its time to
+    # arrive leaves the connection its whole idle time-out for the next.
+    with socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as kept:
+        for _ in range(2):
+            kept.sendall(b"GET /liveness HTTP/1.1\r\nHost: x\r\n")
+            time.sleep(0.6)
+            kept.sendall(b"\r\n")
+            reply = http.client.HTTPResponse(kept)
+            reply.begin()
+            assert (reply.status, reply.read()) == (200, b"")
+            time.sleep(0.6)
+
+
+def closed_while_trickling(port, head, byte):
+    """Whether the service closes a connection that sends `head`, then `byte` every tenth of a second."""
+    deadline = time.monotonic() + HANG
+    with socket.create_connection(("127.0.0.1", port)) as s:
+        s.sendall(head)
+        s.settimeout(0.1)
+        while time.monotonic() < deadline:
+            try:
+                s.sendall(byte)
+                if s.recv(100) == b"":
+                    return True
+            except socket.timeout:
+                continue
+            except (ConnectionResetError, BrokenPipeError):
+                return True
+    return False
 
 
 # With no descriptor left, accepting pauses (one trace line, no spinning) and resumes
