@@ -347,28 +347,26 @@ struct S2tServer::RequestClock
 namespace
 {
 
-void RequestBytesRead(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg)
+// The clock of a buffer callback that added bytes; null for one that drained them.
+S2tServer::RequestClock* ClockOnAdd(const evbuffer_cb_info* pInfo, void* pArg)
 {
     if (pInfo->n_added == 0)
-        return;
+        return nullptr;
     if (pArg == nullptr)
-    {
         puts("NULL context in request clock callback");
-        return;
-    }
-    static_cast<S2tServer::RequestClock*>(pArg)->OnRead(pInfo->n_added);
+    return static_cast<S2tServer::RequestClock*>(pArg);
+}
+
+void RequestBytesRead(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg)
+{
+    if (S2tServer::RequestClock* pClock = ClockOnAdd(pInfo, pArg))
+        pClock->OnRead(pInfo->n_added);
 }
 
 void ReplyBytesQueued(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg)
 {
-    if (pInfo->n_added == 0)
-        return;
-    if (pArg == nullptr)
-    {
-        puts("NULL context in request clock callback");
-        return;
-    }
-    static_cast<S2tServer::RequestClock*>(pArg)->OnReply();
+    if (S2tServer::RequestClock* pClock = ClockOnAdd(pInfo, pArg))
+        pClock->OnReply();
 }
 
 } // namespace
