@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -638,7 +639,7 @@ bufferevent* S2tServer::OnNewConnection(event_base* pEventBase)
 {
     bufferevent* pBev = m_Secure ? NewAcceptedBufferevent(pEventBase, m_pSslContext)
                                  : bufferevent_socket_new(pEventBase, -1, BEV_OPT_CLOSE_ON_FREE);
-    // A time-out of 0 leaves connections untimed, requests too.
+    // With a time-out of 0, requests get no clock.
     if (pBev != nullptr && m_TimeoutSeconds > 0)
         TimeRequests(pBev);
     return pBev;
@@ -649,7 +650,9 @@ void S2tServer::TimeRequests(bufferevent* pBev)
     std::unique_ptr<RequestClock>& pClock = m_RequestClocks[pBev];
     if (pClock == nullptr)
         pClock.reset(new RequestClock());
-    *pClock = RequestClock{pBev, {static_cast<time_t>(m_TimeoutSeconds), 0}, {}, false};
+    // Capped at a year, so that the deadline's arithmetic cannot overflow.
+    const uint64_t seconds = std::min<uint64_t>(m_TimeoutSeconds, 365 * 24 * 3600);
+    *pClock = RequestClock{pBev, {static_cast<time_t>(seconds), 0}, {}, false};
     // The callbacks go with the stream's buffers, so none outlives its connection.
     evbuffer_add_cb(bufferevent_get_input(pBev), RequestBytesRead, pClock.get());
     evbuffer_add_cb(bufferevent_get_output(pBev), ReplyBytesQueued, pClock.get());
