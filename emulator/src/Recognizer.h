@@ -39,6 +39,8 @@ struct Hypothesis
 
 struct cmd_ln_s;
 struct ps_decoder_s;
+struct ps_lattice_s;
+struct ngram_model_s;
 
 class Recognizer
 {
@@ -55,9 +57,12 @@ public:
 
 private:
     void readWords(Hypothesis& out);
+    ps_lattice_s* latticeWithPosteriors();
+    double posterior(ps_lattice_s* dag, const std::string& word, int startFrame);
     void readAlternatives(int maxAlternatives, Hypothesis& out);
     void release();
 
     cmd_ln_s* config_ = nullptr;
     ps_decoder_s* decoder_ = nullptr;
+    ngram_model_s* lm_ = nullptr; // owned by decoder_
 };
