@@ -271,9 +271,7 @@ bool GcClient::LoadConfig(const rapidjson::Value& config)
     CopyStringMember(config, "speech-service-endpoint", m_SpeechServiceEndpoint);
     CopyStringMember(config, "language-service-endpoint", m_LanguageServiceEndpoint);
     CopyStringMember(config, "access-key", m_AccessKey);
-    rapidjson::Value::ConstMemberIterator member = config.FindMember("max-reply-size");
-    if (member != config.MemberEnd() && member->value.IsUint64())
-        m_MaxReplySize = member->value.GetUint64();
+    CopyUintMember(config, "max-reply-size", m_MaxReplySize);
     return true;
 }
 

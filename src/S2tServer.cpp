@@ -37,15 +37,18 @@ void EventLogCallback(int severity, const char* msg)
     printf("%d %s\n", severity, msg);
 }
 
+// The service a callback was given, or null, with `complaint` traced, when it has none.
+S2tServer* ServerOf(void* pArg, const char* complaint)
+{
+    if (pArg == nullptr)
+        puts(complaint);
+    return static_cast<S2tServer*>(pArg);
+}
+
 bufferevent* BevCallback(event_base* pEventBase, void* pArg)
 {
-    S2tServer* pServer = static_cast<S2tServer*>(pArg);
-    if (pServer == nullptr)
-    {
-        puts("NULL context in connection callback");
-        return nullptr;
-    }
-    return pServer->OnNewConnection(pEventBase);
+    S2tServer* pServer = ServerOf(pArg, "NULL context in connection callback");
+    return pServer != nullptr ? pServer->OnNewConnection(pEventBase) : nullptr;
 }
 
 void RequestBytesRead(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg);
@@ -53,13 +56,8 @@ void ReplyBytesQueued(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg);
 
 void ForwardRequest(evhttp_request* req, void* pArg, S2tServer::Endpoint endpoint)
 {
-    S2tServer* pServer = static_cast<S2tServer*>(pArg);
-    if (pServer == nullptr)
-    {
-        puts("NULL context in HTTP server callback");
-        return;
-    }
-    pServer->OnHttpRequest(req, endpoint);
+    if (S2tServer* pServer = ServerOf(pArg, "NULL context in HTTP server callback"))
+        pServer->OnHttpRequest(req, endpoint);
 }
 
 void TranscribeRequestCb(evhttp_request* req, void* pArg)
@@ -84,46 +82,26 @@ void ExitRequestCb(evhttp_request* req, void* pArg)
 
 void ExitReplySentCb(evhttp_request*, void* pArg)
 {
-    S2tServer* pServer = static_cast<S2tServer*>(pArg);
-    if (pServer == nullptr)
-    {
-        puts("NULL context in HTTP server callback");
-        return;
-    }
-    pServer->OnExitReplySent();
+    if (S2tServer* pServer = ServerOf(pArg, "NULL context in HTTP server callback"))
+        pServer->OnExitReplySent();
 }
 
 void DrainReplySentCb(evhttp_request*, void* pArg)
 {
-    S2tServer* pServer = static_cast<S2tServer*>(pArg);
-    if (pServer == nullptr)
-    {
-        puts("NULL context in HTTP server callback");
-        return;
-    }
-    pServer->OnDrainReplySent();
+    if (S2tServer* pServer = ServerOf(pArg, "NULL context in HTTP server callback"))
+        pServer->OnDrainReplySent();
 }
 
 void StopSignalCb(evutil_socket_t signal, short, void* pArg)
 {
-    S2tServer* pServer = static_cast<S2tServer*>(pArg);
-    if (pServer == nullptr)
-    {
-        puts("NULL context in signal callback");
-        return;
-    }
-    pServer->OnStopSignal(static_cast<int>(signal));
+    if (S2tServer* pServer = ServerOf(pArg, "NULL context in signal callback"))
+        pServer->OnStopSignal(static_cast<int>(signal));
 }
 
 void AcceptCheckCb(evutil_socket_t, short, void* pArg)
 {
-    S2tServer* pServer = static_cast<S2tServer*>(pArg);
-    if (pServer == nullptr)
-    {
-        puts("NULL context in timer callback");
-        return;
-    }
-    pServer->OnAcceptCheck();
+    if (S2tServer* pServer = ServerOf(pArg, "NULL context in timer callback"))
+        pServer->OnAcceptCheck();
 }
 
 // accept() failed, most likely for want of a descriptor. Left enabled, the listener
@@ -209,14 +187,6 @@ const char* const kListenerCiphers = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AE
                                      "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 const timeval kAcceptCheckInterval = {0, 250000};
 
-// Copies the unsigned integer member `name` of `object`, if it is one.
-void CopyUintMember(const rapidjson::Value& object, const char* name, uint64_t& out)
-{
-    rapidjson::Value::ConstMemberIterator member = object.FindMember(name);
-    if (member != object.MemberEnd() && member->value.IsUint64())
-        out = member->value.GetUint64();
-}
-
 // Whether a descriptor could be had now: the probe is closed again at once.
 bool DescriptorFree()
 {
@@ -231,10 +201,10 @@ bool DescriptorFree()
 // memory of large bodies goes back to the system: glibc would otherwise keep their
 // peak for good, and returning it after each one would fault it in again for the next.
 const size_t kTrimAfterBytes = 1 << 20;
+const timeval kTrimDelay = {1, 0};
 // RapidJSON's SIMD string scan reads whole 16-byte blocks, past the closing quote
 // of the last string: the body keeps that much room after its end.
 const size_t kParsePadding = 16;
-const timeval kTrimDelay = {1, 0};
 
 void TrimCb(evutil_socket_t, short, void*)
 {
@@ -286,6 +256,13 @@ void CopyStringMember(const rapidjson::Value& object, const char* name, std::str
     const size_t length = member->value.GetStringLength();
     const void* nul = memchr(text, '\0', length);
     out.assign(text, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : length);
+}
+
+void CopyUintMember(const rapidjson::Value& object, const char* name, uint64_t& out)
+{
+    rapidjson::Value::ConstMemberIterator member = object.FindMember(name);
+    if (member != object.MemberEnd() && member->value.IsUint64())
+        out = member->value.GetUint64();
 }
 
 void TraceHeaders(const evkeyvalq* pHeaders, HeaderMap* pCollected)

@@ -27,6 +27,8 @@ using HeaderMap = std::map<std::string, std::string>;
 // Copies the string member `name` of `object`, up to its first NUL. Leaves `out`
 // unchanged when the member is absent or not a string. `object` must be an object.
 void CopyStringMember(const rapidjson::Value& object, const char* name, std::string& out);
+// The same for an unsigned integer member.
+void CopyUintMember(const rapidjson::Value& object, const char* name, uint64_t& out);
 
 // Writes each header to the trace as "  name: value", in arrival order, and, when
 // `pCollected` is given, stores it there (a repeated name keeps its last value).
