@@ -203,6 +203,9 @@ class CloudStandIn(http.server.ThreadingHTTPServer):
     """Python's own HTTP server in place of both cloud services; `script` maps each
     request to an Answer. With `tls` (a server context) it speaks HTTPS."""
     daemon_threads = True
+    # Many callers at once each open two connections to it: a short backlog drops their
+    # connection attempts, and the retried ones run into the service's call time-out.
+    request_queue_size = 1024
 
     def __init__(self, tls=None, host="127.0.0.1"):
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
