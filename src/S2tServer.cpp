@@ -236,12 +236,21 @@ size_t ByteOrderMarkLength(const char* text)
     return length;
 }
 
+// OpenSSL's reason for the last failure, or the system's own words for a file it
+// could not read ("Permission denied"), which OpenSSL itself calls "system lib".
 std::string OpenSslReason()
 {
-    unsigned long error = ERR_peek_last_error();
-    const char* reason = ERR_reason_error_string(error);
-    std::string text = reason ? reason : "unknown error";
-    ERR_clear_error();
+    std::string text = "unknown error";
+    bool fromSystem = false;
+    for (unsigned long error = ERR_get_error(); error != 0; error = ERR_get_error())
+    {
+        const char* reason = ERR_reason_error_string(error);
+        if (ERR_SYSTEM_ERROR(error))
+            text = strerror(ERR_GET_REASON(error));
+        else if (!fromSystem && reason != nullptr)
+            text = reason;
+        fromSystem = fromSystem || ERR_SYSTEM_ERROR(error);
+    }
     return text;
 }
 

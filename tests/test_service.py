@@ -34,6 +34,8 @@ def test_certificate_or_port_that_cannot_be_used_ends_with_255(start_service, pk
             service = start_service(section, ready=False)
             assert service.wait() == 255, section
             assert "Start HTTP event loop" not in service.output()
+            # A file that cannot be read is named with the system's reason, not OpenSSL's "system lib".
+            assert ("No such file or directory" in service.output()) == (missing in section.values())
 
 
 def test_configuration_is_brivel_json_when_none_is_named(start_service):
