@@ -60,7 +60,7 @@ def test_chain_on_the_wire_in_the_reply_and_in_the_trace(start_service, cloud):
              ("/v1/documents:analyzeSentiment?key=k&y=1", "200 Quite Fine", "  Content-Type: text/plain\n",
               '{"document":{"type":"PLAIN_TEXT","language":"en-us","content":"say \\"hi\\"\\n"}}', '{"score": 0.2}\n')]
     assert [request.raw.decode() for request in stand_in.received] == [
-        f"POST {target} HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-type: application/json\r\n"
+        f"POST {target} HTTP/1.1\r\nHost: 127.0.0.1:{stand_in.server_port}\r\nContent-type: application/json\r\n"
         f"Content-Length: {len(sent)}\r\n\r\n{sent}" for target, _, _, sent, _ in calls]
     head = "Headers:\n  Host: 127.0.0.1\n"
     expected = ("Starting S2T server version [0.1] config file [config.json]\nStart HTTP event loop <S2t>\n"
@@ -106,19 +106,24 @@ def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service
                                        "lang-text"] * 3)
 
 
-@pytest.mark.parametrize("speech, language, outcome, named", [
-    ("", "{cloud}", (403, "Error"), "[/speech:recognize?key=k]"),
-    ("http://[oops/v1", "{cloud}", (403, "Error"), "[http://[oops"),
-    ("ftp://127.0.0.1/v1", "{cloud}", (403, "Error"), "[ftp]"),
-    ("http:///v1", "{cloud}", (403, "Error"), "HTTP <0>"),
+# Each is refused before anything is composed or sent; the trace names why.
+@pytest.mark.parametrize("speech, language, outcome, traced", [
+    ("", "{cloud}", (403, "Error"), "Malformed URI scheme [/speech:recognize?key=k] for <0>\nClean up HTTP <0>\n"),
+    ("http://[oops/v1", "{cloud}", (403, "Error"),
+     "Malformed HTTP URI [http://[oops/v1/speech:recognize?key=k] provided for <0>\n"),
+    ("ftp://127.0.0.1/v1", "{cloud}", (403, "Error"),
+     "Unknown URI scheme [ftp] for <0>: must be either http or https\nClean up HTTP <0>\n"),
+    ("http:///v1", "{cloud}", (403, "Error"), "Failed to get host for HTTP <0>\nClean up HTTP <0>\n"),
     # The caller still waits when the sentiment call cannot start: a failed call.
-    ("{cloud}", "gopher://127.0.0.1/v1", (401, "Method Failed"), "[gopher]")])
-def test_endpoints_that_cannot_be_called_are_refused(start_service, stand_in, speech, language, outcome, named):
+    ("{cloud}", "gopher://127.0.0.1/v1", (401, "Method Failed"),
+     "Unknown URI scheme [gopher] for <0>: must be either http or https\nClean up HTTP <0>\n")])
+def test_endpoints_that_cannot_be_called_are_refused(start_service, stand_in, speech, language, outcome, traced):
     service = start_service(cloud=cloud_section(speech.format(cloud=stand_in.url), language.format(cloud=stand_in.url),
                                                 "k"))
     assert service.transcribe("ok")[:2] == outcome
-    assert named in service.exit()
-    assert len(stand_in.received) == (outcome[0] == 401)
+    out = service.exit()
+    assert traced + ("Request failed\n" if outcome[0] == 403 else "Received a GET request for /exit") in out
+    assert out.count("Composed data") == len(stand_in.received) == (outcome[0] == 401)
 
 
 def test_callers_that_leave_do_not_disturb_the_service(start_service, cloud):
@@ -198,7 +203,9 @@ def test_https_endpoints_are_verified_before_anything_is_sent(start_service, clo
     base = f"https://{host}:{stand_in.server_port}/v1"
     service = start_service(cloud=cloud_section(base, key="secret"), env={"SSL_CERT_FILE": pki["ca"]})
     assert service.transcribe("ok").status == outcome
-    assert [r.headers["Host"] for r in stand_in.received] == ([host, host] if outcome == 200 else [])
+    # The port is not the scheme's own, so it is part of Host.
+    assert [r.headers["Host"] for r in stand_in.received] == ([f"{host}:{stand_in.server_port}"] * 2
+                                                              if outcome == 200 else [])
     # The second call offers the session of the first, and the endpoint takes it up.
     assert stand_in.resumed == ([False, True] if outcome == 200 else [])
     # The stand-in counts a failed handshake on its own thread, maybe after the reply.
@@ -261,3 +268,4 @@ def test_sigterm_drains_the_requests_in_flight_and_a_second_signal_stops_at_once
         with pytest.raises(ConnectionError):
             reply.result()
     assert "Received signal 2 again: stopping at once" in stopping.output()
+

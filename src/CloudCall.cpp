@@ -1,0 +1,535 @@
+#include "CloudCall.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/bufferevent_ssl.h>
+#include <event2/dns.h>
+#include <event2/event.h>
+#include <event2/keyvalq_struct.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
+#include "GcClient.h"
+#include "Trace.h"
+
+// A name lookup in progress. Its call owns it until the lookup is cancelled; from
+// then on the lookup's callback does, since evdns still reports the cancellation
+// later, possibly after the call is gone.
+struct CloudCall::HostLookup
+{
+    CloudCall* pOwner;
+    evdns_getaddrinfo_request* pHandle;
+};
+
+namespace
+{
+
+const ev_ssize_t kMaxReplyHeaderSize = 64 << 10;
+
+CloudCall* CallOf(void* pContext, const char* complaint)
+{
+    if (pContext == nullptr)
+        Trace::Print("%s\n", complaint);
+    return static_cast<CloudCall*>(pContext);
+}
+
+void RequestDoneCb(evhttp_request* pRequest, void* pContext)
+{
+    if (CloudCall* pCall = CallOf(pContext, "NULL context in HTTP callback"))
+        pCall->OnRequestDone(pRequest);
+}
+
+void ClockCb(evutil_socket_t, short, void* pContext)
+{
+    if (CloudCall* pCall = CallOf(pContext, "NULL context in timer callback"))
+        pCall->OnClock();
+}
+
+// A session the endpoint offers for later connections; with TLS 1.3 it comes
+// after the handshake. A copy is kept: the connection's own is marked spent when
+// the connection is freed without a TLS shutdown, which evhttp never sends.
+int KeepNewSession(SSL* pSsl, SSL_SESSION* pSession)
+{
+    CloudCall* pCall = CallOf(SSL_get_app_data(pSsl), "NULL context in TLS session callback");
+    SSL_SESSION* pCopy = pCall != nullptr ? SSL_SESSION_dup(pSession) : nullptr;
+    if (pCopy != nullptr && !pCall->OnNewSession(pCopy))
+        SSL_SESSION_free(pCopy);
+    return 0;
+}
+
+void HostResolvedCb(int result, evutil_addrinfo* pAddresses, void* pContext)
+{
+    CloudCall::HostLookup* pLookup = static_cast<CloudCall::HostLookup*>(pContext);
+    CloudCall* pOwner = pLookup != nullptr ? pLookup->pOwner : nullptr;
+    if (pLookup == nullptr)
+        Trace::Print("NULL context in DNS callback\n");
+    delete pLookup;
+    if (pOwner != nullptr)
+        pOwner->OnHostResolved(result, pAddresses);
+    else if (pAddresses != nullptr)
+        evutil_freeaddrinfo(pAddresses);
+}
+
+// The numeric text of an IPv4 or IPv6 address, for connecting without a lookup.
+void FormatAddress(const sockaddr* pAddress, char* text, size_t size)
+{
+    if (pAddress->sa_family == AF_INET)
+        evutil_inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(pAddress)->sin_addr, text, size);
+    else if (pAddress->sa_family == AF_INET6)
+        evutil_inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(pAddress)->sin6_addr, text, size);
+}
+
+bool IsNumericAddress(const std::string& host)
+{
+    evutil_addrinfo hints = {};
+    hints.ai_flags = EVUTIL_AI_NUMERICHOST;
+    evutil_addrinfo* pNumeric = nullptr;
+    const bool numeric = evutil_getaddrinfo(host.c_str(), nullptr, &hints, &pNumeric) == 0;
+    if (pNumeric != nullptr)
+        evutil_freeaddrinfo(pNumeric);
+    return numeric;
+}
+
+// TLS sends a request as several records; without this, Nagle's algorithm holds
+// each back until the endpoint's delayed acknowledgement of the one before.
+void SendWithoutDelay(evhttp_connection* pConnection)
+{
+    const int one = 1;
+    evutil_socket_t fd = bufferevent_getfd(evhttp_connection_get_bufferevent(pConnection));
+    if (fd >= 0)
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+} // namespace
+
+CloudCall::CloudCall(Owner& owner, GcClient& client, const uint64_t& id)
+    : m_Owner(owner)
+    , m_Client(client)
+    , m_Id(id)
+    , m_State(State::Idle)
+    , m_TimeoutSeconds(0)
+    , m_Method(EVHTTP_REQ_POST)
+    , m_pHttpUri(nullptr)
+    , m_pTlsBufferevent(nullptr)
+    , m_pConnection(nullptr)
+    , m_pRequest(nullptr)
+    , m_pClock(nullptr)
+    , m_pLookup(nullptr)
+{
+}
+
+CloudCall::~CloudCall()
+{
+    Release();
+}
+
+void CloudCall::Trace(const char* format, ...) const
+{
+    // The identifier is written into the format, so the arguments stay as they are.
+    std::string withId = format;
+    const size_t marker = withId.find("<>");
+    if (marker != std::string::npos)
+        withId.replace(marker, 2, "<" + std::to_string(m_Id) + ">");
+    va_list arguments;
+    va_start(arguments, format);
+    Trace::PrintV(withId.c_str(), arguments);
+    va_end(arguments);
+}
+
+// ---- Preparing and sending --------------------------------------------------------
+
+bool CloudCall::CreateConnection(const std::string& uri)
+{
+    m_Uri = uri;
+    m_pHttpUri = evhttp_uri_parse(uri.c_str());
+    if (m_pHttpUri == nullptr)
+    {
+        Trace("Malformed HTTP URI [%s] provided for <>\n", uri.c_str());
+        return false;
+    }
+    const char* scheme = evhttp_uri_get_scheme(m_pHttpUri);
+    if (scheme == nullptr)
+    {
+        Trace("Malformed URI scheme [%s] for <>\n", uri.c_str());
+        return false;
+    }
+    if (strcasecmp(scheme, "http") != 0 && !IsSecure())
+    {
+        Trace("Unknown URI scheme [%s] for <>: must be either http or https\n", scheme);
+        return false;
+    }
+    const std::string host = HostName();
+    if (host.empty())
+    {
+        Trace("Failed to get host for HTTP <>\n");
+        return false;
+    }
+    if (IsSecure() && !CreateTlsBufferevent())
+        return false;
+    // A name is looked up when the request is made, so that the lookup can be
+    // cancelled with the exchange. Addresses, and names when the service has no DNS
+    // base (the library then resolves them itself), are connected to directly.
+    if ((IsNumericAddress(host) || m_Client.GetDnsBase() == nullptr) && !NewConnection(host.c_str()))
+        return false;
+    SetState(State::Prepared);
+    return true;
+}
+
+bool CloudCall::CreateTlsBufferevent()
+{
+    SSL_CTX* pContext = m_Client.GetTlsContext(KeepNewSession);
+    if (pContext == nullptr)
+    {
+        Trace("Failed to create HTTPS connection: OpenSSL context is not available for <>\n");
+        return false;
+    }
+    SSL* pSsl = SSL_new(pContext);
+    if (pSsl == nullptr)
+    {
+        Trace("Failed to create new OpenSSL handle for <>\n");
+        return false;
+    }
+    const std::string host = HostName();
+    SSL_set_tlsext_host_name(pSsl, host.c_str());
+
+    // Verify the endpoint before anything is sent, the access key included: the
+    // chain against the trust store, and the name or address the URI gives. Set on
+    // this connection's own handle, so the listening side is left as it is.
+    X509_STORE* pTrustStore = m_Client.GetTrustStore();
+    X509_VERIFY_PARAM* pParam = SSL_get0_param(pSsl);
+    if (pTrustStore == nullptr || SSL_set1_verify_cert_store(pSsl, pTrustStore) != 1 ||
+        (X509_VERIFY_PARAM_set1_ip_asc(pParam, host.c_str()) != 1 && SSL_set1_host(pSsl, host.c_str()) != 1))
+    {
+        Trace("Failed to set up certificate verification for <>\n");
+        SSL_free(pSsl);
+        return false;
+    }
+    SSL_set_verify(pSsl, SSL_VERIFY_PEER, nullptr);
+    // The session of an earlier call to this endpoint saves the full handshake; when
+    // the endpoint does not take it up, the handshake is full and verified as above.
+    SSL_set_app_data(pSsl, this);
+    if (SSL_SESSION* pSession = m_Client.FindSession(SessionKey()))
+        SSL_set_session(pSsl, pSession);
+
+    // From here the bufferevent owns the SSL handle, and frees it with itself.
+    m_pTlsBufferevent = bufferevent_openssl_socket_new(m_Client.GetEventBase(), -1, pSsl, BUFFEREVENT_SSL_CONNECTING,
+                                                       BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
+    if (m_pTlsBufferevent == nullptr)
+    {
+        Trace("Failed to create new OpenSSL bufferevent for <>\n");
+        SSL_free(pSsl);
+        return false;
+    }
+    bufferevent_openssl_set_allow_dirty_shutdown(m_pTlsBufferevent, 1);
+    return true;
+}
+
+bool CloudCall::NewConnection(const char* address)
+{
+    // The connection takes over the TLS stream, if there is one.
+    m_pConnection =
+        evhttp_connection_base_bufferevent_new(m_Client.GetEventBase(), nullptr, m_pTlsBufferevent, address, Port());
+    if (m_pConnection == nullptr)
+    {
+        Trace("Failed to create HTTP connection for <>\n");
+        return false;
+    }
+    m_pTlsBufferevent = nullptr;
+    // A reply over these ends the call as a failed exchange, not as memory held.
+    evhttp_connection_set_max_body_size(m_pConnection, static_cast<ev_ssize_t>(m_Client.GetMaxReplySize()));
+    evhttp_connection_set_max_headers_size(m_pConnection, kMaxReplyHeaderSize);
+    // The body goes out in as few writes as the socket takes, not 16 kB per loop pass.
+    bufferevent_set_max_single_write(evhttp_connection_get_bufferevent(m_pConnection), EV_SSIZE_MAX);
+    return true;
+}
+
+bool CloudCall::MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds)
+{
+    if (m_State != State::Prepared || !NewRequest(method, pBody))
+        return false;
+    m_TimeoutSeconds = timeoutSeconds;
+    if (m_pConnection != nullptr && !HandOver())
+        return false;
+    // Armed before a lookup starts: the lookup may fail at once.
+    const timeval timeout = {m_TimeoutSeconds, 0};
+    event_add(m_pClock, &timeout);
+    Trace("Set HTTP request timer %d sec for <>\n", m_TimeoutSeconds);
+    if (m_pConnection == nullptr)
+        StartHostLookup();
+    return true;
+}
+
+bool CloudCall::NewRequest(evhttp_cmd_type method, evbuffer* pBody)
+{
+    m_Method = method;
+    m_pRequest = evhttp_request_new(RequestDoneCb, this);
+    m_pClock = event_new(m_Client.GetEventBase(), -1, 0, ClockCb, this);
+    if (m_pRequest == nullptr || m_pClock == nullptr)
+    {
+        Trace("Failed to create a new HTTP request for <>\n");
+        return false;
+    }
+    evkeyvalq* pHeaders = evhttp_request_get_output_headers(m_pRequest);
+    evhttp_add_header(pHeaders, "Host", HostHeader().c_str());
+    if (pBody != nullptr)
+    {
+        evhttp_add_header(pHeaders, "Content-type", "application/json");
+        // Moves the body's chains, the audio's reference among them, without copying.
+        evbuffer_add_buffer(evhttp_request_get_output_buffer(m_pRequest), pBody);
+    }
+    return true;
+}
+
+bool CloudCall::HandOver()
+{
+    const char* path = evhttp_uri_get_path(m_pHttpUri);
+    std::string target = path != nullptr && *path != '\0' ? path : "/";
+    if (const char* query = evhttp_uri_get_query(m_pHttpUri))
+        target += std::string("?") + query;
+
+    // The call's clock is the one that counts: the connection's own time-out is
+    // set past it, and a failed connection is not tried again behind its back.
+    evhttp_connection_set_timeout(m_pConnection, m_TimeoutSeconds + 1);
+    evhttp_connection_set_retries(m_pConnection, 0);
+    Trace("Make HTTP request for <>\n");
+    // A completion that runs inside evhttp_make_request only clears m_pRequest;
+    // the failure is reported once the library has returned.
+    SetState(State::HandingOver);
+    int rv = evhttp_make_request(m_pConnection, m_pRequest, m_Method, target.c_str());
+    if (rv != 0)
+    {
+        Trace("Failed to make HTTP request rv %d for <>\n", rv);
+        m_pRequest = nullptr;
+        return false;
+    }
+    if (m_pRequest == nullptr)
+    {
+        Trace("Unexecpected error in callback for <>\n");
+        return false;
+    }
+    SetState(State::InFlight);
+    SendWithoutDelay(m_pConnection);
+    return true;
+}
+
+void CloudCall::StartHostLookup()
+{
+    const std::string host = HostName();
+    Trace("Resolve host [%s] for <>\n", host.c_str());
+    evutil_addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    SetState(State::Resolving);
+    m_pLookup = new HostLookup{this, nullptr};
+    HostLookup* pLookup = m_pLookup;
+    evdns_getaddrinfo_request* pHandle =
+        evdns_getaddrinfo(m_Client.GetDnsBase(), host.c_str(), nullptr, &hints, HostResolvedCb, pLookup);
+    // An answer known at once (the hosts file) has already arrived and cleared m_pLookup.
+    if (m_pLookup != nullptr)
+        m_pLookup->pHandle = pHandle;
+}
+
+void CloudCall::OnHostResolved(int result, evutil_addrinfo* pAddresses)
+{
+    m_pLookup = nullptr;
+    char address[INET6_ADDRSTRLEN] = "";
+    if (result == 0 && pAddresses != nullptr)
+        FormatAddress(pAddresses->ai_addr, address, sizeof address);
+    if (pAddresses != nullptr)
+        evutil_freeaddrinfo(pAddresses);
+    if (result != 0 || address[0] == '\0')
+    {
+        Trace("Failed to resolve host [%s] for <>: %s\n", HostName().c_str(), evutil_gai_strerror(result));
+        FailSoon();
+        return;
+    }
+    if (!NewConnection(address) || !HandOver())
+        FailSoon();
+}
+
+// ---- Ending -------------------------------------------------------------------------
+
+void CloudCall::FailSoon()
+{
+    // Reported from the loop, never from inside the caller's stack.
+    SetState(State::Failed);
+    event_active(m_pClock, EV_TIMEOUT, 1);
+}
+
+void CloudCall::OnRequestDone(evhttp_request* pRequest)
+{
+    if (pRequest != nullptr && pRequest != m_pRequest)
+    {
+        Trace("Mismatch in HTTP request and response\n");
+        return;
+    }
+    // libevent reports a connection that failed before any reply with no request,
+    // or with a request that has no status.
+    const bool answered = pRequest != nullptr && evhttp_request_get_response_code(pRequest) != 0;
+    if (!answered)
+    {
+        int error = errno;
+        Trace("Request failed: %s (%d)\n", strerror(error), error);
+        ReportVerificationFailure();
+    }
+    if (m_State == State::HandingOver)
+        m_pRequest = nullptr;
+    else if (m_State == State::InFlight)
+        Finish(answered ? Outcome::Answered : Outcome::Failed);
+}
+
+void CloudCall::OnClock()
+{
+    if (m_State == State::Failed)
+    {
+        Finish(Outcome::Failed);
+        return;
+    }
+    Trace("Request timed out for <>\n");
+    Finish(Outcome::TimedOut);
+}
+
+void CloudCall::Finish(Outcome outcome)
+{
+    Reply reply;
+    if (outcome == Outcome::Answered)
+        ReadReply(reply);
+    Release();
+    m_Owner.OnComplete(outcome, reply);
+}
+
+void CloudCall::ReadReply(Reply& reply) const
+{
+    reply.status = evhttp_request_get_response_code(m_pRequest);
+    const char* codeLine = evhttp_request_get_response_code_line(m_pRequest);
+    reply.reason = codeLine != nullptr ? codeLine : "";
+    Trace("Received HTTP response [%d %s] for <> [%s]\n", reply.status, reply.reason.c_str(), m_Uri.c_str());
+    for (const evkeyval* header = evhttp_request_get_input_headers(m_pRequest)->tqh_first; header != nullptr;
+         header = header->next.tqe_next)
+        Trace("  %s: %s\n", header->key, header->value);
+    evbuffer* pInput = evhttp_request_get_input_buffer(m_pRequest);
+    const size_t length = pInput != nullptr ? evbuffer_get_length(pInput) : 0;
+    const unsigned char* pData = pInput != nullptr ? evbuffer_pullup(pInput, static_cast<ev_ssize_t>(length)) : nullptr;
+    if (pData != nullptr)
+        reply.body.assign(reinterpret_cast<const char*>(pData), length);
+    if (reply.status != 200)
+    {
+        Trace("HTTP request failed [%d] <>\n", reply.status);
+        return;
+    }
+    if (pInput != nullptr)
+    {
+        Trace("Data [%zu bytes] <>\n", length);
+        Trace::Body(reply.body.data(), reply.body.size());
+        Trace("\n");
+    }
+}
+
+void CloudCall::ReportVerificationFailure() const
+{
+    bufferevent* pStream = m_pConnection != nullptr ? evhttp_connection_get_bufferevent(m_pConnection) : nullptr;
+    SSL* pSsl = pStream != nullptr ? bufferevent_openssl_get_ssl(pStream) : nullptr;
+    long verifyResult = pSsl != nullptr ? SSL_get_verify_result(pSsl) : X509_V_OK;
+    if (verifyResult != X509_V_OK)
+        Trace("Certificate verification failed for <>: %s\n", X509_verify_cert_error_string(verifyResult));
+}
+
+void CloudCall::Release()
+{
+    if (m_pHttpUri != nullptr)
+    {
+        Trace("Clean up HTTP <>\n");
+        evhttp_uri_free(m_pHttpUri);
+        m_pHttpUri = nullptr;
+    }
+    if (m_pClock != nullptr)
+    {
+        Trace("Clear HTTP timer <>\n");
+        event_free(m_pClock);
+        m_pClock = nullptr;
+    }
+    CancelHostLookup();
+    if (m_pTlsBufferevent != nullptr)
+        bufferevent_free(m_pTlsBufferevent);
+    m_pTlsBufferevent = nullptr;
+    // A request the connection never took is still ours; one it took goes with it.
+    if (m_pRequest != nullptr && m_State != State::InFlight && m_State != State::HandingOver)
+        evhttp_request_free(m_pRequest);
+    m_pRequest = nullptr;
+    if (m_pConnection != nullptr)
+    {
+        Trace("Close HTTP connection <>\n");
+        evhttp_connection_free(m_pConnection);
+        m_pConnection = nullptr;
+    }
+    SetState(State::Idle);
+}
+
+void CloudCall::CancelHostLookup()
+{
+    if (m_pLookup == nullptr)
+        return;
+    // The lookup's callback still comes, with the cancellation, and frees it.
+    Trace("Cancel host lookup <>\n");
+    m_pLookup->pOwner = nullptr;
+    if (m_pLookup->pHandle != nullptr)
+        evdns_getaddrinfo_cancel(m_pLookup->pHandle);
+    else
+        delete m_pLookup;
+    m_pLookup = nullptr;
+}
+
+// ---- The endpoint -------------------------------------------------------------------
+
+bool CloudCall::IsSecure() const
+{
+    const char* scheme = m_pHttpUri != nullptr ? evhttp_uri_get_scheme(m_pHttpUri) : nullptr;
+    return scheme != nullptr && strcasecmp(scheme, "https") == 0;
+}
+
+std::string CloudCall::HostName() const
+{
+    const char* host = m_pHttpUri != nullptr ? evhttp_uri_get_host(m_pHttpUri) : nullptr;
+    std::string name = host != nullptr ? host : "";
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    return name;
+}
+
+uint16_t CloudCall::Port() const
+{
+    const int port = evhttp_uri_get_port(m_pHttpUri);
+    if (port != -1)
+        return static_cast<uint16_t>(port);
+    return IsSecure() ? 443 : 80;
+}
+
+std::string CloudCall::HostHeader() const
+{
+    // The port belongs in it whenever it is not the scheme's own.
+    const std::string host = evhttp_uri_get_host(m_pHttpUri);
+    const uint16_t port = Port();
+    return port == (IsSecure() ? 443 : 80) ? host : host + ":" + std::to_string(port);
+}
+
+std::string CloudCall::SessionKey() const
+{
+    return HostName() + " " + std::to_string(Port());
+}
+
+bool CloudCall::OnNewSession(SSL_SESSION* pSession)
+{
+    if (m_pHttpUri == nullptr)
+        return false;
+    m_Client.KeepSession(SessionKey(), pSession);
+    return true;
+}

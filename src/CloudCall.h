@@ -1,0 +1,123 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <event2/http.h>
+#include <event2/util.h>
+
+struct bufferevent;
+struct evbuffer;
+struct event;
+struct evhttp_connection;
+struct evhttp_request;
+struct evhttp_uri;
+typedef struct ssl_session_st SSL_SESSION;
+
+class GcClient;
+
+// One HTTP or HTTPS exchange with a cloud endpoint: the parsed URI, the name lookup,
+// the TLS stream, the connection, the request and the one clock that bounds them
+// all. It reports how it ended exactly once for every request it made, and it can
+// be used again for the next exchange once it has.
+class CloudCall
+{
+public:
+    enum class Outcome
+    {
+        Answered, // a reply came, of any status
+        Failed,   // the exchange broke off without a reply
+        TimedOut, // the clock ran out first
+    };
+
+    struct Reply
+    {
+        int status = 0;
+        std::string reason;
+        std::string body; // traced only for status 200
+    };
+
+    class Owner
+    {
+    public:
+        // The call holds nothing any more: the owner may start the next exchange
+        // on it, or delete it.
+        virtual void OnComplete(Outcome outcome, const Reply& reply) = 0;
+
+    protected:
+        ~Owner() = default;
+    };
+
+    // Trace lines name the exchange by `id`, which must outlive the call.
+    CloudCall(Owner& owner, GcClient& client, const uint64_t& id);
+    ~CloudCall();
+
+    CloudCall(const CloudCall&) = delete;
+    CloudCall& operator=(const CloudCall&) = delete;
+
+    // Prepares the exchange with `uri`; false, traced, when it cannot be called.
+    bool CreateConnection(const std::string& uri);
+    // Sends the request, with `pBody` (JSON, or null for none), bounded by
+    // `timeoutSeconds`; false when it could not be sent, and nothing will be reported.
+    bool MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds);
+    // Frees every handle of the exchange; nothing is reported for it afterwards.
+    void Release();
+
+    // One trace line of this exchange: "<>" in `format` is where "<id>" goes.
+    void Trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+    const std::string& Uri() const { return m_Uri; }
+
+    // Where the libevent callbacks of the exchange arrive.
+    void OnRequestDone(evhttp_request* pRequest);
+    void OnClock();
+    void OnHostResolved(int result, evutil_addrinfo* pAddresses);
+    // A TLS session the endpoint offers; true when it is kept for later calls.
+    bool OnNewSession(SSL_SESSION* pSession);
+
+    struct HostLookup;
+
+private:
+    enum class State
+    {
+        Idle,        // no exchange
+        Prepared,    // URI parsed; connected to directly, or looked up once the request is made
+        Resolving,   // request built and clock running; the host name is being looked up
+        HandingOver, // inside evhttp_make_request
+        InFlight,    // the connection has the request; its completion or the clock ends it
+        Failed,      // broke off before a completion could come; the clock reports it
+    };
+
+    void SetState(State state) { m_State = state; }
+    void Finish(Outcome outcome);
+    void FailSoon();
+    void ReadReply(Reply& reply) const;
+    void ReportVerificationFailure() const;
+    std::string HostName() const;
+    std::string HostHeader() const;
+    uint16_t Port() const;
+    bool IsSecure() const;
+    std::string SessionKey() const;
+    bool CreateTlsBufferevent();
+    bool NewConnection(const char* address);
+    bool NewRequest(evhttp_cmd_type method, evbuffer* pBody);
+    bool HandOver();
+    void StartHostLookup();
+    void CancelHostLookup();
+
+    Owner& m_Owner;
+    GcClient& m_Client;
+    const uint64_t& m_Id;
+    State m_State;
+    int m_TimeoutSeconds;
+    evhttp_cmd_type m_Method;
+    std::string m_Uri;
+    evhttp_uri* m_pHttpUri;
+    // The TLS stream until the connection takes it over.
+    bufferevent* m_pTlsBufferevent;
+    evhttp_connection* m_pConnection;
+    // Ours until handed over to the connection, which then frees it.
+    evhttp_request* m_pRequest;
+    // The time-out, and the report of a failure that came before any completion could.
+    event* m_pClock;
+    HostLookup* m_pLookup;
+};
