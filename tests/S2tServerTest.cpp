@@ -172,7 +172,7 @@ TEST(AcceptedConnection, WithoutTlsObjectIsClosedUnanswered)
     event_base* pBase = event_base_new();
     evhttp* pHttp = evhttp_new(pBase);
     evhttp_set_bevcb(
-        pHttp, [](event_base* pEventBase, void*) { return S2tServer::NewAcceptedBufferevent(pEventBase, nullptr); },
+        pHttp, [](event_base* pEventBase, void*) { return Inbound::NewAcceptedBufferevent(pEventBase, nullptr); },
         nullptr);
     evhttp_bound_socket* pSocket = evhttp_bind_socket_with_handle(pHttp, "127.0.0.1", 0);
     ASSERT_NE(pSocket, nullptr);

@@ -7,6 +7,7 @@ import resource
 import signal
 import socket
 import ssl
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -238,7 +239,8 @@ def test_outbound_tls_offers_no_client_certificate(start_service, cloud, pki):
 
 
 def test_sigterm_drains_the_requests_in_flight_and_a_second_signal_stops_at_once(start_service, stand_in):
-    service = start_service(cloud=cloud_section(stand_in.url))
+    # The time-out bounds the drain: an hour, so only the last reply can end it within the hang guard.
+    service = start_service({"timeout": 3600}, cloud_section(stand_in.url))
     stand_in.script = lambda request: Answer(body=RECOGNIZED % b"slow", delay=2)
     open_connection = http.client.HTTPConnection("127.0.0.1", service.port, timeout=HANG)
     open_connection.connect()
@@ -269,3 +271,24 @@ def test_sigterm_drains_the_requests_in_flight_and_a_second_signal_stops_at_once
             reply.result()
     assert "Received signal 2 again: stopping at once" in stopping.output()
 
+
+def test_sigterm_lets_a_reply_begun_before_it_reach_a_slow_reader_whole(start_service, cloud):
+    stand_in = cloud()
+    analysis = b'{"sentences":"' + b"x" * (12 << 20) + b'"}'
+    stand_in.script = lambda request: Answer(body=RECOGNIZED % b"long" if b'"audio"' in request.body else analysis)
+    service = start_service(cloud=cloud_section(stand_in.url))
+    body = json.dumps({"audio": "long"}).encode()
+    with socket.socket() as sock:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 16)
+        sock.settimeout(HANG)
+        sock.connect(("127.0.0.1", service.port))
+        sock.sendall(b"POST /transcribe HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: %d\r\n\r\n%s"
+                     % (len(body), body))
+        received = sock.recv(1 << 16)
+        service.proc.send_signal(signal.SIGTERM)
+        service.wait_for("Drained: no request in flight")
+        while chunk := sock.recv(1 << 16):  # about 3 MB/s
+            received += chunk
+            time.sleep(0.02)
+    assert received.partition(b"\r\n\r\n")[2] == analysis
+    assert service.wait() == 0

@@ -37,6 +37,10 @@ def leave_early(port, audio):
         s.sendall(b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
 
 
+def sanitized(pid):
+    return "libasan" in open(f"/proc/{pid}/maps").read()
+
+
 def usage(pid):
     status = open(f"/proc/{pid}/status").read()
     return len(os.listdir(f"/proc/{pid}/fd")), int(re.search(r"VmRSS:\s+(\d+)", status).group(1))
@@ -70,3 +74,18 @@ def test_every_caller_that_waits_gets_its_one_answer_and_nothing_is_kept(start_s
     assert now_descriptors <= descriptors
     assert now_memory <= memory * 1.5 + 16 * 1024, (memory, now_memory)
     assert service.transcribe("ok").status == 200
+
+
+def test_many_short_connections_leave_memory_where_it_was(start_service):
+    """100,000 connections that close without a request, a hundred at a time: the
+    listening socket's backlog takes that many without dropping any."""
+    service = start_service()
+    assert service.call("GET", "/liveness").status == 200
+    time.sleep(1.5)  # whatever the first request freed is given back first
+    memory = usage(service.proc.pid)[1]
+    for _ in range(1000):
+        for sock in [socket.create_connection(("127.0.0.1", service.port)) for _ in range(100)]:
+            sock.close()
+        assert service.call("GET", "/liveness").status == 200  # accepted after the hundred
+    if not sanitized(service.proc.pid):  # AddressSanitizer's allocator keeps freed memory in quarantine
+        eventually(lambda: usage(service.proc.pid)[1] <= memory * 1.1)

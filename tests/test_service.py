@@ -127,6 +127,24 @@ def test_limits_refuse_oversized_requests_and_close_idle_connections(start_servi
             time.sleep(0.6)
 
 
+def test_interim_100_continue_gives_a_trickled_request_no_more_time(start_service):
+    # Header and body come in over longer than the time-out, with the service's 100 Continue in between:
+    # the request is still closed unanswered at its time-out, not given a fresh one by the interim reply.
+    service = start_service({"timeout": 2})
+    head = b"POST /transcribe HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 12\r\n\r\n"
+    received = b""
+    with socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as sock:
+        try:
+            for piece in [head[i:i + 8] for i in range(0, len(head), 8)] + [b"{"] + [b" "] * 10 + [b"}"]:
+                sock.sendall(piece)
+                time.sleep(0.14 if len(piece) > 1 else 0.1)  # the header in 1.6 s, the body in 1.2 s more
+            while chunk := sock.recv(100):
+                received += chunk
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+    assert received in (b"", b"HTTP/1.1 100 Continue\r\n\r\n"), received
+
+
 def closed_while_trickling(port, head, byte):
     """Whether the service closes a connection that sends `head`, then `byte` every tenth of a second."""
     deadline = time.monotonic() + HANG
