@@ -445,33 +445,27 @@ void CloudCall::ReportVerificationFailure() const
 
 void CloudCall::Release()
 {
-    if (m_pHttpUri != nullptr)
-    {
-        Trace("Clean up HTTP <>\n");
-        evhttp_uri_free(m_pHttpUri);
-        m_pHttpUri = nullptr;
-    }
-    if (m_pClock != nullptr)
-    {
-        Trace("Clear HTTP timer <>\n");
-        event_free(m_pClock);
-        m_pClock = nullptr;
-    }
+    Free(m_pHttpUri, evhttp_uri_free, "Clean up HTTP <>\n");
+    Free(m_pClock, event_free, "Clear HTTP timer <>\n");
     CancelHostLookup();
-    if (m_pTlsBufferevent != nullptr)
-        bufferevent_free(m_pTlsBufferevent);
-    m_pTlsBufferevent = nullptr;
+    Free(m_pTlsBufferevent, bufferevent_free, nullptr);
     // A request the connection never took is still ours; one it took goes with it.
-    if (m_pRequest != nullptr && m_State != State::InFlight && m_State != State::HandingOver)
-        evhttp_request_free(m_pRequest);
-    m_pRequest = nullptr;
-    if (m_pConnection != nullptr)
-    {
-        Trace("Close HTTP connection <>\n");
-        evhttp_connection_free(m_pConnection);
-        m_pConnection = nullptr;
-    }
+    if (m_State == State::InFlight || m_State == State::HandingOver)
+        m_pRequest = nullptr;
+    Free(m_pRequest, evhttp_request_free, nullptr);
+    Free(m_pConnection, evhttp_connection_free, "Close HTTP connection <>\n");
     SetState(State::Idle);
+}
+
+template <typename Handle>
+void CloudCall::Free(Handle*& pHandle, void (*pFree)(Handle*), const char* line) const
+{
+    if (pHandle == nullptr)
+        return;
+    if (line != nullptr)
+        Trace(line);
+    pFree(pHandle);
+    pHandle = nullptr;
 }
 
 void CloudCall::CancelHostLookup()

@@ -103,6 +103,9 @@ private:
     bool HandOver();
     void StartHostLookup();
     void CancelHostLookup();
+    // Frees a handle once, tracing `line` when it is given.
+    template <typename Handle>
+    void Free(Handle*& pHandle, void (*pFree)(Handle*), const char* line) const;
 
     Owner& m_Owner;
     GcClient& m_Client;
