@@ -1,15 +1,19 @@
 #include "GcClient.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
 #include <event2/buffer.h>
+#include <event2/event.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "Recording.h"
 #include "Trace.h"
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
@@ -18,10 +22,25 @@ using Body = std::unique_ptr<evbuffer, void (*)(evbuffer*)>;
 namespace
 {
 
-const timeval kExchangeTimeout = {5, 0};
-const int kConnectionTimeoutSeconds = 60;
-const int kConnectionRetries = 5;
-const ev_ssize_t kMaxReplyHeaderSize = 64 << 10;
+// Longer recordings are refused by the synchronous method.
+const double kSyncLimitSeconds = 60;
+// Polls of a long-running recognition start a second apart and slow down to five.
+const int kFirstPollDelaySeconds = 1;
+const int kLastPollDelaySeconds = 5;
+
+int64_t NowMicroseconds()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void WaitOverCb(evutil_socket_t, short, void* pContext)
+{
+    if (pContext == nullptr)
+        Trace::Print("NULL context in timer callback\n");
+    else
+        static_cast<GcClient::GcRequest*>(pContext)->OnWaitOver();
+}
 
 // A reason phrase fit for the caller's status line: control characters, CR and LF
 // among them, would let a cloud reply write headers of its own into it.
@@ -99,31 +118,59 @@ void TraceBuffer(evbuffer* pBuffer)
         Trace::Body(static_cast<const char*>(chain.iov_base), chain.iov_len);
 }
 
-bool ParseAlternatives(const rapidjson::Value& alternatives, std::string& text)
+// The transcript of a result: its first alternative's, when that has one.
+void ReadTranscript(const rapidjson::Value& result, std::string& transcript)
 {
-    for (const rapidjson::Value& alternative : alternatives.GetArray())
+    rapidjson::Value::ConstMemberIterator alternatives = result.FindMember("alternatives");
+    if (alternatives == result.MemberEnd() || !alternatives->value.IsArray())
+        return;
+    for (const rapidjson::Value& alternative : alternatives->value.GetArray())
     {
         if (!alternative.IsObject())
             continue;
-        CopyStringMember(alternative, "transcript", text);
-        return true;
+        CopyStringMember(alternative, "transcript", transcript);
+        return;
     }
-    return false;
 }
 
-bool ParseResults(const rapidjson::Value& results, std::string& language, std::string& text)
+// The cloud splits a recording at its pauses into results, in order: their
+// transcripts together are what was said, one space between two of them.
+void ReadResults(const rapidjson::Value& results, std::string& language, std::string& text)
 {
+    bool first = true;
+    std::string joined;
     for (const rapidjson::Value& result : results.GetArray())
     {
         if (!result.IsObject())
             continue;
-        rapidjson::Value::ConstMemberIterator alternatives = result.FindMember("alternatives");
-        if (alternatives != result.MemberEnd() && alternatives->value.IsArray())
-            ParseAlternatives(alternatives->value, text);
-        CopyStringMember(result, "languageCode", language);
-        return true;
+        if (first)
+            CopyStringMember(result, "languageCode", language);
+        first = false;
+        std::string transcript;
+        ReadTranscript(result, transcript);
+        if (transcript.empty())
+            continue;
+        if (!joined.empty() && joined.back() != ' ' && transcript.front() != ' ')
+            joined += ' ';
+        joined += transcript;
     }
-    return false;
+    if (!joined.empty())
+        text = joined;
+}
+
+void ReadResultsMember(const rapidjson::Value& object, std::string& language, std::string& text)
+{
+    rapidjson::Value::ConstMemberIterator results = object.FindMember("results");
+    if (results != object.MemberEnd() && results->value.IsArray())
+        ReadResults(results->value, language, text);
+}
+
+// An operation name goes into the poll's path as it is: only the characters
+// Google's names are made of.
+bool IsOperationName(const std::string& name)
+{
+    return !name.empty() && name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                   "0123456789-._~/") == std::string::npos;
 }
 
 } // namespace
@@ -135,6 +182,7 @@ GcClient::GcClient(const std::string& name, S2tServer* pServer)
     , m_pTlsContext(nullptr)
     , m_MaxReplySize(16 << 20)
     , m_CallTimeoutSeconds(5)
+    , m_LongRunningTimeoutSeconds(600)
 {
 }
 
@@ -155,6 +203,8 @@ bool GcClient::LoadConfig(const rapidjson::Value& config)
     CopyStringMember(config, "language-service-endpoint", m_LanguageServiceEndpoint);
     CopyStringMember(config, "access-key", m_AccessKey);
     CopyUintMember(config, "max-reply-size", m_MaxReplySize);
+    CopyUintMember(config, "call-timeout", m_CallTimeoutSeconds, 1, 3600);
+    CopyUintMember(config, "long-running-timeout", m_LongRunningTimeoutSeconds, 1, 24 * 3600);
     return true;
 }
 
@@ -205,36 +255,72 @@ GcClient::GcRequest::GcRequest(S2tServer* pServer, GcClient* pClient)
     , m_pClient(pClient)
     , m_State(State_None)
     , m_Call(*this, *pClient, m_Id)
+    , m_pRecognitionBody(nullptr)
+    , m_pWait(nullptr)
+    , m_LongRunningDeadline(0)
+    , m_PollDelaySeconds(kFirstPollDelaySeconds)
 {
 }
 
-GcClient::GcRequest::~GcRequest() = default;
+GcClient::GcRequest::~GcRequest()
+{
+    Release();
+}
+
+void GcClient::GcRequest::Release()
+{
+    m_Call.Release();
+    if (m_pWait != nullptr)
+        event_free(m_pWait);
+    m_pWait = nullptr;
+    if (m_pRecognitionBody != nullptr)
+        evbuffer_free(m_pRecognitionBody);
+    m_pRecognitionBody = nullptr;
+}
 
 bool GcClient::GcRequest::Process()
 {
     return DoTranscribe();
 }
 
-// ---- Recognition and sentiment calls -------------------------------------------
+// ---- The calls ----------------------------------------------------------------------
 
-bool GcClient::GcRequest::SendCall(const std::string& endpoint, const char* method, evbuffer* pBody, State state)
+std::string GcClient::GcRequest::MethodUri(const std::string& endpoint, const std::string& method) const
 {
     std::string uri = endpoint + method;
     if (!m_pClient->GetAccessKey().empty())
         uri += "?key=" + m_pClient->GetAccessKey();
+    return uri;
+}
+
+bool GcClient::GcRequest::SendCall(const std::string& uri, evbuffer* pBody, State state, int timeoutSeconds)
+{
     if (!m_Call.CreateConnection(uri))
     {
         m_Call.Release();
         return false;
     }
-    m_Call.Trace("Composed data:\n  ");
-    TraceBuffer(pBody);
-    m_Call.Trace("\n");
+    if (pBody != nullptr)
+    {
+        m_Call.Trace("Composed data:\n  ");
+        TraceBuffer(pBody);
+        m_Call.Trace("\n");
+    }
     SetState(state);
-    if (m_Call.MakeRequest(EVHTTP_REQ_POST, pBody, m_pClient->GetCallTimeout()))
+    if (m_Call.MakeRequest(pBody != nullptr ? EVHTTP_REQ_POST : EVHTTP_REQ_GET, pBody, timeoutSeconds))
         return true;
     m_Call.Release();
     return false;
+}
+
+// The kept recognition body goes out by reference, so it can go out again.
+bool GcClient::GcRequest::SendRecognition(const char* method, State state)
+{
+    Body body(evbuffer_new(), evbuffer_free);
+    if (body == nullptr || evbuffer_add_buffer_reference(body.get(), m_pRecognitionBody) != 0)
+        return false;
+    return SendCall(MethodUri(m_pClient->GetSpeechServiceEndpoint(), method), body.get(), state,
+                    m_pClient->GetCallTimeout());
 }
 
 bool GcClient::GcRequest::DoTranscribe()
@@ -257,14 +343,17 @@ bool GcClient::GcRequest::DoTranscribe()
     }
     writer.EndObject();
 
-    Body body(evbuffer_new(), evbuffer_free);
-    if (body == nullptr)
+    const Recording recording = Recording::Inspect(m_Parameters.m_AudioData);
+    m_pRecognitionBody = evbuffer_new();
+    if (m_pRecognitionBody == nullptr)
         return false;
-    evbuffer_add_printf(body.get(), "{\"config\":%s,\"audio\":{\"content\":", config.GetString());
-    AppendAudio(body.get(), m_Parameters.m_AudioData);
-    evbuffer_add(body.get(), "}}", 2);
-    return SendCall(m_pClient->GetSpeechServiceEndpoint(), "/speech:recognize", body.get(),
-                    State_PerformingTranscription);
+    evbuffer_add_printf(m_pRecognitionBody, "{\"config\":%s,\"audio\":{\"content\":", config.GetString());
+    AppendAudio(m_pRecognitionBody, m_Parameters.m_AudioData);
+    evbuffer_add(m_pRecognitionBody, "}}", 2);
+    if (recording.seconds <= kSyncLimitSeconds)
+        return SendRecognition("/speech:recognize", State_PerformingTranscription);
+    m_Call.Trace("Recording of [%.1f] seconds is over a minute: long-running recognition for <>\n", recording.seconds);
+    return StartLongRunning();
 }
 
 bool GcClient::GcRequest::DoSentimentAnalysis(const std::string& language, const std::string& text)
@@ -287,8 +376,8 @@ bool GcClient::GcRequest::DoSentimentAnalysis(const std::string& language, const
     if (body == nullptr)
         return false;
     evbuffer_add(body.get(), buffer.GetString(), buffer.GetSize());
-    return SendCall(m_pClient->GetLanguageServiceEndpoint(), "/documents:analyzeSentiment", body.get(),
-                    State_PerformingSentimentAnalysis);
+    return SendCall(MethodUri(m_pClient->GetLanguageServiceEndpoint(), "/documents:analyzeSentiment"), body.get(),
+                    State_PerformingSentimentAnalysis, m_pClient->GetCallTimeout());
 }
 
 bool GcClient::GcRequest::ParseTranscribeResults(const std::string& data, std::string& language, std::string& text)
@@ -298,30 +387,145 @@ bool GcClient::GcRequest::ParseTranscribeResults(const std::string& data, std::s
     document.Parse<rapidjson::kParseIterativeFlag>(data.data(), data.size());
     if (document.HasParseError() || !document.IsObject())
         return false;
-    rapidjson::Value::ConstMemberIterator results = document.FindMember("results");
-    if (results != document.MemberEnd() && results->value.IsArray())
-        ParseResults(results->value, language, text);
+    ReadResultsMember(document, language, text);
     return true;
+}
+
+// ---- Long-running recognition ---------------------------------------------------------
+
+bool GcClient::GcRequest::StartLongRunning()
+{
+    m_LongRunningDeadline = NowMicroseconds() + static_cast<int64_t>(m_pClient->GetLongRunningTimeout()) * 1000000;
+    m_PollDelaySeconds = kFirstPollDelaySeconds;
+    return SendRecognition("/speech:longrunningrecognize", State_StartingLongRunningTranscription);
+}
+
+void GcClient::GcRequest::OnOperation(const CloudCall::Reply& reply)
+{
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag>(reply.body.data(), reply.body.size());
+    std::string name;
+    if (!document.HasParseError() && document.IsObject())
+        CopyStringMember(document, "name", name);
+    if (!IsOperationName(name))
+    {
+        m_Call.Trace("Reply is not an operation for <>\n");
+        Finish(Outcome::CloudFailure);
+        return;
+    }
+    m_Operation = name;
+    rapidjson::Value::ConstMemberIterator done = document.FindMember("done");
+    if (done == document.MemberEnd() || !done->value.IsTrue())
+    {
+        WaitForOperation();
+        return;
+    }
+    rapidjson::Value::ConstMemberIterator error = document.FindMember("error");
+    rapidjson::Value::ConstMemberIterator response = document.FindMember("response");
+    if (error != document.MemberEnd() || response == document.MemberEnd() || !response->value.IsObject())
+    {
+        m_Call.Trace("Operation [%s] failed for <>\n", m_Operation.c_str());
+        Finish(Outcome::CloudFailure);
+        return;
+    }
+    m_Call.Trace("Operation [%s] done for <>\n", m_Operation.c_str());
+    std::string language;
+    std::string text;
+    ReadResultsMember(response->value, language, text);
+    Analyse(language, text);
+}
+
+void GcClient::GcRequest::WaitForOperation()
+{
+    const int64_t left = m_LongRunningDeadline - NowMicroseconds();
+    if (left <= 0)
+    {
+        m_Call.Trace("Long-running recognition timed out for <>\n");
+        Finish(Outcome::TimedOut);
+        return;
+    }
+    if (m_pWait == nullptr)
+        m_pWait = evtimer_new(m_pClient->GetEventBase(), WaitOverCb, this);
+    const int64_t wait = std::min<int64_t>(left, m_PollDelaySeconds * int64_t(1000000));
+    const timeval delay = {static_cast<time_t>(wait / 1000000), static_cast<suseconds_t>(wait % 1000000)};
+    if (m_pWait == nullptr || event_add(m_pWait, &delay) != 0)
+    {
+        Finish(Outcome::NotStarted);
+        return;
+    }
+    SetState(State_WaitingForOperation);
+    if (wait < left)
+    {
+        m_Call.Trace("Operation [%s] not done: next poll in [%d] sec for <>\n", m_Operation.c_str(),
+                     m_PollDelaySeconds);
+        m_PollDelaySeconds = std::min(m_PollDelaySeconds * 2, kLastPollDelaySeconds);
+    }
+    else
+        m_PollDelaySeconds = 0; // this wait ends with the recognition's time: no poll after it
+}
+
+void GcClient::GcRequest::OnWaitOver()
+{
+    const int64_t left = m_LongRunningDeadline - NowMicroseconds();
+    if (m_PollDelaySeconds == 0)
+    {
+        m_Call.Trace("Long-running recognition timed out for <>\n");
+        Finish(Outcome::TimedOut);
+        return;
+    }
+    // A poll never runs past the long-running recognition's own end.
+    const int timeout =
+        static_cast<int>(std::clamp<int64_t>((left + 999999) / 1000000, 1, m_pClient->GetCallTimeout()));
+    const std::string uri = MethodUri(m_pClient->GetSpeechServiceEndpoint(), "/operations/" + m_Operation);
+    if (!SendCall(uri, nullptr, State_PollingOperation, timeout))
+        Finish(Outcome::NotStarted);
 }
 
 // ---- Workflow --------------------------------------------------------------------
 
 void GcClient::GcRequest::OnComplete(CloudCall::Outcome outcome, const CloudCall::Reply& reply)
 {
+    const bool tooLong = reply.status == 400 && reply.body.find("Sync input too long") != std::string::npos;
     if (outcome == CloudCall::Outcome::TimedOut)
         Finish(Outcome::TimedOut);
-    else if (outcome == CloudCall::Outcome::Failed || reply.status != 200)
-        Finish(Outcome::CloudFailure);
-    else if (m_State == State_PerformingSentimentAnalysis)
-        Finish(Outcome::Answered, reply);
-    else if (m_State == State_PerformingTranscription)
+    else if (outcome == CloudCall::Outcome::Answered && m_State == State_PerformingTranscription && tooLong)
     {
-        std::string language;
-        std::string text;
-        ParseTranscribeResults(reply.body, language, text);
-        if (!DoSentimentAnalysis(language, text))
+        m_Call.Trace("Recognition refused as too long: long-running recognition for <>\n");
+        if (!StartLongRunning())
             Finish(Outcome::NotStarted);
     }
+    else if (outcome == CloudCall::Outcome::Failed || reply.status != 200)
+        Finish(Outcome::CloudFailure);
+    else if (m_State == State_PerformingTranscription)
+        OnRecognized(reply);
+    else if (m_State == State_StartingLongRunningTranscription || m_State == State_PollingOperation)
+        OnOperation(reply);
+    else if (m_State == State_PerformingSentimentAnalysis)
+        Finish(Outcome::Answered, reply);
+}
+
+void GcClient::GcRequest::OnRecognized(const CloudCall::Reply& reply)
+{
+    std::string language;
+    std::string text;
+    if (ParseTranscribeResults(reply.body, language, text))
+        Analyse(language, text);
+    else
+    {
+        // A success that says nothing readable is not one: the caller is not given
+        // the sentiment of an empty text for it.
+        m_Call.Trace("Recognition reply is not a JSON object for <>\n");
+        Finish(Outcome::CloudFailure);
+    }
+}
+
+void GcClient::GcRequest::Analyse(const std::string& language, const std::string& text)
+{
+    // The recording is done with: its memory goes before the next call.
+    evbuffer_free(m_pRecognitionBody);
+    m_pRecognitionBody = nullptr;
+    if (!DoSentimentAnalysis(language, text))
+        Finish(Outcome::NotStarted);
 }
 
 // The one place where how the chain ended becomes the caller's status and reason.
@@ -329,7 +533,7 @@ void GcClient::GcRequest::OnComplete(CloudCall::Outcome outcome, const CloudCall
 // service refuses the request with 403.
 void GcClient::GcRequest::Finish(Outcome outcome, const CloudCall::Reply& reply)
 {
-    m_Call.Release();
+    Release();
     SetState(State_None);
     HeaderMap headers;
     switch (outcome)

@@ -10,6 +10,7 @@
 #include "CloudCall.h"
 #include "S2tServer.h"
 
+struct event;
 struct evbuffer;
 struct evdns_base;
 typedef struct ssl_ctx_st SSL_CTX;
@@ -27,20 +28,23 @@ public:
     class GcRequest : public S2tServer::Request, private CloudCall::Owner
     {
     public:
-        // Which call of the chain is outstanding; only SetState changes it.
+        // Which step of the chain is under way; only SetState changes it.
         enum State
         {
             State_None = 0,
             State_PerformingTranscription = 1,
             State_PerformingSentimentAnalysis = 2,
+            State_StartingLongRunningTranscription = 3, // recordings over a minute
+            State_WaitingForOperation = 4,              // between two polls of it
+            State_PollingOperation = 5,
         };
 
         // How the chain ended, which Finish turns into the caller's reply.
         enum class Outcome
         {
             Answered,     // the sentiment call answered 200: its reply is the caller's
-            CloudFailure, // a call failed or answered another status
-            TimedOut,     // a call ran out of time
+            CloudFailure, // a call failed, answered another status, or answered nonsense
+            TimedOut,     // a call, or the long-running recognition, ran out of time
             NotStarted,   // a later call of the chain could not be started
         };
 
@@ -48,23 +52,43 @@ public:
         ~GcRequest() override;
 
         bool Process() override;
+        // The wait before the next poll of a long-running recognition is over.
+        void OnWaitOver();
 
     protected:
         bool DoTranscribe();
         bool DoSentimentAnalysis(const std::string& language, const std::string& text);
+        // Reads a recognition reply: the language code of the first result, and
+        // the transcripts of all of them joined. False when it is not a JSON object.
         static bool ParseTranscribeResults(const std::string& data, std::string& language, std::string& text);
         // The end of each call of the chain.
         void OnComplete(CloudCall::Outcome outcome, const CloudCall::Reply& reply) override;
 
     private:
         void SetState(State state) { m_State = state; }
-        // Prepares the call of `endpoint` + `method`, then sends the composed body.
-        bool SendCall(const std::string& endpoint, const char* method, evbuffer* pBody, State state);
+        // Prepares the call of `uri`, then sends `pBody` (null: a GET).
+        bool SendCall(const std::string& uri, evbuffer* pBody, State state, int timeoutSeconds);
+        std::string MethodUri(const std::string& endpoint, const std::string& method) const;
+        bool SendRecognition(const char* method, State state);
+        void OnRecognized(const CloudCall::Reply& reply);
+        void OnOperation(const CloudCall::Reply& reply);
+        bool StartLongRunning();
+        void WaitForOperation();
+        void Analyse(const std::string& language, const std::string& text);
         void Finish(Outcome outcome, const CloudCall::Reply& reply = CloudCall::Reply());
+        // Frees every handle the request holds; safe to call twice.
+        void Release();
 
         GcClient* m_pClient;
         State m_State;
         CloudCall m_Call;
+        // The recognition body, kept until the recognition is done, so that it can
+        // be sent again as a long-running one.
+        evbuffer* m_pRecognitionBody;
+        event* m_pWait;
+        std::string m_Operation;
+        int64_t m_LongRunningDeadline; // steady clock, microseconds
+        int m_PollDelaySeconds;
     };
 
     GcClient(const std::string& name, S2tServer* pServer);
@@ -81,7 +105,8 @@ public:
     const std::string& GetServiceAccount() const { return m_ServiceAccount; }
     const std::string& GetAccessKey() const { return m_AccessKey; }
     uint64_t GetMaxReplySize() const { return m_MaxReplySize; }
-    int GetCallTimeout() const { return m_CallTimeoutSeconds; }
+    int GetCallTimeout() const { return static_cast<int>(m_CallTimeoutSeconds); }
+    uint64_t GetLongRunningTimeout() const { return m_LongRunningTimeoutSeconds; }
     event_base* GetEventBase() const { return m_pServer->GetEventBase(); }
     evdns_base* GetDnsBase() const { return m_pServer->GetDnsEventBase(); }
 
@@ -108,6 +133,7 @@ private:
     X509_STORE* m_pTrustStore;
     SSL_CTX* m_pTlsContext;
     std::map<std::string, SSL_SESSION*> m_Sessions;
-    uint64_t m_MaxReplySize; // bytes of a cloud reply's body
-    int m_CallTimeoutSeconds;
+    uint64_t m_MaxReplySize;              // bytes of a cloud reply's body
+    uint64_t m_CallTimeoutSeconds;        // each cloud call
+    uint64_t m_LongRunningTimeoutSeconds; // a long-running recognition as a whole
 };

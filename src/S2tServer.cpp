@@ -161,10 +161,11 @@ void CopyStringMember(const rapidjson::Value& object, const char* name, std::str
     out.assign(text, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : length);
 }
 
-void CopyUintMember(const rapidjson::Value& object, const char* name, uint64_t& out)
+void CopyUintMember(const rapidjson::Value& object, const char* name, uint64_t& out, uint64_t low, uint64_t high)
 {
     rapidjson::Value::ConstMemberIterator member = object.FindMember(name);
-    if (member != object.MemberEnd() && member->value.IsUint64())
+    if (member != object.MemberEnd() && member->value.IsUint64() && member->value.GetUint64() >= low &&
+        member->value.GetUint64() <= high)
         out = member->value.GetUint64();
 }
 
@@ -391,7 +392,7 @@ bool S2tServer::LoadHttpServerConfig(const rapidjson::Value& config)
     CopyStringMember(config, "private-key", m_PrivateKey);
     CopyStringMember(config, "client-auth-token", m_ClientAuthToken);
     CopyStringMember(config, "admin-auth-token", m_AdminAuthToken);
-    return m_Inbound.LoadConfig(config);
+    return m_Inbound.LoadConfig(config) && m_Stop.LoadConfig(config);
 }
 
 void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
@@ -573,6 +574,17 @@ void S2tServer::OnTranscribeResponse(Request* pRequest, int statusCode, const st
     if (pBody != nullptr)
         evbuffer_free(pBody);
     Retire(pRequest);
+}
+
+void S2tServer::AbandonRequests()
+{
+    while (!m_RequestMap.empty())
+    {
+        Request* pRequest = m_RequestMap.begin()->second;
+        evhttp_add_header(evhttp_request_get_output_headers(pRequest->m_pHttpRequest), "Connection", "close");
+        Reply(pRequest->m_pHttpRequest, 503, "Service Unavailable");
+        Retire(pRequest);
+    }
 }
 
 // The one place a request is deleted.

@@ -25,8 +25,9 @@ using HeaderMap = std::map<std::string, std::string>;
 // Copies the string member `name` of `object`, up to its first NUL. Leaves `out`
 // unchanged when the member is absent or not a string. `object` must be an object.
 void CopyStringMember(const rapidjson::Value& object, const char* name, std::string& out);
-// The same for an unsigned integer member.
-void CopyUintMember(const rapidjson::Value& object, const char* name, uint64_t& out);
+// The same for an unsigned integer member, which counts only from `low` to `high`.
+void CopyUintMember(const rapidjson::Value& object, const char* name, uint64_t& out, uint64_t low = 0,
+                    uint64_t high = UINT64_MAX);
 
 // OpenSSL's reason for its last failure, or the system's own words for a file it
 // could not read ("Permission denied"); the error queue is emptied.
@@ -88,6 +89,9 @@ public:
     size_t RequestsInFlight() const { return m_RequestMap.size(); }
     // The loop ends after the pass it is in.
     void EndEventLoop();
+    // The stop will not wait for them any longer: each request in flight is
+    // answered 503, and its connection closed.
+    void AbandonRequests();
 
     enum class Endpoint
     {

@@ -34,6 +34,7 @@ void BoundCb(evutil_socket_t, short, void* pArg)
 Stop::Stop(S2tServer& server)
     : m_Server(server)
     , m_State(State::Running)
+    , m_DrainTimeoutSeconds(30)
     , m_pSigTerm(nullptr)
     , m_pSigInt(nullptr)
     , m_pBound(nullptr)
@@ -43,6 +44,12 @@ Stop::Stop(S2tServer& server)
 Stop::~Stop()
 {
     Release();
+}
+
+bool Stop::LoadConfig(const rapidjson::Value& config)
+{
+    CopyUintMember(config, "drain-timeout", m_DrainTimeoutSeconds, 0, 24 * 3600);
+    return true;
 }
 
 bool Stop::WatchSignals(event_base* pEventBase)
@@ -80,6 +87,7 @@ void Stop::OnSignal(int signal)
     Trace::Print("Received signal %d: no new requests, %zu in flight to finish\n", signal, m_Server.RequestsInFlight());
     SetState(State::Draining);
     m_Server.GetInbound().StopAccepting();
+    Bound(m_DrainTimeoutSeconds);
     OnProgress();
 }
 
@@ -103,7 +111,21 @@ void Stop::OnProgress()
 
 void Stop::OnBound()
 {
-    End();
+    if (m_State != State::Draining)
+    {
+        End();
+        return;
+    }
+    Trace::Print("Drain time-out: %zu in flight answered 503\n", m_Server.RequestsInFlight());
+    m_Server.AbandonRequests();
+    OnProgress();
+}
+
+void Stop::Bound(uint64_t seconds)
+{
+    const timeval bound = {static_cast<time_t>(seconds), 0};
+    if (m_pBound != nullptr)
+        event_add(m_pBound, &bound);
 }
 
 void Stop::BeginEnding()
@@ -111,9 +133,10 @@ void Stop::BeginEnding()
     SetState(State::Ending);
     // A time-out of 0 means none; the second signal still ends it.
     const uint64_t seconds = m_Server.GetInbound().GetTimeoutSeconds();
-    const timeval bound = {static_cast<time_t>(seconds), 0};
-    if (seconds > 0 && m_pBound != nullptr)
-        event_add(m_pBound, &bound);
+    if (seconds > 0)
+        Bound(seconds);
+    else if (m_pBound != nullptr)
+        event_del(m_pBound);
 }
 
 void Stop::End()

@@ -42,6 +42,11 @@ struct S2tServerInspector
     // Intake of one body; no endpoint is configured, so no request stays in flight.
     bool Intake(std::string body) { return s.OnTranscribeRequest(nullptr, {}, body); }
     bool LoadConfig(const std::string& path) { return s.LoadConfig(path); }
+    std::string TimeOuts() const
+    {
+        return std::to_string(s.m_pGcClient->GetCallTimeout()) + "|" +
+               std::to_string(s.m_pGcClient->GetLongRunningTimeout()) + "|" + std::to_string(s.m_Stop.DrainTimeout());
+    }
     uint64_t& LastId() { return s.m_LastRequestId; }
     std::map<uint64_t, S2tServer::Request*>& Table() { return s.m_RequestMap; }
 
@@ -92,6 +97,33 @@ TEST(ConfigLoader, TakesEachKnownKeyOfItsOwnTypeFromOneJsonObject)
     testing::internal::CaptureStdout();
     EXPECT_FALSE(inspector.LoadConfig(testing::TempDir() + "missing/brivel.json"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not open file for reading!\n");
+}
+
+// Time-outs count only within their range; any other value, like another type, leaves the default.
+TEST(ConfigLoader, TakesTimeOutsOnlyWithinTheirRange)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"{}", "5|600|30"},
+        {R"({"google-cloud": {"call-timeout": 20, "long-running-timeout": 1}, "http-server": {"drain-timeout": 0}})",
+         "20|1|0"},
+        {R"({"google-cloud": {"call-timeout": 3600, "long-running-timeout": 86400}, "http-server": {"drain-timeout":
+             86400}})",
+         "3600|86400|86400"},
+        {R"({"google-cloud": {"call-timeout": 0, "long-running-timeout": 0}, "http-server": {"drain-timeout": -1}})",
+         "5|600|30"},
+        {R"({"google-cloud": {"call-timeout": 3601, "long-running-timeout": 86401}, "http-server": {"drain-timeout":
+             86401}})",
+         "5|600|30"},
+        {R"({"google-cloud": {"call-timeout": "20", "long-running-timeout": 2.5}, "http-server": {"drain-timeout":
+             true}})",
+         "5|600|30"},
+    };
+    for (const auto& [config, taken] : cases)
+    {
+        S2tServerInspector inspector;
+        inspector.Load(config);
+        EXPECT_EQ(inspector.TimeOuts(), taken) << config;
+    }
 }
 
 using Parameters = S2tServer::Request::Parameters;

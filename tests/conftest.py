@@ -198,6 +198,8 @@ class StandInHandler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(answer.body)
 
+    do_GET = do_POST
+
 
 class CloudStandIn(http.server.ThreadingHTTPServer):
     """Python's own HTTP server in place of both cloud services; `script` maps each

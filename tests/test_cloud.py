@@ -1,12 +1,15 @@
 """The cloud calls: the service against Python stand-ins for the speech and language
 services, over HTTP and HTTPS, with a name server stub for host lookups."""
+import base64
 import http.client
 import json
 import os
+import re
 import resource
 import signal
 import socket
 import ssl
+import struct
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -15,6 +18,9 @@ import pytest
 from conftest import HANG, Answer, cloud_section, eventually
 
 RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"%s","confidence":0.9}],"languageCode":"en-us"}]}'
+# A recording with pauses, as the cloud splits it; an odd element among the results.
+SEVERAL = (b'{"results":[{"alternatives":[{"transcript":"first part"}],"languageCode":"en-us"},{"resultEndTime":"3s"},'
+           b'{"alternatives":[{"transcript":" said \\"that\\""}]}, 7, {"alternatives":[{"transcript":"end"}]}]}')
 
 
 def scenario(request):
@@ -27,7 +33,8 @@ def scenario(request):
         return {"speech-403": Answer(403, "Forbidden", b'{"error":{}}'),
                 "speech-201": Answer(201, "Created", RECOGNIZED % b"x"),
                 "speech-close": Answer(close=True), "speech-silent": Answer(delay=None),
-                "speech-unreadable": Answer(body=b"<html>busy</html>")}.get(
+                "speech-unreadable": Answer(body=b"<html>busy</html>"), "speech-several": Answer(body=SEVERAL),
+                "speech-silence": Answer(body=b'{"results":[{"alternatives":[{}]}],"totalBilledTime":"1s"}')}.get(
             audio, Answer(body=RECOGNIZED % audio.encode()))
     content = sent["document"]["content"]
     return {"lang-400": Answer(400, "Bad Request", b'{"error":{}}'), "lang-201": Answer(201, "Created", b"{}"),
@@ -86,7 +93,9 @@ def test_chain_on_the_wire_in_the_reply_and_in_the_trace(start_service, cloud):
 
 OUTCOMES = {"ok": (200, "Analysed", b'{"echo":"ok"}'), "speech-403": (401, "Method Failed", b""),
             "speech-201": (401, "Method Failed", b""), "speech-close": (401, "Method Failed", b""),
-            "speech-silent": (408, "Request Timeout", b""), "speech-unreadable": (200, "Analysed", b'{"echo":""}'),
+            "speech-silent": (408, "Request Timeout", b""), "speech-unreadable": (401, "Method Failed", b""),
+            "speech-several": (200, "Analysed", b'{"echo":"first part said "that" end"}'),
+            "speech-silence": (200, "Analysed", b'{"echo":""}'),
             "lang-400": (401, "Method Failed", b""), "lang-201": (401, "Method Failed", b""),
             "lang-close": (401, "Method Failed", b""), "lang-silent": (408, "Request Timeout", b""),
             "lang-empty": (200, "OK", b""), "lang-text": (200, "OK", b"plain words, <b>not</b> JSON")}
@@ -103,8 +112,8 @@ def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service
         assert (reply.headers.get("Content-Type") == "application/json") == json_type, audio
     # A failed recognition never leads to a sentiment call.
     contents = [json.loads(r.body)["document"]["content"] for r in stand_in.received if b"document" in r.body]
-    assert sorted(contents) == sorted(["ok", "", "lang-400", "lang-201", "lang-close", "lang-silent", "lang-empty",
-                                       "lang-text"] * 3)
+    assert sorted(contents) == sorted(["ok", 'first part said "that" end', "", "lang-400", "lang-201", "lang-close",
+                                       "lang-silent", "lang-empty", "lang-text"] * 3)
 
 
 # Each is refused before anything is composed or sent; the trace names why.
@@ -292,3 +301,84 @@ def test_sigterm_lets_a_reply_begun_before_it_reach_a_slow_reader_whole(start_se
             time.sleep(0.02)
     assert received.partition(b"\r\n\r\n")[2] == analysis
     assert service.wait() == 0
+
+
+TOO_LONG = (b'{"error":{"code":400,"message":"Sync input too long. For audio longer than 1 min use LongRunningRecognize '
+            b'with a \'uri\' parameter.","status":"INVALID_ARGUMENT"}}')
+
+
+def operations(request):
+    """The speech side as for long recordings: recognize refuses them as too long, and each operation
+    (named after the audio text) is done at its second poll, fails, never ends, or stalls."""
+    if request.target.startswith("/v1/operations/"):
+        name = request.target.split("/")[3].split("?")[0]
+        polls = operations.polls[name] = operations.polls.get(name, 0) + 1
+        return {"fails": Answer(body=b'{"name":"fails","done":true,"error":{"code":3,"message":"bad audio"}}'),
+                "never": Answer(body=b'{"name":"never","metadata":{"progressPercent":50}}'),
+                "stalls": Answer(delay=None)}.get(name, Answer(body=(
+                    b'{"name":"%s","done":true,"response":{"results":[{"alternatives":[{"transcript":"long"}]},'
+                    b'{"alternatives":[{"transcript":"message"}],"languageCode":"en-us"}]}}' % name.encode())
+                    if polls == 2 else b'{"name":"%s"}' % name.encode()))
+    sent = json.loads(request.body)
+    if "document" in sent:
+        return Answer(body=json.dumps({"echo": sent["document"]["content"]}).encode())
+    audio = sent["audio"]["content"]
+    if request.target.startswith("/v1/speech:recognize"):
+        return Answer(400, "Bad Request", TOO_LONG)
+    return Answer(body=b'{"name":"%s","metadata":{}}' % (audio.encode() if len(audio) < 10 else b"wav"))
+
+
+def wav_of_seconds(seconds):
+    """8 kHz mu-law, so that a minute and more stays small."""
+    data = bytes([0xFF]) * (8000 * seconds)
+    return base64.b64encode(struct.pack("<4sI4s4sIHHIIHH4sI", b"RIFF", 36 + len(data), b"WAVE", b"fmt ", 16, 7, 1, 8000,
+                                        8000, 1, 8, b"data", len(data)) + data).decode()
+
+
+def test_long_recordings_go_through_long_running_recognition(start_service, cloud):
+    stand_in = cloud()
+    operations.polls = {}
+    stand_in.script = operations
+    service = start_service(cloud={**cloud_section(stand_in.url + "/v1", key="k"), "call-timeout": 1,
+                                   "long-running-timeout": 4})
+    # Found long by its header, or refused as too long by recognize; then polled until done.
+    for audio, outcome in [(wav_of_seconds(70), (200, b'{"echo": "long message"}')),
+                           ("ok", (200, b'{"echo": "long message"}')), ("fails", (401, b"")), ("never", (408, b"")),
+                           ("stalls", (408, b""))]:
+        assert (lambda reply: (reply.status, reply.body))(service.transcribe(audio)) == outcome, audio[:10]
+    targets = [request.target for request in stand_in.received]
+    assert targets[:5] == ["/v1/speech:longrunningrecognize?key=k", "/v1/operations/wav?key=k",
+                           "/v1/operations/wav?key=k", "/v1/documents:analyzeSentiment?key=k",
+                           "/v1/speech:recognize?key=k"]
+    assert targets.count("/v1/operations/never?key=k") == 2  # after 1 s and 2 s more; 4 s more is past the 4 s
+    out = service.exit()
+    assert "Recording of [70.0] seconds is over a minute: long-running recognition for <0>\n" in out
+    assert "Recognition refused as too long: long-running recognition for <1>\n" in out
+    assert "Operation [ok] not done: next poll in [1] sec for <1>\n" in out
+    assert "Operation [fails] failed for <2>\n" in out
+    assert "Long-running recognition timed out for <3>\n" in out
+    assert "Request timed out for <4>\n" in out  # the stalled poll, at the call's own time-out
+
+
+def test_a_slow_cloud_gets_the_call_time_out_it_is_given(start_service, stand_in):
+    stand_in.script = lambda request: Answer(body=RECOGNIZED % b"slow" if b'"audio"' in request.body else b"{}",
+                                             delay=6 if b'"audio"' in request.body else 0)
+    service = start_service(cloud={**cloud_section(stand_in.url), "call-timeout": 20})
+    assert service.transcribe("slow").status == 200
+    assert "Set HTTP request timer 20 sec for <0>" in service.exit()
+
+
+def test_sigterm_answers_a_request_still_polling_at_the_drain_time_out(start_service, cloud):
+    stand_in = cloud()
+    operations.polls = {}
+    stand_in.script = operations
+    service = start_service({"drain-timeout": 1}, cloud_section(stand_in.url + "/v1"))
+    with ThreadPoolExecutor(1) as pool:
+        reply = pool.submit(service.transcribe, "never")
+        service.wait_for(r"Operation \[never\] not done")
+        service.proc.send_signal(signal.SIGTERM)
+        assert reply.result()[:2] == (503, "Service Unavailable")
+        assert reply.result().headers["Connection"] == "close"
+    assert service.wait() == 0
+    assert re.search(r"Drain time-out: 1 in flight answered 503\n(.* <0>\n)*Drained: no request in flight\n",
+                     service.output())
