@@ -1,6 +1,8 @@
 #include "Inbound.h"
 
 #include <malloc.h>
+#include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,9 +13,11 @@
 #include <event2/bufferevent_ssl.h>
 #include <event2/event.h>
 #include <event2/http.h>
+#include <event2/keyvalq_struct.h>
 #include <event2/listener.h>
 #include <openssl/ssl.h>
 
+#include "Connection.h"
 #include "S2tServer.h"
 #include "Trace.h"
 
@@ -22,10 +26,6 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
-// A request must arrive whole within the time-out of its first byte, plus a second
-// for every kMinRequestRate bytes it brings, so that a large body on a slower link
-// still fits; libevent's own read time-out would start again with every byte.
-const size_t kMinRequestRate = 64 << 10; // bytes per second
 // Capped so that the deadline's arithmetic cannot overflow.
 const uint64_t kMaxTimeoutSeconds = 365 * 24 * 3600;
 const timeval kAcceptCheckInterval = {0, 250000};
@@ -73,15 +73,11 @@ void AcceptCheckCb(evutil_socket_t, short, void* pArg)
         pInbound->OnAcceptCheck();
 }
 
-void TrimCb(evutil_socket_t, short, void*)
+void TrimCb(evutil_socket_t, short, void* pArg)
 {
-    malloc_trim(0);
+    if (Inbound* pInbound = InboundOf(pArg, "NULL context in timer callback"))
+        pInbound->OnTrim();
 }
-
-void ConnectionClockCb(evutil_socket_t, short, void* pArg);
-void BytesReadCb(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg);
-void ReplyWrittenCb(evhttp_request*, void* pArg);
-void ConnectionClosedCb(evhttp_connection*, void* pArg);
 
 // Whether a descriptor could be had now: the probe is closed again at once.
 bool DescriptorFree()
@@ -120,215 +116,15 @@ bufferevent* NewDroppingBufferevent(event_base* pEventBase)
 
 } // namespace
 
-// One accepted connection, from the accept to libevent's free of it. libevent owns
-// the connection; the record bounds each stage of it with one clock: the TLS
-// handshake and the wait for a first request, each request (whole, from its first
-// byte), the writing of each reply, and the idle wait after it. While the service
-// handles a request, nothing bounds the connection.
-class Inbound::Connection
-{
-public:
-    enum class State
-    {
-        Accepted, // libevent has yet to make its connection around the stream
-        Idle,     // waiting for a request
-        Reading,  // a request is arriving
-        Handling, // the service has the request
-        Writing,  // its reply is being written
-        Closed,
-    };
-
-    Connection(Inbound& inbound, bufferevent* pBev)
-        : m_Inbound(inbound)
-        , m_State(State::Accepted)
-        , m_pBev(pBev)
-        , m_pHttpConnection(nullptr)
-        , m_pClock(nullptr)
-        , m_pReadWatch(nullptr)
-        , m_RequestBytes(0)
-    {
-    }
-    ~Connection() { Release(); }
-
-    // libevent makes its connection once this callback has returned, so the record
-    // takes it up from the loop, holding the stream until then.
-    bool Start(event_base* pEventBase)
-    {
-        m_pClock = event_new(pEventBase, -1, 0, ConnectionClockCb, this);
-        m_pReadWatch = evbuffer_add_cb(bufferevent_get_input(m_pBev), BytesReadCb, this);
-        if (m_pClock == nullptr || m_pReadWatch == nullptr)
-            return false;
-        bufferevent_incref(m_pBev);
-        event_active(m_pClock, EV_TIMEOUT, 1);
-        return true;
-    }
-
-    void OnClock()
-    {
-        if (m_State == State::Accepted)
-            Adopt();
-        else if (m_State != State::Handling)
-            evhttp_connection_free(m_pHttpConnection); // the close callback ends the record
-    }
-
-    void OnBytesRead(size_t bytes)
-    {
-        m_RequestBytes += bytes;
-        if (m_State == State::Idle)
-        {
-            SetState(State::Reading);
-            m_Deadline = Clock::now() + std::chrono::seconds(m_Inbound.m_TimeoutSeconds);
-        }
-        if (m_State != State::Reading)
-            return;
-        m_Deadline += std::chrono::microseconds(bytes * 1000000 / kMinRequestRate);
-        Arm(m_Deadline);
-    }
-
-    void OnRequest()
-    {
-        SetState(State::Handling);
-        event_del(m_pClock);
-    }
-
-    void OnReplySent(evhttp_request* pRequest)
-    {
-        SetState(State::Writing);
-        Arm(Clock::now() + std::chrono::seconds(m_Inbound.m_TimeoutSeconds));
-        evhttp_request_set_on_complete_cb(pRequest, ReplyWrittenCb, this);
-    }
-
-    void OnReplyWritten()
-    {
-        SetState(State::Idle);
-        Arm(Clock::now() + std::chrono::seconds(m_Inbound.m_TimeoutSeconds));
-        m_Inbound.NoteReleased(m_RequestBytes);
-        m_RequestBytes = 0;
-        m_Inbound.m_Server.GetStop().OnProgress();
-    }
-
-    // libevent frees the connection: the record goes with it.
-    void OnClosed()
-    {
-        evhttp_connection* pHttpConnection = m_pHttpConnection;
-        const size_t bytes = m_RequestBytes;
-        SetState(State::Closed);
-        Release();
-        m_Inbound.Closed(this, pHttpConnection, bytes);
-    }
-
-    // Frees the clock and the watch on the stream, and the hold on the stream
-    // while libevent has yet to take it up.
-    void Release()
-    {
-        if (m_pReadWatch != nullptr)
-            evbuffer_remove_cb_entry(bufferevent_get_input(m_pBev), m_pReadWatch);
-        m_pReadWatch = nullptr;
-        if (m_pClock != nullptr)
-            event_free(m_pClock);
-        m_pClock = nullptr;
-        if (m_pHttpConnection == nullptr && m_pBev != nullptr)
-            bufferevent_decref(m_pBev);
-        m_pBev = nullptr;
-    }
-
-    std::list<Connection>::iterator m_Self;
-
-private:
-    void SetState(State state)
-    {
-        if (m_State == State::Writing)
-            m_Inbound.CountWriting(-1);
-        if (state == State::Writing)
-            m_Inbound.CountWriting(1);
-        m_State = state;
-    }
-
-    void Adopt()
-    {
-        // evhttp hands its connection to the stream's callbacks as their argument:
-        // the one way to reach a server connection before its first request. No
-        // callbacks: libevent has already freed the connection.
-        bufferevent_event_cb eventCb = nullptr;
-        void* pArg = nullptr;
-        bufferevent_getcb(m_pBev, nullptr, nullptr, &eventCb, &pArg);
-        if (eventCb == nullptr)
-        {
-            OnClosed();
-            return;
-        }
-        m_pHttpConnection = static_cast<evhttp_connection*>(pArg);
-        evhttp_connection_set_closecb(m_pHttpConnection, ConnectionClosedCb, this);
-        bufferevent_decref(m_pBev);
-        SetState(State::Idle);
-        m_Inbound.Adopted(this, m_pHttpConnection);
-        Arm(Clock::now() + std::chrono::seconds(m_Inbound.m_TimeoutSeconds));
-    }
-
-    // A time-out of 0 means none.
-    void Arm(Clock::time_point deadline)
-    {
-        if (m_Inbound.m_TimeoutSeconds == 0)
-            return;
-        const int64_t left = std::max<int64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count(), 1);
-        const timeval timeout = {static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
-        event_add(m_pClock, &timeout);
-    }
-
-    Inbound& m_Inbound;
-    State m_State;
-    bufferevent* m_pBev;
-    evhttp_connection* m_pHttpConnection;
-    event* m_pClock;
-    evbuffer_cb_entry* m_pReadWatch;
-    Clock::time_point m_Deadline;
-    size_t m_RequestBytes; // read since the last reply was written
-};
-
-namespace
-{
-
-Inbound::Connection* ConnectionOf(void* pArg, const char* complaint)
-{
-    if (pArg == nullptr)
-        Trace::Print("%s\n", complaint);
-    return static_cast<Inbound::Connection*>(pArg);
-}
-
-void ConnectionClockCb(evutil_socket_t, short, void* pArg)
-{
-    if (Inbound::Connection* pConnection = ConnectionOf(pArg, "NULL context in connection clock"))
-        pConnection->OnClock();
-}
-
-void BytesReadCb(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg)
-{
-    if (pInfo->n_added == 0)
-        return;
-    if (Inbound::Connection* pConnection = ConnectionOf(pArg, "NULL context in request clock callback"))
-        pConnection->OnBytesRead(pInfo->n_added);
-}
-
-void ReplyWrittenCb(evhttp_request*, void* pArg)
-{
-    if (Inbound::Connection* pConnection = ConnectionOf(pArg, "NULL context in reply callback"))
-        pConnection->OnReplyWritten();
-}
-
-void ConnectionClosedCb(evhttp_connection*, void* pArg)
-{
-    if (Inbound::Connection* pConnection = ConnectionOf(pArg, "NULL context in connection callback"))
-        pConnection->OnClosed();
-}
-
-} // namespace
-
 Inbound::Inbound(S2tServer& server)
     : m_Server(server)
     , m_MaxBodySize(16 << 20)
     , m_MaxHeaderSize(64 << 10)
     , m_TimeoutSeconds(30)
+    , m_MaxBufferedBytes(256 << 20)
+    , m_MaxConnections(0)
+    , m_MaxConnectionRequests(10000)
+    , m_MaxConnectionAgeSeconds(3600)
     , m_pHttp(nullptr)
     , m_pTls(nullptr)
     , m_pBoundSocket(nullptr)
@@ -336,6 +132,8 @@ Inbound::Inbound(S2tServer& server)
     , m_pTrimTimer(nullptr)
     , m_ReleasedBytes(0)
     , m_Writing(0)
+    , m_Buffered(0)
+    , m_AtCap(false)
 {
 }
 
@@ -350,6 +148,10 @@ bool Inbound::LoadConfig(const rapidjson::Value& config)
     CopyUintMember(config, "max-header-size", m_MaxHeaderSize);
     CopyUintMember(config, "timeout", m_TimeoutSeconds);
     m_TimeoutSeconds = std::min(m_TimeoutSeconds, kMaxTimeoutSeconds);
+    CopyUintMember(config, "max-buffered-bytes", m_MaxBufferedBytes, 1, UINT64_MAX);
+    CopyUintMember(config, "max-connections", m_MaxConnections, 1, UINT32_MAX);
+    CopyUintMember(config, "max-connection-requests", m_MaxConnectionRequests, 1, UINT64_MAX);
+    CopyUintMember(config, "max-connection-age", m_MaxConnectionAgeSeconds, 1, kMaxTimeoutSeconds);
     return true;
 }
 
@@ -357,10 +159,15 @@ bool Inbound::Listen(evhttp* pHttp, const std::string& address, uint16_t port, S
 {
     m_pHttp = pHttp;
     m_pTls = pTls;
+    // Every connection holds a descriptor, and its request in flight one more for
+    // the cloud call: the other half is left for those.
+    rlimit files;
+    if (m_MaxConnections == 0 && getrlimit(RLIMIT_NOFILE, &files) == 0)
+        m_MaxConnections = std::max<uint64_t>((files.rlim_cur - std::min<uint64_t>(files.rlim_cur, 64)) / 2, 1);
     event_base* pBase = m_Server.GetEventBase();
     m_pAcceptCheck = event_new(pBase, -1, EV_PERSIST, AcceptCheckCb, this);
     // Without it, memory is only kept, not lost: no start-up failure.
-    m_pTrimTimer = evtimer_new(pBase, TrimCb, nullptr);
+    m_pTrimTimer = evtimer_new(pBase, TrimCb, this);
     evhttp_set_bevcb(pHttp, BevCallback, this);
     evhttp_set_max_body_size(pHttp, static_cast<ev_ssize_t>(m_MaxBodySize));
     evhttp_set_max_headers_size(pHttp, static_cast<ev_ssize_t>(m_MaxHeaderSize));
@@ -406,8 +213,10 @@ void Inbound::Release()
     // What libevent has closed is gone already; what it has yet to take up is
     // released here, before the event base goes.
     m_ByHttpConnection.clear();
-    m_Connections.clear();
+    m_Busy.clear();
+    m_Idle.clear();
     m_Writing = 0;
+    m_Buffered = 0;
 }
 
 bufferevent* Inbound::OnNewConnection(event_base* pEventBase)
@@ -416,14 +225,25 @@ bufferevent* Inbound::OnNewConnection(event_base* pEventBase)
                                           : bufferevent_socket_new(pEventBase, -1, BEV_OPT_CLOSE_ON_FREE);
     if (pBev == nullptr)
         return nullptr;
-    m_Connections.emplace_back(*this, pBev);
-    Connection& connection = m_Connections.back();
-    connection.m_Self = std::prev(m_Connections.end());
-    if (connection.Start(pEventBase))
+    // At the cap, the connection idle the longest makes room; with none idle, the
+    // new one is closed as soon as libevent has made it.
+    const bool atCap = m_Busy.size() + m_Idle.size() >= m_MaxConnections;
+    if (atCap != m_AtCap)
+        Trace::Print(atCap ? "Connections at their cap [%zu]: idle ones closed first, then new ones refused\n"
+                           : "Connections below their cap [%zu] again\n",
+                     static_cast<size_t>(m_MaxConnections));
+    m_AtCap = atCap;
+    const bool refuse = atCap && m_Idle.empty();
+    if (atCap && !refuse)
+        m_Idle.front().Close();
+    m_Busy.emplace_back(*this, pBev);
+    Connection& connection = m_Busy.back();
+    connection.m_Self = std::prev(m_Busy.end());
+    if (connection.Start(pEventBase, refuse))
         return pBev;
     // Without its record the connection would go unbounded: it is not served.
     Trace::Print("Failed to watch an accepted connection\n");
-    m_Connections.pop_back();
+    m_Busy.pop_back();
     bufferevent_free(pBev);
     return NewDroppingBufferevent(pEventBase);
 }
@@ -437,9 +257,18 @@ void Inbound::Closed(Connection* pConnection, evhttp_connection* pHttpConnection
 {
     if (pHttpConnection != nullptr)
         m_ByHttpConnection.erase(pHttpConnection);
-    m_Connections.erase(pConnection->m_Self);
+    m_Busy.erase(pConnection->m_Self);
     NoteReleased(requestBytes + kConnectionBytes);
     m_Server.GetStop().OnProgress();
+}
+
+// Idle records wait at the back of their list, so the front has been idle longest.
+void Inbound::Idle(Connection* pConnection, bool idle)
+{
+    if (idle)
+        m_Idle.splice(m_Idle.end(), m_Busy, pConnection->m_Self);
+    else
+        m_Busy.splice(m_Busy.end(), m_Idle, pConnection->m_Self);
 }
 
 void Inbound::CountWriting(int change)
@@ -447,13 +276,50 @@ void Inbound::CountWriting(int change)
     m_Writing += change;
 }
 
+bool Inbound::Reserve(size_t bytes)
+{
+    if (bytes > m_MaxBufferedBytes - m_Buffered)
+        return false;
+    m_Buffered += bytes;
+    return true;
+}
+
+void Inbound::Unreserve(size_t bytes)
+{
+    m_Buffered -= std::min(m_Buffered, bytes);
+}
+
+int Inbound::Screen(const RequestHead& head, const char*& reason) const
+{
+    return m_Server.Screen(head, reason);
+}
+
+size_t Inbound::UploadsInProgress() const
+{
+    return std::count_if(m_Busy.begin(), m_Busy.end(), [](const Connection& connection) {
+        return connection.GetState() == Connection::State::Reading && connection.BegunBeforeStop();
+    });
+}
+
+void Inbound::RefuseUploads()
+{
+    for (Connection& connection : m_Busy)
+        if (connection.GetState() == Connection::State::Reading)
+            connection.Refuse(503, "Service Unavailable");
+}
+
 void Inbound::NoteReleased(size_t bytes)
 {
     m_ReleasedBytes += bytes;
     if (m_ReleasedBytes < kTrimAfterBytes || m_pTrimTimer == nullptr)
         return;
-    m_ReleasedBytes = 0;
     event_add(m_pTrimTimer, &kTrimDelay);
+}
+
+void Inbound::OnTrim()
+{
+    m_ReleasedBytes = 0;
+    malloc_trim(0);
 }
 
 Inbound::Connection* Inbound::Find(evhttp_request* pRequest) const
@@ -462,10 +328,13 @@ Inbound::Connection* Inbound::Find(evhttp_request* pRequest) const
     return found != m_ByHttpConnection.end() ? found->second : nullptr;
 }
 
-void Inbound::OnRequest(evhttp_request* pRequest)
+bool Inbound::OnRequest(evhttp_request* pRequest)
 {
-    if (Connection* pConnection = Find(pRequest))
-        pConnection->OnRequest();
+    Connection* pConnection = Find(pRequest);
+    if (pConnection == nullptr)
+        return false;
+    pConnection->OnRequest();
+    return pConnection->BegunBeforeStop();
 }
 
 void Inbound::OnReplySent(evhttp_request* pRequest)
@@ -506,4 +375,34 @@ bufferevent* Inbound::NewAcceptedBufferevent(event_base* pEventBase, SSL_CTX* pC
         return NewDroppingBufferevent(pEventBase);
     }
     return pBev;
+}
+
+const char* Inbound::FramingFault(evhttp_request* pRequest)
+{
+    int lengths = 0;
+    bool chunked = false;
+    bool bodied = false;
+    const evkeyvalq* pHeaders = evhttp_request_get_input_headers(pRequest);
+    for (const evkeyval* header = pHeaders->tqh_first; header != nullptr; header = header->next.tqe_next)
+    {
+        const std::string value = header->value;
+        if (strcasecmp(header->key, "Transfer-Encoding") == 0)
+            chunked = bodied = true;
+        if (strcasecmp(header->key, "Content-Length") != 0)
+            continue;
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
+            (value.size() > 1 && value[0] == '0'))
+            return "a Content-Length that is not a plain decimal number";
+        ++lengths;
+        bodied = bodied || value != "0";
+    }
+    if (lengths > 1)
+        return "more than one Content-Length";
+    if (lengths > 0 && chunked)
+        return "both Content-Length and Transfer-Encoding";
+    // libevent reads no body for these, and would take one for the next request.
+    const evhttp_cmd_type method = evhttp_request_get_command(pRequest);
+    if (bodied && method != EVHTTP_REQ_POST && method != EVHTTP_REQ_PUT && method != EVHTTP_REQ_PATCH)
+        return "a body on a method that carries none";
+    return nullptr;
 }

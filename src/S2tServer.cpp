@@ -16,8 +16,10 @@
 #include <rapidjson/document.h>
 #include <rapidjson/istreamwrapper.h>
 
+#include "Connection.h"
 #include "GcClient.h"
 #include "Trace.h"
+#include "TranscribeBody.h"
 
 namespace
 {
@@ -101,35 +103,6 @@ event_base* NewEventBase()
 const char* const kListenerCiphers = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
                                      "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
                                      "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
-// RapidJSON's SIMD string scan reads whole 16-byte blocks, past the closing quote
-// of the last string: the body keeps that much room after its end.
-const size_t kParsePadding = 16;
-
-// Moves the body out of the input buffer chain by chain: one copy, and no
-// zero-filling of the string before it.
-void TakeBody(evbuffer* pInput, std::string& body)
-{
-    const size_t length = evbuffer_get_length(pInput);
-    const int count = evbuffer_peek(pInput, -1, nullptr, nullptr, 0);
-    std::vector<evbuffer_iovec> chains(count > 0 ? static_cast<size_t>(count) : 0);
-    evbuffer_peek(pInput, -1, nullptr, chains.data(), count);
-    body.reserve(length + kParsePadding);
-    for (const evbuffer_iovec& chain : chains)
-        body.append(static_cast<const char*>(chain.iov_base), chain.iov_len);
-    evbuffer_drain(pInput, length);
-}
-
-// The length of what a length-based RapidJSON parse passes over as a UTF-8 byte
-// order mark: EF BB BF, or the leading part of it that is there.
-size_t ByteOrderMarkLength(const char* text)
-{
-    const char* mark = "\xEF\xBB\xBF";
-    size_t length = 0;
-    while (length < 3 && text[length] == mark[length])
-        ++length;
-    return length;
-}
-
 } // namespace
 
 // OpenSSL itself calls a file it could not read "system lib"; the error queued
@@ -397,12 +370,20 @@ bool S2tServer::LoadHttpServerConfig(const rapidjson::Value& config)
 
 void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
 {
-    m_Inbound.OnRequest(req);
+    const bool begunBeforeStop = m_Inbound.OnRequest(req);
     HeaderMap headersOut;
     std::string dataOut;
-    ValidateRequest(req, headersOut, dataOut);
-
-    const bool refusedWhileDraining = endpoint == Endpoint::Transcribe || endpoint == Endpoint::Readiness;
+    if (!ValidateRequest(req, headersOut, dataOut))
+    {
+        // Whatever follows on the connection is never served.
+        evhttp_add_header(evhttp_request_get_output_headers(req), "Connection", "close");
+        Reply(req, 400, "Bad Request");
+        return;
+    }
+    // A request that began before the stop is still served; /readiness tells the
+    // balancer the service is going.
+    const bool refusedWhileDraining =
+        endpoint == Endpoint::Readiness || (endpoint == Endpoint::Transcribe && !begunBeforeStop);
     if (m_Stop.Draining() && refusedWhileDraining)
     {
         Reply(req, 503, "Service Unavailable");
@@ -430,7 +411,7 @@ void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
     }
 }
 
-void S2tServer::ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std::string& dataOut)
+bool S2tServer::ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std::string& dataOut)
 {
     Trace::Print("Received a %s request for %s\nHeaders:\n", MethodName(evhttp_request_get_command(req)),
                  evhttp_request_get_uri(req));
@@ -442,9 +423,21 @@ void S2tServer::ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std:
     }
     Trace::Print("Input data: <<<\n");
     // The body goes to the trace raw, byte for byte, with no line break added.
-    TakeBody(evhttp_request_get_input_buffer(req), dataOut);
+    TranscribeBody::Take(evhttp_request_get_input_buffer(req), dataOut);
     Trace::Body(dataOut.data(), dataOut.size());
     Trace::Print(">>>\n");
+    const char* fault = Inbound::FramingFault(req);
+    if (fault != nullptr)
+        Trace::Print("Request malformed: %s\n", fault);
+    return fault == nullptr;
+}
+
+int S2tServer::Screen(const RequestHead& head, const char*& reason) const
+{
+    if (head.Path() != "/transcribe" || IsAuthorized(head.authorization, m_ClientAuthToken))
+        return 0;
+    reason = "Unauthorized";
+    return 401;
 }
 
 bool S2tServer::TokenMatches(const std::string& expected, const std::string& received)
@@ -453,17 +446,15 @@ bool S2tServer::TokenMatches(const std::string& expected, const std::string& rec
     return expected.size() == received.size() && CRYPTO_memcmp(expected.data(), received.data(), expected.size()) == 0;
 }
 
-bool S2tServer::IsAuthorized(const HeaderMap& headers, const std::string& token) const
+bool S2tServer::IsAuthorized(const std::string& authorization, const std::string& token)
 {
-    if (token.empty())
-        return true;
-    HeaderMap::const_iterator header = headers.find("Authorization");
-    return TokenMatches(token, header != headers.end() ? header->second : std::string());
+    return token.empty() || TokenMatches(token, authorization);
 }
 
 bool S2tServer::AuthorizeOrRefuse(evhttp_request* req, const HeaderMap& headers, const std::string& token)
 {
-    if (IsAuthorized(headers, token))
+    HeaderMap::const_iterator header = headers.find("Authorization");
+    if (IsAuthorized(header != headers.end() ? header->second : std::string(), token))
         return true;
     Trace::Print("Request unauthorized\n");
     Reply(req, 401, "Unauthorized");
@@ -538,24 +529,7 @@ bool S2tServer::TakeRequestId(uint64_t& id)
 
 bool S2tServer::ParseTranscribeRequestData(std::string& data, Request::Parameters& parameters)
 {
-    // Parsed in place, so the audio is not copied into the document on its way.
-    // The iterative parser keeps deeply nested input off the stack.
-    rapidjson::Document document;
-    data.reserve(data.size() + kParsePadding);
-    document.ParseInsitu<rapidjson::kParseIterativeFlag>(&data[0] + ByteOrderMarkLength(data.c_str()));
-    if (document.HasParseError() || !document.IsObject())
-        return false;
-
-    CopyStringMember(document, "language", parameters.m_Language);
-    rapidjson::Value::ConstMemberIterator alternatives = document.FindMember("language-alternatives");
-    if (alternatives != document.MemberEnd() && alternatives->value.IsArray())
-    {
-        for (const rapidjson::Value& alternative : alternatives->value.GetArray())
-            if (alternative.IsString())
-                parameters.m_LanguageAlternatives.emplace_back(alternative.GetString());
-    }
-    CopyStringMember(document, "audio", parameters.m_AudioData);
-    return true;
+    return TranscribeBody::Read(data, parameters);
 }
 
 void S2tServer::OnTranscribeResponse(Request* pRequest, int statusCode, const std::string& reason,

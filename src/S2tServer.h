@@ -18,6 +18,7 @@ struct evhttp_request;
 typedef struct ssl_ctx_st SSL_CTX;
 
 class GcClient;
+struct RequestHead;
 
 // Header names compare byte for byte, so lookups are case-sensitive.
 using HeaderMap = std::map<std::string, std::string>;
@@ -92,6 +93,9 @@ public:
     // The stop will not wait for them any longer: each request in flight is
     // answered 503, and its connection closed.
     void AbandonRequests();
+    // 0 when a request whose head has come in may go on; otherwise the status it is
+    // refused with before its body is read, and the reason phrase.
+    int Screen(const RequestHead& head, const char*& reason) const;
 
     enum class Endpoint
     {
@@ -109,7 +113,9 @@ public:
     static bool TokenMatches(const std::string& expected, const std::string& received);
 
 protected:
-    static void ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std::string& dataOut);
+    // Traces the request and collects its headers and body; false for one whose
+    // framing a proxy in front could read otherwise (it is refused with 400).
+    static bool ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std::string& dataOut);
     void OnLivenessRequest(evhttp_request* req);
     void OnReadinessRequest(evhttp_request* req);
     void OnExitRequest(evhttp_request* req);
@@ -126,7 +132,7 @@ private:
     bool LoadHttpServerConfig(const rapidjson::Value& config);
     bool SetupListenerTls();
     bool SetupCerts();
-    bool IsAuthorized(const HeaderMap& headers, const std::string& token) const;
+    static bool IsAuthorized(const std::string& authorization, const std::string& token);
     bool AuthorizeOrRefuse(evhttp_request* req, const HeaderMap& headers, const std::string& token);
     // Every reply of the service goes out here.
     void Reply(evhttp_request* req, int statusCode, const char* reason, evbuffer* pBody = nullptr);

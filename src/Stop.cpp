@@ -37,6 +37,7 @@ Stop::Stop(S2tServer& server)
     , m_DrainTimeoutSeconds(30)
     , m_pSigTerm(nullptr)
     , m_pSigInt(nullptr)
+    , m_pSigHup(nullptr)
     , m_pBound(nullptr)
 {
 }
@@ -56,9 +57,10 @@ bool Stop::WatchSignals(event_base* pEventBase)
 {
     m_pSigTerm = evsignal_new(pEventBase, SIGTERM, SignalCb, this);
     m_pSigInt = evsignal_new(pEventBase, SIGINT, SignalCb, this);
+    m_pSigHup = evsignal_new(pEventBase, SIGHUP, SignalCb, this);
     m_pBound = evtimer_new(pEventBase, BoundCb, this);
-    if (m_pSigTerm == nullptr || m_pSigInt == nullptr || m_pBound == nullptr || event_add(m_pSigTerm, nullptr) != 0 ||
-        event_add(m_pSigInt, nullptr) != 0)
+    if (m_pSigTerm == nullptr || m_pSigInt == nullptr || m_pSigHup == nullptr || m_pBound == nullptr ||
+        event_add(m_pSigTerm, nullptr) != 0 || event_add(m_pSigInt, nullptr) != 0 || event_add(m_pSigHup, nullptr) != 0)
     {
         Trace::Print("Couldn't watch for stop signals\n");
         return false;
@@ -68,7 +70,7 @@ bool Stop::WatchSignals(event_base* pEventBase)
 
 void Stop::Release()
 {
-    for (event** ppEvent : {&m_pBound, &m_pSigInt, &m_pSigTerm})
+    for (event** ppEvent : {&m_pBound, &m_pSigHup, &m_pSigInt, &m_pSigTerm})
     {
         if (*ppEvent != nullptr)
             event_free(*ppEvent);
@@ -78,6 +80,11 @@ void Stop::Release()
 
 void Stop::OnSignal(int signal)
 {
+    if (signal == SIGHUP)
+    {
+        Trace::Print("Received signal %d: ignored, there is no configuration to reload\n", signal);
+        return;
+    }
     if (m_State != State::Running)
     {
         Trace::Print("Received signal %d again: stopping at once\n", signal);
@@ -100,9 +107,12 @@ void Stop::OnExit()
 
 void Stop::OnProgress()
 {
-    if (m_State == State::Draining && m_Server.RequestsInFlight() == 0)
+    if (m_State == State::Draining && m_Server.RequestsInFlight() == 0 &&
+        m_Server.GetInbound().UploadsInProgress() == 0)
     {
         Trace::Print("Drained: no request in flight\n");
+        // Requests begun since the stop would be cut off with the loop: they are refused.
+        m_Server.GetInbound().RefuseUploads();
         BeginEnding();
     }
     if (m_State == State::Ending && m_Server.GetInbound().RepliesInWriting() == 0)
@@ -116,8 +126,10 @@ void Stop::OnBound()
         End();
         return;
     }
-    Trace::Print("Drain time-out: %zu in flight answered 503\n", m_Server.RequestsInFlight());
+    Trace::Print("Drain time-out: %zu in flight answered 503\n",
+                 m_Server.RequestsInFlight() + m_Server.GetInbound().UploadsInProgress());
     m_Server.AbandonRequests();
+    m_Server.GetInbound().RefuseUploads();
     OnProgress();
 }
 

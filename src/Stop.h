@@ -10,10 +10,12 @@ struct event_base;
 class S2tServer;
 
 // How the service ends. SIGTERM or SIGINT drains: accepting stops, the requests in
-// flight finish (those still in flight at the drain time-out are answered 503),
+// flight and the uploads begun before it finish (those still going at the drain
+// time-out are answered 503),
 // their replies are written, then the loop ends; a second signal ends it at once.
 // An authorised /exit ends it once the replies being written (its own among them)
-// are out. Writing is bounded by the inbound time-out.
+// are out. Writing is bounded by the inbound time-out. SIGHUP is traced and
+// ignored: there is nothing to reload.
 class Stop
 {
 public:
@@ -58,5 +60,6 @@ private:
     uint64_t m_DrainTimeoutSeconds;
     event* m_pSigTerm;
     event* m_pSigInt;
+    event* m_pSigHup;
     event* m_pBound; // ends the drain, and then the loop, if they take too long
 };

@@ -140,6 +140,15 @@ std::string Parse(std::string body)
     return line;
 }
 
+// `count` times `text`, each followed by `separator` (between them only when it is ",").
+std::string Repeated(const std::string& text, size_t count, const std::string& separator = "")
+{
+    std::string all;
+    for (size_t i = 0; i < count; ++i)
+        all += (i > 0 && separator.empty() ? "," : "") + text + separator;
+    return all;
+}
+
 TEST(TranscribeBody, TakesMembersByNameAndTypeFromOneJsonObject)
 {
     const size_t depth = 1000000;
@@ -151,9 +160,18 @@ TEST(TranscribeBody, TakesMembersByNameAndTypeFromOneJsonObject)
         {"{}", "||"},
         {"\xEF\xBB\xBF{\"language\": \"en\"}", "|en|"},
         {std::string("{\"audio\": \"ab\\u0000cd\"}\0trailing", 30), "ab||"},
-        // Deep nesting must not exhaust the stack.
-        {"{\"x\": " + std::string(depth, '[') + std::string(depth, ']') + ", \"audio\": \"A\"}", "A||"},
-        {"{\"x\": " + std::string(depth, '['), "refused"},
+        // Alternatives only from an array, their nested values passed over.
+        {R"({"language-alternatives": {"a": "de-DE"}, "audio": {"b": "x"}, "language": [["en"]]})", "||"},
+        {R"({"language-alternatives": [{"a": "x"}, "de-DE", [[]]], "x": {"language": "no"}})", "||de-DE,"},
+        // Bounded before anything large is built: nesting, alternatives, values.
+        {"{\"x\": [[[[1]]]], \"audio\": \"A\"}", "A||"},
+        {"{\"x\": [[[[[1]]]]], \"audio\": \"A\"}", "refused"},
+        {"{\"x\": " + std::string(depth, '[') + std::string(depth, ']') + ", \"audio\": \"A\"}", "refused"},
+        {"{\"language-alternatives\": [" + Repeated("\"\"", 64) + "]}", "||" + Repeated("", 64, ",")},
+        {"{\"language-alternatives\": [" + Repeated("\"\"", 65) + "]}", "refused"},
+        {"{\"language-alternatives\": [" + Repeated("7", 65) + "]}", "refused"},
+        {"{\"x\": [" + Repeated("1", 1022) + "]}", "||"},
+        {"{\"x\": [" + Repeated("1", 1023) + "]}", "refused"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Parse(c.first), c.second) << c.first.substr(0, 80);

@@ -3,8 +3,10 @@ tokens, refused bodies, callers that leave, and the orderly stop."""
 import http.client
 import json
 import resource
+import signal
 import socket
 import ssl
+import subprocess
 import time
 
 import pytest
@@ -45,8 +47,8 @@ def test_configuration_is_brivel_json_when_none_is_named(start_service):
 
 def test_probes_answer_ok_to_anyone(start_service):
     service = start_service({"client-auth-token": "c", "admin-auth-token": "a"})
-    for method, target in [("POST", "/liveness?probe=1"), ("GET", "/readiness")]:
-        assert service.call(method, target, "ping")[:2] == (200, "OK")
+    for method, target, body in [("POST", "/liveness?probe=1", "ping"), ("GET", "/readiness", "")]:
+        assert service.call(method, target, body)[:2] == (200, "OK")
         assert service.call(method, target).body == b""
 
 
@@ -67,7 +69,7 @@ def test_tokens_guard_transcribe_and_exit_each_with_its_own(start_service):
 
 def test_bodies_that_are_not_one_json_object_get_403(start_service):
     service = start_service()
-    for method, body in [("POST", ""), ("POST", "[]"), ("GET", '{"audio": "A"'), ("PUT", '{"a":1,}')]:
+    for method, body in [("POST", ""), ("POST", "[]"), ("PUT", '{"audio": "A"'), ("PUT", '{"a":1,}')]:
         reply = service.call(method, "/transcribe", body, [("X-Tarvex-TranID", "t1")])
         assert (reply.status, reply.reason, reply.body) == (403, "Error", b""), body
 
@@ -100,6 +102,23 @@ def test_secure_listener_serves_https_and_nothing_in_plain_text(start_service, p
     assert closed_unanswered(service.port)
     with pytest.raises((ConnectionError, http.client.HTTPException, socket.timeout)):
         service.call("GET", "/liveness")
+    # The handshake is bounded as a whole, not byte by byte; TLS records that carry no request (key
+    # updates) do not keep a connection open past its idle time-out.
+    assert closed_while_trickling(service.port, b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", b"\x00")
+    client = subprocess.Popen(["openssl", "s_client", "-connect", f"127.0.0.1:{service.port}", "-tls1_3",
+                               "-CAfile", pki["ca"]], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + HANG
+    try:
+        while client.poll() is None and time.monotonic() < deadline:
+            client.stdin.write(b"K\n")  # a key update, asking for one back
+            client.stdin.flush()
+            time.sleep(0.3)
+    except BrokenPipeError:  # closed by the service
+        pass
+    closed = client.poll() is not None or client.wait(HANG) is not None
+    client.kill()
+    assert closed and time.monotonic() < deadline
 
 
 def test_limits_refuse_oversized_requests_and_close_idle_connections(start_service):
@@ -180,3 +199,102 @@ def test_descriptor_exhaustion_pauses_accepting_once(start_service):
         give_back()
         assert service.call("GET", "/readiness").status == 200
     assert service.exit().count("Accepting paused") == 1
+
+
+def exchange(port, raw, sends=()):
+    """Sends `raw`, then each of `sends` after the previous answer began, and reads until the service closes."""
+    with socket.create_connection(("127.0.0.1", port), timeout=HANG) as sock:
+        sock.sendall(raw)
+        received = b""
+        for more in sends:
+            received += sock.recv(65536)
+            sock.sendall(more)
+        try:
+            while chunk := sock.recv(65536):
+                received += chunk
+        except ConnectionResetError:
+            pass
+        return received
+
+
+# Each would let a proxy in front and the service read different requests out of the same bytes.
+@pytest.mark.parametrize("raw", [
+    b"POST /liveness HTTP/1.1\r\nContent-Length: 0\r\nContent-Length: 38\r\n\r\nGET /exit HTTP/1.1\r\nHost: x\r\n\r\n1234567",
+    b"POST /liveness HTTP/1.1\r\nContent-Length: +38\r\n\r\n" + b"x" * 38,
+    b"POST /liveness HTTP/1.1\r\nContent-Length: 0038\r\n\r\n" + b"x" * 38,
+    b"POST /liveness HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+    b"HEAD /liveness HTTP/1.1\r\nContent-Length: 30\r\n\r\nGET /exit HTTP/1.1\r\nHost: x\r\n\r\n",
+    b"GET /readiness HTTP/1.1\r\nContent-Length: 30\r\n\r\nGET /exit HTTP/1.1\r\nHost: x\r\n\r\n"])
+def test_framing_a_proxy_could_read_otherwise_gets_400_and_the_connection_closed(start_service, raw):
+    service = start_service()
+    received = exchange(service.port, raw)
+    assert received.startswith(b"HTTP/1.1 400 ") and received.count(b"HTTP/1.1") == 1, received
+    assert service.call("GET", "/liveness").status == 200
+
+
+def test_transcriptions_refused_before_their_body_is_read(start_service):
+    service = start_service({"client-auth-token": "c", "max-buffered-bytes": 100000})
+    head = "POST /transcribe HTTP/1.1\r\nAuthorization: {}\r\nContent-Length: {}\r\n\r\n"
+    # Only the head is sent: the answer comes without the body, and the connection is closed.
+    assert exchange(service.port, head.format("wrong", 16 << 20).encode()).startswith(b"HTTP/1.1 401 Unauthorized\r\n")
+    assert exchange(service.port, head.format("c", 200000).encode()).startswith(b"HTTP/1.1 503 Service Unavailable")
+    # The budget is shared: a body still arriving holds its part of it.
+    with socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as first:
+        first.sendall(head.format("c", 60000).encode() + b" " * 30000)
+        assert service.call("GET", "/liveness").status == 200  # by then the first head has been taken
+        assert exchange(service.port, head.format("c", 60000).encode()).startswith(b"HTTP/1.1 503 ")
+        first.sendall(b" " * 30000)
+        assert first.recv(100).startswith(b"HTTP/1.1 403 Error")  # not JSON, but read: the budget is back
+    assert service.call("POST", "/transcribe", b" " * 60000, [("Authorization", "c")]).status == 403
+    out = service.exit()
+    assert "Request unauthorized before its body: [POST /transcribe]\n" in out
+    assert out.count("No room for the body of [POST /transcribe]: [200000] bytes") == 1
+    assert out.count("No room for the body of [POST /transcribe]: [60000] bytes") == 1
+
+
+def test_connections_at_their_cap_close_the_idle_first_then_refuse_new_ones(start_service):
+    service = start_service({"max-connections": 3, "max-connection-requests": 2})
+    ask = b"GET /liveness HTTP/1.1\r\nHost: x\r\n\r\n"
+    idle = [socket.create_connection(("127.0.0.1", service.port), timeout=HANG) for _ in range(3)]
+    for sock in idle:
+        sock.sendall(ask)
+        assert sock.recv(1000).startswith(b"HTTP/1.1 200 OK")
+    newest = socket.create_connection(("127.0.0.1", service.port), timeout=HANG)
+    assert idle[0].recv(100) == b""  # idle the longest: closed to make room
+    # The second request on a connection is its last: a bounded number per connection.
+    newest.sendall(ask + ask)
+    replies = newest.recv(1000) + newest.recv(1000)
+    assert replies.count(b"200 OK") == 2 and replies.count(b"Connection: close") == 1, replies
+    for sock in idle[1:]:
+        sock.sendall(b"GET /liveness HTTP/1.1\r\n")  # busy, not idle
+    with socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as refused:
+        assert refused.recv(100) == b""
+    for sock in idle[1:] + [newest]:
+        sock.close()
+    out = service.exit()
+    assert out.count("Connections at their cap [3]: idle ones closed first, then new ones refused\n") >= 1
+
+
+def test_sigterm_lets_uploads_in_progress_finish_or_answers_them_503(start_service):
+    service = start_service({"drain-timeout": 2, "timeout": 3600})
+    head = b"POST /transcribe HTTP/1.1\r\nContent-Length: 10\r\n\r\n"
+    with socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as finishing, \
+            socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as stalling:
+        finishing.sendall(head + b"12345")
+        stalling.sendall(head + b"12345")
+        service.wait_for(r"Start HTTP event loop")
+        time.sleep(0.2)
+        service.proc.send_signal(signal.SIGTERM)
+        service.wait_for("Received signal 15")
+        finishing.sendall(b"67890")
+        assert finishing.recv(100).startswith(b"HTTP/1.1 403 Error")  # served: it began before the signal
+        assert stalling.recv(1000).startswith(b"HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\n")
+    assert service.wait() == 0
+    assert "Drain time-out: 1 in flight answered 503\n" in service.output()
+
+
+def test_sighup_is_traced_and_ignored(start_service):
+    service = start_service()
+    service.proc.send_signal(signal.SIGHUP)
+    service.wait_for("Received signal 1: ignored, there is no configuration to reload\n")
+    assert service.call("GET", "/liveness").status == 200

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "Inbound.h"
+
+struct bufferevent;
+struct evbuffer;
+struct evbuffer_cb_entry;
+struct evbuffer_cb_info;
+struct event;
+struct event_base;
+struct evhttp_connection;
+struct evhttp_request;
+
+// What the service knows of a request once its head has arrived and before
+// libevent reads its body: enough to refuse it without reading any of the body.
+struct RequestHead
+{
+    std::string method;
+    std::string target;        // as sent, with its query
+    std::string authorization; // the last "Authorization", its name matched case-sensitively
+    int64_t contentLength = 0; // 0 also when absent or unreadable: libevent decides those
+    bool chunked = false;
+
+    // The path the request is for, percent-decoded as libevent routes it.
+    std::string Path() const;
+    // Takes one line of the head; true once the empty line that ends it has come.
+    bool TakeLine(const std::string& line);
+};
+
+// One accepted connection, from the accept to libevent's free of it. libevent owns
+// the connection; the record bounds each stage of it with one clock: the TLS
+// handshake and the wait for a first request, each request (whole, from its first
+// byte), the writing of each reply, and the idle wait after it. While the service
+// handles a request, nothing bounds the connection. It reads each request's head
+// as it comes in, so that a request can be refused before its body is read; the
+// refusal is then written by the record itself, and the connection closed.
+class Inbound::Connection
+{
+public:
+    enum class State
+    {
+        Accepted,  // libevent has yet to make its connection around the stream
+        Idle,      // waiting for a request
+        Reading,   // a request is arriving
+        Handling,  // the service has the request
+        Writing,   // its reply is being written
+        Refusing,  // the record's own refusal is being written
+        Lingering, // refused: what the caller still sends is read and dropped
+        Closed,
+    };
+
+    Connection(Inbound& inbound, bufferevent* pBev);
+    ~Connection();
+
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // libevent makes its connection once the accept callback has returned, so the
+    // record takes it up from the loop, holding the stream until then.
+    bool Start(event_base* pEventBase, bool refuse);
+    State GetState() const { return m_State; }
+    // Whether the request now being handled began before the service started stopping.
+    bool BegunBeforeStop() const { return m_BegunBeforeStop; }
+    // Refuses the request arriving with `status`, and closes the connection after it.
+    void Refuse(int status, const char* reason);
+    // Frees the connection now; the record goes with it.
+    void Close();
+
+    // Where the libevent callbacks arrive.
+    void OnClock();
+    void OnInput(const evbuffer_cb_info& info);
+    void OnRequest();
+    // Adds "Connection: close" to the reply when the connection has served enough.
+    void OnReplySent(evhttp_request* pRequest);
+    void OnReplyWritten();
+    void OnClosed();
+    void OnRefusalWritten();
+    void OnRefusedInput();
+
+    std::list<Connection>::iterator m_Self;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void SetState(State state);
+    void Adopt();
+    void StartRequest();
+    void ReadHead();
+    void OnHead();
+    void Account();
+    void ArmIn(std::chrono::seconds seconds);
+    void Arm(Clock::time_point deadline);
+    void Unreserve();
+    // Frees the clock and the watch on the stream, and the hold on the stream
+    // while libevent has yet to take it up.
+    void Release();
+
+    Inbound& m_Inbound;
+    State m_State;
+    bool m_RefuseWhenAdopted; // over the cap on connections, with none idle to close
+    bufferevent* m_pBev;
+    evhttp_connection* m_pHttpConnection;
+    event* m_pClock;
+    evbuffer_cb_entry* m_pInputWatch;
+    Clock::time_point m_Opened;
+    Clock::time_point m_Deadline;
+    uint64_t m_Requests;
+    RequestHead m_Head;
+    bool m_HeadDone;
+    bool m_BegunBeforeStop;
+    size_t m_Scanned;      // of the input buffer, looked at for the head's lines
+    size_t m_RequestBytes; // read since the request began
+    size_t m_HeadBytes;    // of those, its head
+    size_t m_Reserved;     // of the service's body budget, for this request
+};
