@@ -325,6 +325,7 @@ bool GcClient::GcRequest::SendRecognition(const char* method, State state)
 
 bool GcClient::GcRequest::DoTranscribe()
 {
+    const Recording recording = Recording::Inspect(m_Parameters.m_AudioData);
     rapidjson::StringBuffer config;
     JsonWriter writer(config);
     writer.StartObject();
@@ -341,9 +342,18 @@ bool GcClient::GcRequest::DoTranscribe()
             writer.String(alternative.c_str());
         writer.EndArray();
     }
+    // The cloud reads the encoding from WAV and FLAC headers, but AMR's storage
+    // format must be named, or the call fails. Nothing else is added to any other.
+    if (recording.format == Recording::Format::Amr || recording.format == Recording::Format::AmrWb)
+    {
+        const bool wideband = recording.format == Recording::Format::AmrWb;
+        writer.Key("encoding");
+        writer.String(wideband ? "AMR_WB" : "AMR");
+        writer.Key("sampleRateHertz");
+        writer.Int(wideband ? 16000 : 8000);
+    }
     writer.EndObject();
 
-    const Recording recording = Recording::Inspect(m_Parameters.m_AudioData);
     m_pRecognitionBody = evbuffer_new();
     if (m_pRecognitionBody == nullptr)
         return false;

@@ -381,3 +381,18 @@ def test_sigterm_answers_a_request_still_polling_at_the_drain_time_out(start_ser
     assert service.wait() == 0
     assert re.search(r"Drain time-out: 1 in flight answered 503\n(.* <0>\n)*Drained: no request in flight\n",
                      service.output())
+
+
+def test_amr_recordings_are_named_to_the_cloud_and_nothing_else_changes(start_service, stand_in):
+    service = start_service(cloud=cloud_section(stand_in.url))
+    amr, amr_wb = (base64.b64encode(magic + bytes([0x3C]) * 320).decode() for magic in (b"#!AMR\n", b"#!AMR-WB\n"))
+    wav = wav_of_seconds(1)
+    members = {amr: ',"encoding":"AMR","sampleRateHertz":8000', amr_wb: ',"encoding":"AMR_WB","sampleRateHertz":16000',
+               wav: "", "IyFB": "", "not base64": ""}  # "IyFB" is "#!A": shorter than the magic
+    for audio, added in members.items():
+        stand_in.received.clear()
+        assert service.call("POST", "/transcribe", json.dumps({"audio": audio, "language": "en-US",
+                                                                "language-alternatives": ["en-GB"]})).status == 200
+        assert stand_in.received[0].body.decode() == (
+            f'{{"config":{{"languageCode":"en-US","alternativeLanguageCodes":["en-GB"]{added}}},'
+            f'"audio":{{"content":"{audio}"}}}}')
