@@ -309,6 +309,7 @@ void Inbound::Connection::OnHead()
 
 void Inbound::Connection::Refuse(int status, const char* reason)
 {
+    m_Inbound.m_Server.GetMetrics().CountReply(Metrics::EndpointOf(m_Head.Path()), status);
     SetState(State::Refusing);
     Unreserve();
     // From here the stream is the record's: libevent has nothing more to read on it.

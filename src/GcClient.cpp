@@ -295,9 +295,11 @@ std::string GcClient::GcRequest::MethodUri(const std::string& endpoint, const st
 
 bool GcClient::GcRequest::SendCall(const std::string& uri, evbuffer* pBody, State state, int timeoutSeconds)
 {
+    m_CallStarted = std::chrono::steady_clock::now();
     if (!m_Call.CreateConnection(uri))
     {
         m_Call.Release();
+        CountCall(state, Metrics::CloudOutcome::NotStarted);
         return false;
     }
     if (pBody != nullptr)
@@ -310,7 +312,19 @@ bool GcClient::GcRequest::SendCall(const std::string& uri, evbuffer* pBody, Stat
     if (m_Call.MakeRequest(pBody != nullptr ? EVHTTP_REQ_POST : EVHTTP_REQ_GET, pBody, timeoutSeconds))
         return true;
     m_Call.Release();
+    CountCall(state, Metrics::CloudOutcome::NotStarted);
     return false;
+}
+
+void GcClient::GcRequest::CountCall(State state, Metrics::CloudOutcome outcome) const
+{
+    const Metrics::CloudMethod method = state == State_PerformingTranscription ? Metrics::CloudMethod::Recognize
+                                        : state == State_StartingLongRunningTranscription
+                                            ? Metrics::CloudMethod::LongRunningRecognize
+                                        : state == State_PollingOperation ? Metrics::CloudMethod::Operations
+                                                                          : Metrics::CloudMethod::AnalyzeSentiment;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_CallStarted).count();
+    m_pServer->GetMetrics().CountCloudCall(method, outcome, seconds);
 }
 
 // The kept recognition body goes out by reference, so it can go out again.
@@ -495,6 +509,10 @@ void GcClient::GcRequest::OnWaitOver()
 
 void GcClient::GcRequest::OnComplete(CloudCall::Outcome outcome, const CloudCall::Reply& reply)
 {
+    CountCall(m_State, outcome == CloudCall::Outcome::TimedOut ? Metrics::CloudOutcome::Timeout
+                       : outcome == CloudCall::Outcome::Answered && reply.status == 200
+                           ? Metrics::CloudOutcome::Ok
+                           : Metrics::CloudOutcome::CloudError);
     const bool tooLong = reply.status == 400 && reply.body.find("Sync input too long") != std::string::npos;
     if (outcome == CloudCall::Outcome::TimedOut)
         Finish(Outcome::TimedOut);

@@ -76,6 +76,7 @@ public:
         void WaitForOperation();
         void Analyse(const std::string& language, const std::string& text);
         void Finish(Outcome outcome, const CloudCall::Reply& reply = CloudCall::Reply());
+        void CountCall(State state, Metrics::CloudOutcome outcome) const;
         // Frees every handle the request holds; safe to call twice.
         void Release();
 
@@ -89,6 +90,7 @@ public:
         std::string m_Operation;
         int64_t m_LongRunningDeadline; // steady clock, microseconds
         int m_PollDelaySeconds;
+        std::chrono::steady_clock::time_point m_CallStarted;
     };
 
     GcClient(const std::string& name, S2tServer* pServer);

@@ -134,6 +134,8 @@ Inbound::Inbound(S2tServer& server)
     , m_Writing(0)
     , m_Buffered(0)
     , m_AtCap(false)
+    , m_AcceptingPaused(false)
+    , m_Shed(0)
 {
 }
 
@@ -234,6 +236,7 @@ bufferevent* Inbound::OnNewConnection(event_base* pEventBase)
                      static_cast<size_t>(m_MaxConnections));
     m_AtCap = atCap;
     const bool refuse = atCap && m_Idle.empty();
+    m_Shed += atCap;
     if (atCap && !refuse)
         m_Idle.front().Close();
     m_Busy.emplace_back(*this, pBev);
@@ -343,8 +346,17 @@ void Inbound::OnReplySent(evhttp_request* pRequest)
         pConnection->OnReplySent(pRequest);
 }
 
+void Inbound::ReadGauges(Metrics::Gauges& gauges) const
+{
+    gauges.connectionsOpen = m_Busy.size() + m_Idle.size();
+    gauges.bufferedBodyBytes = m_Buffered;
+    gauges.acceptingPaused = m_AcceptingPaused;
+    gauges.connectionsShed = m_Shed;
+}
+
 void Inbound::OnAcceptError(int error)
 {
+    m_AcceptingPaused = true;
     Trace::Print("Accepting paused: %s (%d)\n", evutil_socket_error_to_string(error), error);
     event_add(m_pAcceptCheck, &kAcceptCheckInterval);
 }
@@ -355,6 +367,7 @@ void Inbound::OnAcceptCheck()
         return;
     evconnlistener_enable(evhttp_bound_socket_get_listener(m_pBoundSocket));
     event_del(m_pAcceptCheck);
+    m_AcceptingPaused = false;
 }
 
 bufferevent* Inbound::NewAcceptedBufferevent(event_base* pEventBase, SSL_CTX* pContext)
@@ -405,4 +418,46 @@ const char* Inbound::FramingFault(evhttp_request* pRequest)
     if (bodied && method != EVHTTP_REQ_POST && method != EVHTTP_REQ_PUT && method != EVHTTP_REQ_PATCH)
         return "a body on a method that carries none";
     return nullptr;
+}
+
+const char* Inbound::MethodName(evhttp_cmd_type type)
+{
+    switch (type)
+    {
+    case EVHTTP_REQ_GET:
+        return "GET";
+    case EVHTTP_REQ_POST:
+        return "POST";
+    case EVHTTP_REQ_HEAD:
+        return "HEAD";
+    case EVHTTP_REQ_PUT:
+        return "PUT";
+    case EVHTTP_REQ_DELETE:
+        return "DELETE";
+    case EVHTTP_REQ_OPTIONS:
+        return "OPTIONS";
+    case EVHTTP_REQ_TRACE:
+        return "TRACE";
+    case EVHTTP_REQ_CONNECT:
+        return "CONNECT";
+    case EVHTTP_REQ_PATCH:
+        return "PATCH";
+    default:
+        return "unknown";
+    }
+}
+
+evbuffer* Inbound::NotFoundPage(evhttp_request* pRequest)
+{
+    char* uri = evhttp_htmlescape(evhttp_request_get_uri(pRequest));
+    evbuffer* pBody = evbuffer_new();
+    evbuffer_add_printf(pBody,
+                        "<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
+                        "<p>The requested URL %s was not found on this server.</p></body></html>\n",
+                        uri != nullptr ? uri : "");
+    free(uri);
+    evkeyvalq* pHeaders = evhttp_request_get_output_headers(pRequest);
+    evhttp_add_header(pHeaders, "Content-Type", "text/html");
+    evhttp_add_header(pHeaders, "Connection", "close");
+    return pBody;
 }

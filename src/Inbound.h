@@ -5,9 +5,13 @@
 #include <string>
 #include <unordered_map>
 
+#include <event2/http.h>
 #include <rapidjson/fwd.h>
 
+#include "Metrics.h"
+
 struct bufferevent;
+struct evbuffer;
 struct event;
 struct event_base;
 struct evhttp;
@@ -51,6 +55,7 @@ public:
     void OnReplySent(evhttp_request* pRequest);
     // Replies, and refusals, still being written.
     size_t RepliesInWriting() const { return m_Writing; }
+    void ReadGauges(Metrics::Gauges& gauges) const;
     // Requests that began to arrive before the service started stopping, and still do.
     size_t UploadsInProgress() const;
     uint64_t GetTimeoutSeconds() const { return m_TimeoutSeconds; }
@@ -64,6 +69,9 @@ public:
     // two lengths, a length that is not plain decimal, a length and a chunked
     // encoding, or a body on a method that carries none.
     static const char* FramingFault(evhttp_request* pRequest);
+    static const char* MethodName(evhttp_cmd_type type);
+    // libevent's own page for a path it does not serve, with its headers set on the reply.
+    static evbuffer* NotFoundPage(evhttp_request* pRequest);
     // Wraps an accepted connection in TLS. A connection whose TLS object cannot be
     // made is dropped rather than served in plain text.
     static bufferevent* NewAcceptedBufferevent(event_base* pEventBase, SSL_CTX* pContext);
@@ -99,6 +107,8 @@ private:
     size_t m_Writing;
     size_t m_Buffered; // bytes of request bodies reserved
     bool m_AtCap;
+    bool m_AcceptingPaused;
+    uint64_t m_Shed; // connections closed or refused at the cap
     // Every record, the idle ones apart, longest idle first, so that they are
     // the first to go when connections reach their cap.
     std::list<Connection> m_Busy;

@@ -9,7 +9,7 @@
 
 namespace
 {
-const char* const kVersion = "0.1";
+const char* const kVersion = S2T_VERSION;
 }
 
 int main(int argc, char* argv[])

@@ -1,5 +1,6 @@
 #include "S2tServer.h"
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <vector>
@@ -57,31 +58,14 @@ void ExitRequestCb(evhttp_request* req, void* pArg)
     ForwardRequest(req, pArg, S2tServer::Endpoint::Exit);
 }
 
-const char* MethodName(evhttp_cmd_type type)
+void MetricsRequestCb(evhttp_request* req, void* pArg)
 {
-    switch (type)
-    {
-    case EVHTTP_REQ_GET:
-        return "GET";
-    case EVHTTP_REQ_POST:
-        return "POST";
-    case EVHTTP_REQ_HEAD:
-        return "HEAD";
-    case EVHTTP_REQ_PUT:
-        return "PUT";
-    case EVHTTP_REQ_DELETE:
-        return "DELETE";
-    case EVHTTP_REQ_OPTIONS:
-        return "OPTIONS";
-    case EVHTTP_REQ_TRACE:
-        return "TRACE";
-    case EVHTTP_REQ_CONNECT:
-        return "CONNECT";
-    case EVHTTP_REQ_PATCH:
-        return "PATCH";
-    default:
-        return "unknown";
-    }
+    ForwardRequest(req, pArg, S2tServer::Endpoint::Metrics);
+}
+
+void OtherRequestCb(evhttp_request* req, void* pArg)
+{
+    ForwardRequest(req, pArg, S2tServer::Endpoint::Other);
 }
 
 // An event base whose epoll interest changes are made once per loop pass, not once
@@ -105,47 +89,12 @@ const char* const kListenerCiphers = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AE
                                      "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 } // namespace
 
-// OpenSSL itself calls a file it could not read "system lib"; the error queued
-// before that holds the system's own words.
-std::string OpenSslReason()
-{
-    std::string text = "unknown error";
-    bool fromSystem = false;
-    for (unsigned long error = ERR_get_error(); error != 0; error = ERR_get_error())
-    {
-        const char* reason = ERR_reason_error_string(error);
-        if (ERR_SYSTEM_ERROR(error))
-            text = strerror(ERR_GET_REASON(error));
-        else if (!fromSystem && reason != nullptr)
-            text = reason;
-        fromSystem = fromSystem || ERR_SYSTEM_ERROR(error);
-    }
-    return text;
-}
-
-void CopyStringMember(const rapidjson::Value& object, const char* name, std::string& out)
-{
-    rapidjson::Value::ConstMemberIterator member = object.FindMember(name);
-    if (member == object.MemberEnd() || !member->value.IsString())
-        return;
-    const char* text = member->value.GetString();
-    const size_t length = member->value.GetStringLength();
-    const void* nul = memchr(text, '\0', length);
-    out.assign(text, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : length);
-}
-
-void CopyUintMember(const rapidjson::Value& object, const char* name, uint64_t& out, uint64_t low, uint64_t high)
-{
-    rapidjson::Value::ConstMemberIterator member = object.FindMember(name);
-    if (member != object.MemberEnd() && member->value.IsUint64() && member->value.GetUint64() >= low &&
-        member->value.GetUint64() <= high)
-        out = member->value.GetUint64();
-}
-
 S2tServer::Request::Request(S2tServer* pServer)
     : m_pServer(pServer)
     , m_Id(0)
     , m_pHttpRequest(nullptr)
+    , m_Arrived(std::chrono::steady_clock::now())
+    , m_BodyBytes(0)
 {
 }
 
@@ -162,6 +111,7 @@ S2tServer::S2tServer(const std::string& name, bool debugLogging)
     , m_Port(1080)
     , m_Secure(false)
     , m_LastRequestId(0)
+    , m_MetricsOn(true)
     , m_Inbound(*this)
     , m_Stop(*this)
 {
@@ -232,6 +182,9 @@ bool S2tServer::CreateHttpServer()
     evhttp_set_cb(m_pHttp, "/liveness", LivenessRequestCb, this);
     evhttp_set_cb(m_pHttp, "/readiness", ReadinessRequestCb, this);
     evhttp_set_cb(m_pHttp, "/exit", ExitRequestCb, this);
+    if (m_MetricsOn)
+        evhttp_set_cb(m_pHttp, "/metrics", MetricsRequestCb, this);
+    evhttp_set_gencb(m_pHttp, OtherRequestCb, this);
 
     if (m_Address.empty())
         m_Address = "0.0.0.0";
@@ -358,18 +311,23 @@ bool S2tServer::LoadHttpServerConfig(const rapidjson::Value& config)
     rapidjson::Value::ConstMemberIterator member = config.FindMember("port");
     if (member != config.MemberEnd() && member->value.IsUint())
         m_Port = static_cast<uint16_t>(member->value.GetUint());
-    member = config.FindMember("secure");
-    if (member != config.MemberEnd() && member->value.IsBool())
-        m_Secure = member->value.GetBool();
+    CopyBoolMember(config, "secure", m_Secure);
     CopyStringMember(config, "certificate-chain", m_CertChain);
     CopyStringMember(config, "private-key", m_PrivateKey);
     CopyStringMember(config, "client-auth-token", m_ClientAuthToken);
     CopyStringMember(config, "admin-auth-token", m_AdminAuthToken);
+    CopyBoolMember(config, "metrics", m_MetricsOn);
+    CopyStringMember(config, "metrics-auth-token", m_MetricsAuthToken);
     return m_Inbound.LoadConfig(config) && m_Stop.LoadConfig(config);
 }
 
 void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
 {
+    if (endpoint == Endpoint::Metrics || endpoint == Endpoint::Other)
+    {
+        endpoint == Endpoint::Metrics ? OnMetricsRequest(req) : OnOtherRequest(req);
+        return;
+    }
     const bool begunBeforeStop = m_Inbound.OnRequest(req);
     HeaderMap headersOut;
     std::string dataOut;
@@ -408,12 +366,14 @@ void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
             Reply(req, 403, "Error");
         }
         break;
+    default: // answered above
+        break;
     }
 }
 
 bool S2tServer::ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std::string& dataOut)
 {
-    Trace::Print("Received a %s request for %s\nHeaders:\n", MethodName(evhttp_request_get_command(req)),
+    Trace::Print("Received a %s request for %s\nHeaders:\n", Inbound::MethodName(evhttp_request_get_command(req)),
                  evhttp_request_get_uri(req));
     const evkeyvalq* pHeaders = evhttp_request_get_input_headers(req);
     for (const evkeyval* header = pHeaders->tqh_first; header != nullptr; header = header->next.tqe_next)
@@ -463,8 +423,52 @@ bool S2tServer::AuthorizeOrRefuse(evhttp_request* req, const HeaderMap& headers,
 
 void S2tServer::Reply(evhttp_request* req, int statusCode, const char* reason, evbuffer* pBody)
 {
+    const char* path = evhttp_uri_get_path(evhttp_request_get_evhttp_uri(req));
+    m_Metrics.CountReply(Metrics::EndpointOf(path != nullptr ? path : ""), statusCode);
     m_Inbound.OnReplySent(req);
     evhttp_send_reply(req, statusCode, reason, pBody);
+}
+
+// The scrape writes one trace line, so that a scrape every few seconds does not
+// fill the trace.
+void S2tServer::OnMetricsRequest(evhttp_request* req)
+{
+    m_Inbound.OnRequest(req);
+    Trace::Print("Received a %s request for %s\n", Inbound::MethodName(evhttp_request_get_command(req)),
+                 evhttp_request_get_uri(req));
+    const char* authorization = evhttp_find_header(evhttp_request_get_input_headers(req), "Authorization");
+    if (Inbound::FramingFault(req) != nullptr)
+    {
+        evhttp_add_header(evhttp_request_get_output_headers(req), "Connection", "close");
+        Reply(req, 400, "Bad Request");
+        return;
+    }
+    if (!IsAuthorized(authorization != nullptr ? authorization : "", m_MetricsAuthToken))
+    {
+        Reply(req, 401, "Unauthorized");
+        return;
+    }
+    Metrics::Gauges gauges;
+    gauges.requestsInFlight = m_RequestMap.size();
+    gauges.draining = m_Stop.Draining();
+    m_Inbound.ReadGauges(gauges);
+    gauges.traceBytesDropped = Trace::DroppedBytes();
+    const std::string text = m_Metrics.Render(gauges, S2T_VERSION);
+    evbuffer* pBody = evbuffer_new();
+    evbuffer_add(pBody, text.data(), text.size());
+    evhttp_add_header(evhttp_request_get_output_headers(req), "Content-Type", Exposition::kContentType);
+    Reply(req, 200, "OK", pBody);
+    evbuffer_free(pBody);
+}
+
+// Any other path gets libevent's own not-found page, untraced, as it would without
+// this callback; it is here so that the reply is counted and timed like the others.
+void S2tServer::OnOtherRequest(evhttp_request* req)
+{
+    m_Inbound.OnRequest(req);
+    evbuffer* pBody = Inbound::NotFoundPage(req);
+    Reply(req, 404, "Not Found", pBody);
+    evbuffer_free(pBody);
 }
 
 void S2tServer::OnLivenessRequest(evhttp_request* req)
@@ -493,6 +497,7 @@ bool S2tServer::OnTranscribeRequest(evhttp_request* req, const HeaderMap& header
     Request* pRequest = new GcClient::GcRequest(this, m_pGcClient);
     pRequest->m_Id = id;
     pRequest->m_pHttpRequest = req;
+    pRequest->m_BodyBytes = data.size();
     pRequest->m_Parameters = std::move(parameters);
     for (auto [name, field] :
          {std::pair{"X-Tarvex-TranID", &pRequest->m_TransactionId}, std::pair{"X-Tarvex-Mailbox", &pRequest->m_Mailbox},
@@ -547,6 +552,9 @@ void S2tServer::OnTranscribeResponse(Request* pRequest, int statusCode, const st
     Reply(pRequest->m_pHttpRequest, statusCode, reason.c_str(), pBody);
     if (pBody != nullptr)
         evbuffer_free(pBody);
+    m_Metrics.ObserveTranscription(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - pRequest->m_Arrived).count(),
+        pRequest->m_BodyBytes);
     Retire(pRequest);
 }
 

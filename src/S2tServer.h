@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -8,6 +9,8 @@
 #include <rapidjson/fwd.h>
 
 #include "Inbound.h"
+#include "Metrics.h"
+#include "Settings.h"
 #include "Stop.h"
 
 struct evbuffer;
@@ -22,17 +25,6 @@ struct RequestHead;
 
 // Header names compare byte for byte, so lookups are case-sensitive.
 using HeaderMap = std::map<std::string, std::string>;
-
-// Copies the string member `name` of `object`, up to its first NUL. Leaves `out`
-// unchanged when the member is absent or not a string. `object` must be an object.
-void CopyStringMember(const rapidjson::Value& object, const char* name, std::string& out);
-// The same for an unsigned integer member, which counts only from `low` to `high`.
-void CopyUintMember(const rapidjson::Value& object, const char* name, uint64_t& out, uint64_t low = 0,
-                    uint64_t high = UINT64_MAX);
-
-// OpenSSL's reason for its last failure, or the system's own words for a file it
-// could not read ("Permission denied"); the error queue is emptied.
-std::string OpenSslReason();
 
 class S2tServer
 {
@@ -70,6 +62,8 @@ public:
         std::string m_Mailbox;
         std::string m_MsIsdn;
         Parameters m_Parameters;
+        std::chrono::steady_clock::time_point m_Arrived;
+        size_t m_BodyBytes; // of the transcription request
     };
 
     S2tServer(const std::string& name, bool debugLogging);
@@ -87,6 +81,7 @@ public:
     SSL_CTX* GetSecurityContext() const { return m_pSslContext; }
     Inbound& GetInbound() { return m_Inbound; }
     Stop& GetStop() { return m_Stop; }
+    Metrics& GetMetrics() { return m_Metrics; }
     size_t RequestsInFlight() const { return m_RequestMap.size(); }
     // The loop ends after the pass it is in.
     void EndEventLoop();
@@ -102,7 +97,9 @@ public:
         Transcribe,
         Liveness,
         Readiness,
-        Exit
+        Exit,
+        Metrics,
+        Other // any path not served: libevent's own 404
     };
 
     // The endpoint callbacks forward here: trace, authorise, dispatch.
@@ -119,6 +116,8 @@ protected:
     void OnLivenessRequest(evhttp_request* req);
     void OnReadinessRequest(evhttp_request* req);
     void OnExitRequest(evhttp_request* req);
+    void OnMetricsRequest(evhttp_request* req);
+    void OnOtherRequest(evhttp_request* req);
     bool OnTranscribeRequest(evhttp_request* req, const HeaderMap& headers, std::string& data);
     void OnTranscribeResponse(Request* pRequest, int statusCode, const std::string& reason, const HeaderMap& headers,
                               const std::string& data);
@@ -156,6 +155,9 @@ private:
     std::string m_PrivateKey;
     uint64_t m_LastRequestId;
     std::map<uint64_t, Request*> m_RequestMap;
+    bool m_MetricsOn;
+    std::string m_MetricsAuthToken;
+    Metrics m_Metrics;
     Inbound m_Inbound;
     Stop m_Stop;
 };

@@ -28,4 +28,9 @@ void Flush()
     fflush(stdout);
 }
 
+uint64_t DroppedBytes()
+{
+    return 0;
+}
+
 } // namespace Trace

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 
 // The trace: plain lines on standard output. Every object writes its lines through
 // one writer of its own, and they all end here.
@@ -14,4 +15,6 @@ void PrintV(const char* format, va_list arguments);
 void Body(const char* data, size_t size);
 // Hands what the trace holds to the system; the loop calls it once per pass.
 void Flush();
+// Bytes dropped so far because the trace's reader fell behind.
+uint64_t DroppedBytes();
 } // namespace Trace

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "Exposition.h"
+
+// What the service counts for operators, written out on GET /metrics. Counting is
+// adding to plain integers in fixed arrays: no allocation on the way of a request.
+class Metrics
+{
+public:
+    enum class Endpoint
+    {
+        Transcribe,
+        Liveness,
+        Readiness,
+        Exit,
+        Metrics,
+        Other,
+        Count
+    };
+
+    enum class CloudMethod
+    {
+        Recognize,
+        LongRunningRecognize,
+        Operations,
+        AnalyzeSentiment,
+        Count
+    };
+
+    enum class CloudOutcome
+    {
+        Ok,
+        CloudError,
+        Timeout,
+        NotStarted,
+        Count
+    };
+
+    // What is read at the time of the scrape rather than counted.
+    struct Gauges
+    {
+        size_t requestsInFlight = 0;
+        size_t connectionsOpen = 0;
+        size_t bufferedBodyBytes = 0;
+        bool draining = false;
+        bool acceptingPaused = false;
+        uint64_t traceBytesDropped = 0;
+        uint64_t connectionsShed = 0;
+    };
+
+    Metrics();
+
+    static Endpoint EndpointOf(const std::string& path);
+    void CountReply(Endpoint endpoint, int status);
+    void CountCloudCall(CloudMethod method, CloudOutcome outcome, double seconds);
+    void ObserveTranscription(double seconds, size_t bodyBytes);
+
+    // The whole exposition, the process's own metrics from /proc included.
+    std::string Render(const Gauges& gauges, const char* version) const;
+
+private:
+    void RenderCounts(Exposition::Writer& writer) const;
+    void RenderProcess(Exposition::Writer& writer) const;
+
+    // Replies by endpoint and status, for the statuses 100 to 599.
+    std::array<std::array<uint64_t, 500>, static_cast<size_t>(Endpoint::Count)> m_Replies{};
+    std::array<std::array<uint64_t, static_cast<size_t>(CloudOutcome::Count)>, static_cast<size_t>(CloudMethod::Count)>
+        m_CloudCalls{};
+    std::array<Exposition::Histogram, static_cast<size_t>(CloudMethod::Count)> m_CloudCallSeconds;
+    Exposition::Histogram m_TranscriptionSeconds;
+    Exposition::Histogram m_BodyBytes;
+};

@@ -1,0 +1,131 @@
+"""GET /metrics: Prometheus' text format, checked by promtool and scraped by a real
+Prometheus server on loopback, and every counter moving as its requests say."""
+import json
+import re
+import shutil
+import subprocess
+import time
+import urllib.parse
+import urllib.request
+
+import pytest
+
+from conftest import HANG, Answer, Process, call, cloud_section, eventually, free_port
+
+RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"%s"}],"languageCode":"en-us"}]}'
+
+
+def script(request):
+    sent = json.loads(request.body)
+    if "audio" in sent:
+        audio = sent["audio"]["content"]
+        return {"refused": Answer(403, "Forbidden", b"{}")}.get(audio, Answer(body=RECOGNIZED % audio.encode()))
+    if sent["document"]["content"] == "silent":
+        return Answer(delay=None)
+    return Answer(body=b'{"documentSentiment":{"score":0.1}}')
+
+
+def samples(text):
+    """The scrape as {(name, labels): value}."""
+    found = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            name, _, value = line.rpartition(" ")
+            metric, _, labels = name.partition("{")
+            found[(metric, labels.rstrip("}"))] = float(value)
+    return found
+
+
+def test_every_counter_moves_as_its_requests_say_and_promtool_accepts_the_scrape(start_service, cloud):
+    stand_in = cloud()
+    stand_in.script = script
+    service = start_service({"client-auth-token": "c"}, {**cloud_section(stand_in.url), "call-timeout": 1})
+    token = [("Authorization", "c")]
+    for audio in ("fine", "fine", "refused", "silent"):
+        service.call("POST", "/transcribe", json.dumps({"audio": audio}), token)
+    service.call("POST", "/transcribe", "[]", token)
+    service.call("POST", "/transcribe", "{}", [("Authorization", "wrong")])
+    for target in ("/liveness", "/readiness", "/nowhere"):
+        service.call("GET", target)
+    scrape = service.call("GET", "/metrics")
+    assert scrape.headers["Content-Type"] == "text/plain; version=0.0.4; charset=utf-8"
+    text = scrape.body.decode()
+    checked = subprocess.run(["promtool", "check", "metrics"], input=scrape.body, capture_output=True)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    got = samples(text)
+    expected = {
+        ("s2t_http_requests_total", 'endpoint="transcribe",code="200"'): 2,
+        ("s2t_http_requests_total", 'endpoint="transcribe",code="401"'): 2,  # the cloud refused; the token was wrong
+        ("s2t_http_requests_total", 'endpoint="transcribe",code="403"'): 1,
+        ("s2t_http_requests_total", 'endpoint="transcribe",code="408"'): 1,
+        ("s2t_http_requests_total", 'endpoint="liveness",code="200"'): 1,
+        ("s2t_http_requests_total", 'endpoint="readiness",code="200"'): 1,
+        ("s2t_http_requests_total", 'endpoint="other",code="404"'): 1,
+        ("s2t_cloud_calls_total", 'method="recognize",outcome="ok"'): 3,
+        ("s2t_cloud_calls_total", 'method="recognize",outcome="cloud_error"'): 1,
+        ("s2t_cloud_calls_total", 'method="analyzeSentiment",outcome="ok"'): 2,
+        ("s2t_cloud_calls_total", 'method="analyzeSentiment",outcome="timeout"'): 1,
+        ("s2t_cloud_calls_total", 'method="operations",outcome="ok"'): 0,
+        ("s2t_cloud_call_duration_seconds_count", 'method="recognize"'): 4,
+        ("s2t_cloud_call_duration_seconds_bucket", 'method="analyzeSentiment",le="0.5"'): 2,
+        ("s2t_cloud_call_duration_seconds_bucket", 'method="analyzeSentiment",le="+Inf"'): 3,
+        ("s2t_transcription_duration_seconds_count", ""): 4,
+        ("s2t_request_body_bytes_count", ""): 4,
+        ("s2t_request_body_bytes_bucket", 'le="1024"'): 4,
+        ("s2t_requests_in_flight", ""): 0,
+        ("s2t_connections_open", ""): 1,  # the scrape's own
+        ("s2t_buffered_body_bytes", ""): 0,
+        ("s2t_draining", ""): 0,
+        ("s2t_accepting_paused", ""): 0,
+        ("s2t_trace_bytes_dropped_total", ""): 0,
+        ("s2t_connections_shed_total", ""): 0,
+        ("s2t_build_info", 'version="0.1"'): 1,
+        ("process_open_fds", ""): got[("process_open_fds", "")],
+    }
+    assert {key: got.get(key) for key in expected} == expected
+    assert 0 < got[("process_resident_memory_bytes", "")] < 1 << 30
+    assert abs(got[("process_start_time_seconds", "")] - time.time()) < HANG
+    assert got[("process_cpu_seconds_total", "")] >= 0
+    assert service.exit().count("/metrics") == 1  # one line per scrape, whatever the scrape holds
+
+
+def test_the_endpoint_can_be_closed_or_kept_for_a_token(start_service):
+    guarded = start_service({"metrics-auth-token": "m"})
+    assert guarded.call("GET", "/metrics").status == 401
+    assert guarded.call("GET", "/metrics", headers=[("Authorization", "m")]).status == 200
+    closed = start_service({"metrics": False})
+    assert closed.call("GET", "/metrics").status == 404
+
+
+def query(port, promql):
+    url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode({"query": promql})
+    with urllib.request.urlopen(url, timeout=HANG) as reply:
+        result = json.load(reply)["data"]["result"]
+    return float(result[0]["value"][1]) if result else None
+
+
+def test_a_prometheus_server_scrapes_it(start_service, cloud, tmp_path):
+    if shutil.which("prometheus") is None:
+        pytest.skip("Debian's prometheus package is not installed (scripts/setup installs it)")
+    stand_in = cloud()
+    stand_in.script = script
+    service = start_service(cloud={**cloud_section(stand_in.url), "call-timeout": 1})
+    port = free_port()
+    (tmp_path / "prometheus.yml").write_text(
+        "global: {scrape_interval: 1s}\nscrape_configs:\n"
+        f"  - job_name: s2t\n    static_configs: [{{targets: ['127.0.0.1:{service.port}']}}]\n")
+    server = Process(["prometheus", f"--config.file={tmp_path / 'prometheus.yml'}", f"--web.listen-address=127.0.0.1:{port}",
+                      f"--storage.tsdb.path={tmp_path / 'data'}"], tmp_path)
+    try:
+        server.wait_for("Server is ready to receive web requests")
+        eventually(lambda: query(port, 'up{job="s2t"}') == 1)  # a scrape from before the requests, for rate()
+        for audio in ("fine", "fine", "fine", "refused", "silent"):
+            service.transcribe(audio)
+        ok = 's2t_http_requests_total{endpoint="transcribe",code="200"}'
+        eventually(lambda: query(port, ok) == 3)
+        eventually(lambda: query(port, 'sum(s2t_http_requests_total{endpoint="transcribe",code=~"4.."})') == 2)
+        p99 = "histogram_quantile(0.99, sum by (le) (rate(s2t_transcription_duration_seconds_bucket[1m])))"
+        eventually(lambda: (query(port, p99) or 0) > 0)
+        assert query(port, p99) <= 60
+    finally:
+        server.stop()
