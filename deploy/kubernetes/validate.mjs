@@ -1,27 +1,91 @@
-// Validates each document of the given YAML files by its apiVersion and kind.
+// Checks each document of the given YAML files against the Kubernetes API, as npm's
+// kubernetes-models describes it. The JSON schemas it ships let unknown fields through,
+// so a misspelled field would be dropped by the cluster without a word: each object is
+// therefore also type-checked as an object literal of the kind's TypeScript interface,
+// with the compiler in strict mode, which refuses every field the API does not have.
 import fs from 'node:fs';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
 import YAML from 'yaml';
+import ts from 'typescript';
 
-async function modelOf(apiVersion, kind) {
-  const [group, version] = apiVersion.includes('/') ? apiVersion.split('/') : ['', apiVersion];
-  const models = await import(group ? `kubernetes-models/${group}/${version}` : `kubernetes-models/${version}`);
-  return models[kind];
+const here = path.dirname(fileURLToPath(import.meta.url));
+const models = path.join(here, 'node_modules', 'kubernetes-models');
+
+// The module of a kind's model: kubernetes-models/<group>/<version>/<Kind>.
+function modulePath(object) {
+  if (typeof object?.apiVersion !== 'string' || typeof object.kind !== 'string') return null;
+  const [group, version] = object.apiVersion.includes('/') ? object.apiVersion.split('/') : ['', object.apiVersion];
+  const file = path.join(models, group, version, object.kind);
+  return fs.existsSync(`${file}.d.ts`) ? file : null;
 }
 
-let failures = 0;
+// The field path (spec.template.spec.containers[0].readinesProbe) of a position in
+// the generated literal.
+function fieldPath(source, position) {
+  const names = [];
+  const visit = (node) => {
+    if (position < node.getStart(source) || position >= node.getEnd()) return;
+    if (ts.isPropertyAssignment(node)) names.push(`.${node.name.text}`);
+    if (ts.isArrayLiteralExpression(node)) {
+      const index = node.elements.findIndex((e) => position >= e.getStart(source) && position < e.getEnd());
+      if (index >= 0) names.push(`[${index}]`);
+    }
+    ts.forEachChild(node, visit);
+  };
+  visit(source);
+  return names.join('').replace(/^\./, '');
+}
+
+const documents = [];
+let failed = false;
+const refuse = (name, problem) => {
+  console.log(`INVALID: ${name}: ${problem}`);
+  failed = true;
+};
 for (const file of process.argv.slice(2)) {
   for (const document of YAML.parseAllDocuments(fs.readFileSync(file, 'utf8'))) {
     const object = document.toJS();
-    const name = `${file} ${object.kind}/${object.metadata && object.metadata.name}`;
-    try {
-      const Model = await modelOf(object.apiVersion, object.kind);
-      if (!Model) throw new Error(`no schema for ${object.apiVersion} ${object.kind}`);
-      new Model(object).validate();
-      console.log(`valid: ${name}`);
-    } catch (error) {
-      failures += 1;
-      console.log(`INVALID: ${name}: ${error.message}`);
+    const name = `${path.basename(file)} ${object?.kind}/${object?.metadata?.name}`;
+    const module = modulePath(object);
+    if (document.errors.length > 0) refuse(name, document.errors[0].message);
+    else if (!module) refuse(name, `not a kind of the Kubernetes API: ${object?.apiVersion} ${object?.kind}`);
+    else {
+      const text = `import type { I${object.kind} as Kind } from ${JSON.stringify(module)};\n` +
+        `export const object: Kind = ${JSON.stringify(object, null, 1)};\n`;
+      documents.push({ name, object, module, file: path.join(here, `.validate-${documents.length}.ts`), text });
     }
   }
 }
-process.exit(failures ? 1 : 0);
+
+// One program for all documents: the types are read once.
+const options = { strict: true, noEmit: true, skipLibCheck: true, types: [], target: ts.ScriptTarget.ES2020,
+  module: ts.ModuleKind.CommonJS, moduleResolution: ts.ModuleResolutionKind.Node10 };
+const host = ts.createCompilerHost(options);
+const generated = new Map(documents.map((d) => [d.file, d.text]));
+const readFile = host.readFile.bind(host);
+const getSourceFile = host.getSourceFile.bind(host);
+host.fileExists = (name) => generated.has(name) || fs.existsSync(name);
+host.readFile = (name) => generated.get(name) ?? readFile(name);
+host.getSourceFile = (name, version) =>
+  generated.has(name) ? ts.createSourceFile(name, generated.get(name), version, true) : getSourceFile(name, version);
+const program = ts.createProgram(documents.map((d) => d.file), options, host);
+
+for (const document of documents) {
+  const problems = [];
+  const source = program.getSourceFile(document.file);
+  for (const d of [...program.getSyntacticDiagnostics(source), ...program.getSemanticDiagnostics(source)]) {
+    const at = d.start === undefined ? '' : `${fieldPath(source, d.start) || '(top)'}: `;
+    problems.push(at + ts.flattenDiagnosticMessageText(d.messageText, ' '));
+  }
+  // The schemas check what the types cannot, such as the format of a quantity.
+  const Model = (await import(`${document.module}.mjs`))[document.object.kind];
+  try {
+    new Model(document.object).validate();
+  } catch (error) {
+    problems.push(error.message);
+  }
+  if (problems.length === 0) console.log(`valid: ${document.name}`);
+  for (const problem of problems) refuse(document.name, problem);
+}
+process.exit(failed ? 1 : 0);

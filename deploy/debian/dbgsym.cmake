@@ -1,0 +1,25 @@
+# Run by cpack after packaging. CMake 3.25 writes the -dbgsym packages' md5sums with
+# the build's absolute paths and gives them no documentation: each is rebuilt with
+# checksums of its own files and its doc folder pointing at the main package's,
+# as Debian's own -dbgsym packages do.
+foreach(file IN LISTS CPACK_PACKAGE_FILES)
+  get_filename_component(name ${file} NAME)
+  if(NOT name MATCHES "^(.+)-dbgsym_.*[.]ddeb$")
+    continue()
+  endif()
+  set(main ${CMAKE_MATCH_1})
+  set(root ${file}.root)
+  file(REMOVE_RECURSE ${root})
+  execute_process(COMMAND dpkg-deb --raw-extract ${file} ${root} COMMAND_ERROR_IS_FATAL ANY)
+  file(MAKE_DIRECTORY ${root}/usr/share/doc)
+  file(CREATE_LINK ${main} ${root}/usr/share/doc/${main}-dbgsym SYMBOLIC)
+  file(GLOB_RECURSE debug RELATIVE ${root} ${root}/usr/*.debug)
+  set(sums "")
+  foreach(path IN LISTS debug)
+    file(MD5 ${root}/${path} sum)
+    string(APPEND sums "${sum}  ${path}\n")
+  endforeach()
+  file(WRITE ${root}/DEBIAN/md5sums "${sums}")
+  execute_process(COMMAND dpkg-deb --root-owner-group --build ${root} ${file} OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  file(REMOVE_RECURSE ${root})
+endforeach()
