@@ -30,6 +30,7 @@ def pytest_addoption(parser):
     parser.addoption("--server", help="absolute path of the s2t-server binary under test")
     parser.addoption("--emulator", help="absolute path of the s2t-cloud-emulator binary under test")
     parser.addoption("--fault-requests", type=int, default=240, help="requests of the fault-load run")
+    parser.addoption("--full", action="store_true", help="the hostile load at the scale of the red team's report")
 
 
 def free_port():
@@ -57,6 +58,11 @@ def eventually(check):
     while not check():
         assert time.monotonic() < deadline, "still not so after the hang guard"
         time.sleep(0.01)
+
+
+def sanitized(pid):
+    """Whether the process runs with AddressSanitizer, whose allocator keeps freed memory a while."""
+    return "libasan" in open(f"/proc/{pid}/maps").read()
 
 
 def closed_unanswered(port, sent=b""):

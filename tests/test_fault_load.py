@@ -9,7 +9,7 @@ import socket
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-from conftest import HANG, Answer, cloud_section, eventually
+from conftest import HANG, Answer, cloud_section, eventually, sanitized
 
 RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"fine"}],"languageCode":"en-us"}]}'
 # Scenario (in the audio text): what the speech side does, and what the caller gets.
@@ -35,10 +35,6 @@ def leave_early(port, audio):
     with socket.create_connection(("127.0.0.1", port), timeout=HANG) as s:
         body = json.dumps({"audio": audio}).encode()
         s.sendall(b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
-
-
-def sanitized(pid):
-    return "libasan" in open(f"/proc/{pid}/maps").read()
 
 
 def usage(pid):
