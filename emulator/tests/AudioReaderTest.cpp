@@ -7,6 +7,7 @@
 #include <samplerate.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -163,6 +164,12 @@ TEST(AudioReader, HeaderlessAudioNeedsEncodingAndRate)
     EXPECT_EQ(readAll(kRaw, AudioHints{"LINEAR16", 16000, 1}).samples, kSpeech);
     const ReadResult mulaw = readAll(encodeAudio(SF_FORMAT_RAW | SF_FORMAT_ULAW, 16000), AudioHints{"MULAW", 16000, 1});
     EXPECT_GT(correlation(mulaw.samples, kSpeech), 0.95) << mulaw.error;
+    // Below 16 kHz, silence comes back as a faint noise floor, never as digital silence.
+    const ReadResult silence = readAll(std::string(1600, '\0'), AudioHints{"LINEAR16", 8000, 1});
+    ASSERT_EQ(silence.samples.size(), 1600u) << silence.error;
+    const auto [quietest, loudest] = std::minmax_element(silence.samples.begin(), silence.samples.end());
+    EXPECT_EQ(*quietest, -4);
+    EXPECT_EQ(*loudest, 4);
 }
 
 TEST(AudioReader, RefusesBytesThatAreNoRecording)
