@@ -128,8 +128,7 @@ def telephone(*sox_output):
 
 @pytest.fixture(scope="module")
 def voicemail(request, tmp_path_factory):
-    """{format: (the go-forward recording in it, the config members it needs)}; AMR-WB from the
-    encoder the emulator's tests build beside it."""
+    """{format: (the go-forward recording in it, the config members it needs)}."""
     awb = tmp_path_factory.mktemp("voicemail") / "goforward.awb"
     subprocess.run([Path(request.config.getoption("--emulator")).parent / "tests/amrwb-encode",
                     Path(TESTDATA, "goforward.raw"), awb], check=True)

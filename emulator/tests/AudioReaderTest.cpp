@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <numeric>
+#include <tuple>
 
 namespace
 {
@@ -165,11 +166,9 @@ TEST(AudioReader, HeaderlessAudioNeedsEncodingAndRate)
     const ReadResult mulaw = readAll(encodeAudio(SF_FORMAT_RAW | SF_FORMAT_ULAW, 16000), AudioHints{"MULAW", 16000, 1});
     EXPECT_GT(correlation(mulaw.samples, kSpeech), 0.95) << mulaw.error;
     // Below 16 kHz, silence comes back as a faint noise floor, never as digital silence.
-    const ReadResult silence = readAll(std::string(1600, '\0'), AudioHints{"LINEAR16", 8000, 1});
-    ASSERT_EQ(silence.samples.size(), 1600u) << silence.error;
-    const auto [quietest, loudest] = std::minmax_element(silence.samples.begin(), silence.samples.end());
-    EXPECT_EQ(*quietest, -4);
-    EXPECT_EQ(*loudest, 4);
+    std::vector<int16_t> floor = readAll(std::string(1600, '\0'), AudioHints{"LINEAR16", 8000, 1}).samples;
+    std::sort(floor.begin(), floor.end());
+    EXPECT_TRUE(floor.size() == 1600 && floor.front() == -4 && floor.back() == 4);
 }
 
 TEST(AudioReader, RefusesBytesThatAreNoRecording)
@@ -198,37 +197,24 @@ TEST(AudioReader, AmrIsDecodedWhenTheRequestNamesItsEncodingAndRate)
 TEST(AudioReader, RefusesAudioItsConfigContradictsNamingTheField)
 {
     const std::string nb = encodeAmr(false), wb = encodeAmr(true);
-    const struct
-    {
-        std::string bytes;
-        AudioHints hints;
-        const char* message;
-    } cases[] = {
-        {nb, {}, "bad encoding.. AMR-NB audio needs config.encoding AMR "},
+    const std::tuple<std::string, AudioHints, const char*> cases[] = {
+        // The AMR-NB cases, and the headerless and WAV ones, are tests/test_emulator.py's.
         {wb, {"", 16000, 0}, "bad encoding.. AMR-WB audio needs config.encoding AMR_WB "},
-        {nb, {"LINEAR16", 8000, 0}, "Specify AMR encoding to match file header (config.encoding is LINEAR16)"},
-        {wb, {"AMR", 8000, 0}, "Specify AMR_WB encoding"},
+        {wb, {"AMR", 8000, 0}, "Specify AMR_WB encoding to match file header (config.encoding is AMR)"},
         {nb, {"AMR", 16000, 0}, "bad sample rate hertz. AMR audio needs sample_rate_hertz 8000."},
         {wb, {"AMR_WB", 0, 0}, "needs sample_rate_hertz 16000"},
-        {"#!AM", {"AMR", 8000, 0}, "config.encoding is AMR, but the audio content does not start with"},
         {"#!AMR\n", {"AMR_WB", 16000, 0}, "Specify AMR encoding"},
-        {nb.substr(0, nb.size() - 7), {"AMR", 8000, 0}, "'audio.content': the AMR-NB audio ends inside frame "},
-        {wb.substr(0, 9 + 61 + 30), {"AMR_WB", 16000, 0}, "ends inside frame 2 (30 of its 61 bytes)"},
-        {"#!AMR\nthis is not audio", {"AMR", 8000, 0}, "AMR-NB frame 1 at byte 6 has frame type 14"},
-        {"#!AMR-WB\n\x50", {"AMR_WB", 16000, 0}, "frame type 10"},
-        {encodeAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000), {"MULAW", 16000, 0}, "Specify LINEAR16 encoding"},
+        {wb.substr(0, 9 + 61 + 30), {"AMR_WB", 16000, 0}, "the AMR-WB audio ends inside frame 2 (30 of its 61 bytes)"},
+        {"#!AMR-WB\n\x50", {"AMR_WB", 16000, 0}, "'audio.content': AMR-WB frame 1 at byte 9 has frame type 10"},
         {encodeAudio(SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000), {"LINEAR16", 8000, 0}, "Specify MULAW encoding"},
         {encodeAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000), {"LINEAR16", 0, 0}, "Specify FLAC encoding"},
-        {kRaw, {}, "bad encoding.. Audio content that is not WAV or FLAC needs config.encoding"},
         {kRaw, {"FLAC", 16000, 0}, "not FLAC audio"},
     };
-    for (const auto& c : cases)
+    for (const auto& [bytes, hints, message] : cases)
     {
-        const ReadResult r = readAll(c.bytes, c.hints);
-        EXPECT_FALSE(r.read) << c.message;
-        EXPECT_NE(r.error.find(c.message), std::string::npos) << r.error;
+        const ReadResult r = readAll(bytes, hints);
+        EXPECT_FALSE(r.read) << message;
+        EXPECT_NE(r.error.find(message), std::string::npos) << r.error;
     }
-    // Silence in AMR-NB frames, the encoding of a WAV header named as it is.
-    EXPECT_TRUE(readAll("#!AMR\n\x7c\x7c", AudioHints{"AMR", 8000, 0}).read);
-    EXPECT_TRUE(readAll(encodeAudio(SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000), AudioHints{"MULAW", 8000, 0}).read);
+    EXPECT_TRUE(readAll("#!AMR\n\x7c\x7c", AudioHints{"AMR", 8000, 0}).read); // two "no data" frames
 }
