@@ -1,15 +1,17 @@
 #pragma once
 // Reads a recording held in memory with libsndfile (WAV, FLAC and whatever
-// else it knows by its header) and turns it into what the recognizer takes:
-// 16 kHz mono 16-bit samples.
+// else it knows by its header) or opencore-amr (AMR-NB, AMR-WB) and turns it
+// into what the recognizer takes: 16 kHz mono 16-bit samples.
+#include "AmrDecoder.h"
+
 #include <sndfile.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// What the request's config says about the audio; used only when the bytes
-// carry no header that libsndfile recognises.
+// What the request's config says about the audio. As Google does, the encoding
+// must match a WAV or FLAC header when given, and be given for everything else.
 struct AudioHints
 {
     std::string encoding;    // "LINEAR16", "MULAW", ... or empty
@@ -42,6 +44,9 @@ public:
 
 private:
     bool openWith(int format, const AudioHints& hints);
+    bool openAmr(const AudioHints& hints, std::string& error);
+    bool openHeaderless(const AudioHints& hints, std::string& error);
+    const char* headerEncoding() const;
     bool readMono(std::vector<float>& mono, std::string& error);
     void release();
 
@@ -49,4 +54,5 @@ private:
     int64_t position_ = 0;
     SF_INFO info_{};
     SNDFILE* file_ = nullptr;
+    const AmrFormat* amr_ = nullptr; // set: the bytes are AMR, not libsndfile's
 };

@@ -1,15 +1,19 @@
 // The audio reader against recordings made here from pocketsphinx-testdata with
-// libsndfile: every container, rate and channel count comes back as 16 kHz mono.
+// libsndfile, sox (AMR-NB) and amrwb-encode (AMR-WB): every container, codec, rate
+// and channel count comes back as 16 kHz mono.
 #include "AudioReader.h"
 
 #include <gtest/gtest.h>
 #include <samplerate.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <numeric>
+#include <tuple>
 
 namespace
 {
@@ -24,6 +28,18 @@ std::string readFile(const std::string& path)
 const std::string kRaw = readFile(S2T_TESTDATA_DIR "/goforward.raw");
 const std::vector<int16_t> kSpeech(reinterpret_cast<const int16_t*>(kRaw.data()),
                                    reinterpret_cast<const int16_t*>(kRaw.data() + kRaw.size()));
+
+// What `make` writes into a scratch file it is given the path of.
+template <typename Make>
+std::string madeInFile(Make make)
+{
+    char path[] = "/tmp/s2t-emulator-test-XXXXXX";
+    close(mkstemp(path));
+    make(path);
+    const std::string bytes = readFile(path);
+    unlink(path);
+    return bytes;
+}
 
 // The speech as `format` at `rate`, in the first of `channels` (the others silent).
 std::string encodeAudio(int format, int rate, int channels = 1)
@@ -47,20 +63,31 @@ std::string encodeAudio(int format, int rate, int channels = 1)
     for (size_t i = 0; i < mono.size(); ++i)
         frames[i * channels] = mono[i];
 
-    char path[] = "/tmp/s2t-emulator-test-XXXXXX";
-    close(mkstemp(path));
-    SF_INFO info{0, rate, channels, format, 0, 0};
-    SNDFILE* file = sf_open(path, SFM_WRITE, &info);
-    sf_writef_float(file, frames.data(), static_cast<sf_count_t>(mono.size()));
-    sf_close(file);
-    const std::string bytes = readFile(path);
-    unlink(path);
-    return bytes;
+    return madeInFile([&](const char* path) {
+        SF_INFO info{0, rate, channels, format, 0, 0};
+        SNDFILE* file = sf_open(path, SFM_WRITE, &info);
+        sf_writef_float(file, frames.data(), static_cast<sf_count_t>(mono.size()));
+        sf_close(file);
+    });
+}
+
+// The speech as AMR-NB at 12.2 kbit/s (sox) or AMR-WB at 23.85 kbit/s.
+std::string encodeAmr(bool wideband)
+{
+    return madeInFile([wideband](const char* path) {
+        const std::string command = wideband
+                                        ? std::string(S2T_AMRWB_ENCODER " " S2T_TESTDATA_DIR "/goforward.raw ") + path
+                                        : std::string("sox -R -t raw -r 16000 -e signed -b 16 -c 1 " S2T_TESTDATA_DIR
+                                                      "/goforward.raw -t amr-nb -C 7 ") +
+                                              path + " rate 8000";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    });
 }
 
 // Normalised correlation of the overlapping part: near 1 when b is a (scaled)
 // copy of a, near 0 for unrelated or shifted audio.
-double correlation(const std::vector<int16_t>& a, const std::vector<int16_t>& b)
+template <typename T>
+double correlation(const std::vector<T>& a, const std::vector<T>& b)
 {
     const size_t n = std::min(a.size(), b.size());
     const auto dot = [n](const auto& x, const auto& y) {
@@ -68,6 +95,16 @@ double correlation(const std::vector<int16_t>& a, const std::vector<int16_t>& b)
     };
     const double aa = dot(a, a), bb = dot(b, b);
     return aa > 0 && bb > 0 ? dot(a, b) / std::sqrt(aa * bb) : 0;
+}
+
+// Loudness every 20 ms: what a codec that does not keep the waveform keeps.
+std::vector<double> envelope(const std::vector<int16_t>& samples)
+{
+    std::vector<double> out;
+    for (size_t at = 0; at + 320 <= samples.size(); at += 320)
+        out.push_back(
+            std::sqrt(std::inner_product(samples.begin() + at, samples.begin() + at + 320, samples.begin() + at, 0.0)));
+    return out;
 }
 
 struct ReadResult
@@ -99,9 +136,9 @@ TEST(AudioReader, EveryFormatRateAndChannelCountBecomesSixteenKilohertzMono)
         int format, rate, channels;
         double minCorrelation; // 8 kHz keeps only the band below 4 kHz
     } cases[] = {
-        {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 1, 1.0},   {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000, 1, 1.0},
-        {SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000, 1, 0.8},      {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 0.95},
-        {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, 0.95},
+        {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 1, 1.0},  {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000, 1, 1.0},
+        {SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000, 1, 0.8},     {SF_FORMAT_WAV | SF_FORMAT_ALAW, 8000, 1, 0.8},
+        {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 0.95}, {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, 0.95},
     };
     for (const auto& c : cases)
     {
@@ -128,6 +165,10 @@ TEST(AudioReader, HeaderlessAudioNeedsEncodingAndRate)
     EXPECT_EQ(readAll(kRaw, AudioHints{"LINEAR16", 16000, 1}).samples, kSpeech);
     const ReadResult mulaw = readAll(encodeAudio(SF_FORMAT_RAW | SF_FORMAT_ULAW, 16000), AudioHints{"MULAW", 16000, 1});
     EXPECT_GT(correlation(mulaw.samples, kSpeech), 0.95) << mulaw.error;
+    // Below 16 kHz, silence comes back as a faint noise floor, never as digital silence.
+    std::vector<int16_t> floor = readAll(std::string(1600, '\0'), AudioHints{"LINEAR16", 8000, 1}).samples;
+    std::sort(floor.begin(), floor.end());
+    EXPECT_TRUE(floor.size() == 1600 && floor.front() == -4 && floor.back() == 4);
 }
 
 TEST(AudioReader, RefusesBytesThatAreNoRecording)
@@ -138,4 +179,42 @@ TEST(AudioReader, RefusesBytesThatAreNoRecording)
         EXPECT_FALSE(r.read);
         EXPECT_FALSE(r.error.empty());
     }
+}
+
+TEST(AudioReader, AmrIsDecodedWhenTheRequestNamesItsEncodingAndRate)
+{
+    for (const auto& [wideband, hints] : {std::pair{false, AudioHints{"AMR", 8000, 0}}, {true, {"AMR_WB", 16000, 0}}})
+    {
+        SCOPED_TRACE(hints.encoding);
+        const ReadResult r = readAll(encodeAmr(wideband), hints);
+        ASSERT_TRUE(r.read) << r.error;
+        EXPECT_DOUBLE_EQ(r.seconds, 2.8); // 140 frames of 20 ms, the last one padded
+        EXPECT_NEAR(double(r.samples.size()), 2.8 * 16000, 16.0);
+        EXPECT_GT(correlation(envelope(r.samples), envelope(kSpeech)), 0.85); // another recording: 0.6
+    }
+}
+
+TEST(AudioReader, RefusesAudioItsConfigContradictsNamingTheField)
+{
+    const std::string nb = encodeAmr(false), wb = encodeAmr(true);
+    const std::tuple<std::string, AudioHints, const char*> cases[] = {
+        // The AMR-NB cases, and the headerless and WAV ones, are tests/test_emulator.py's.
+        {wb, {"", 16000, 0}, "bad encoding.. AMR-WB audio needs config.encoding AMR_WB "},
+        {wb, {"AMR", 8000, 0}, "Specify AMR_WB encoding to match file header (config.encoding is AMR)"},
+        {nb, {"AMR", 16000, 0}, "bad sample rate hertz. AMR audio needs sample_rate_hertz 8000."},
+        {wb, {"AMR_WB", 0, 0}, "needs sample_rate_hertz 16000"},
+        {"#!AMR\n", {"AMR_WB", 16000, 0}, "Specify AMR encoding"},
+        {wb.substr(0, 9 + 61 + 30), {"AMR_WB", 16000, 0}, "the AMR-WB audio ends inside frame 2 (30 of its 61 bytes)"},
+        {"#!AMR-WB\n\x50", {"AMR_WB", 16000, 0}, "'audio.content': AMR-WB frame 1 at byte 9 has frame type 10"},
+        {encodeAudio(SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000), {"LINEAR16", 8000, 0}, "Specify MULAW encoding"},
+        {encodeAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000), {"LINEAR16", 0, 0}, "Specify FLAC encoding"},
+        {kRaw, {"FLAC", 16000, 0}, "not FLAC audio"},
+    };
+    for (const auto& [bytes, hints, message] : cases)
+    {
+        const ReadResult r = readAll(bytes, hints);
+        EXPECT_FALSE(r.read) << message;
+        EXPECT_NE(r.error.find(message), std::string::npos) << r.error;
+    }
+    EXPECT_TRUE(readAll("#!AMR\n\x7c\x7c", AudioHints{"AMR", 8000, 0}).read); // two "no data" frames
 }
