@@ -262,7 +262,7 @@ def test_settings_that_cannot_be_used_stop_it_at_once(request, tmp_path, args, s
     emulator.check_clean()
 
 
-def test_a_voicemail_comes_back_with_its_sentiment(start_service, emulator):
+def test_a_voicemail_comes_back_with_its_sentiment(start_service, emulator, voicemail):
     service = start_service({"client-auth-token": "platform"},
                             cloud_section(f"http://127.0.0.1:{emulator.port}/v1", key="cloud-key"))
     body = json.dumps({"audio": base64.b64encode(GO_FORWARD).decode(), "language": "en-US"})
@@ -271,6 +271,13 @@ def test_a_voicemail_comes_back_with_its_sentiment(start_service, emulator):
     answer = json.loads(reply.body)
     assert answer["language"] == "en-us" and -1 <= answer["documentSentiment"]["score"] <= 1
     assert [s["text"]["content"] for s in answer["sentences"]] == ["go forward ten meters"]
+    # Telephone voicemail as the platform stores it: the service names AMR's encoding itself.
+    for name in ("AMR-NB", "AMR-WB", "mu-law WAV"):
+        body = json.dumps({"audio": base64.b64encode(voicemail[name][0]).decode(), "language": "en-US"})
+        reply = service.call("POST", "/transcribe", body, [("Authorization", "platform")])
+        assert reply.status == 200, (name, reply.body)
+        words = json.loads(reply.body)["sentences"][0]["text"]["content"].split()
+        assert words[:2] + words[-1:] == ["go", "forward", "meters"], (name, words)
 
 
 def test_idle_clients_oversized_documents_and_descriptor_exhaustion_do_not_hold_it_up(request, tmp_path):
