@@ -8,6 +8,7 @@ import signal
 import socket
 import struct
 import subprocess
+import wave
 from pathlib import Path
 
 import pytest
@@ -26,6 +27,20 @@ def wav(samples):
 
 RAW = Path(TESTDATA, "goforward.raw").read_bytes()  # "go forward ten meters", 44580 samples
 GO_FORWARD = wav(RAW)
+
+
+def librivox(*names, pause=1.5):
+    """The librivox recordings one after another, `pause` seconds of silence between them."""
+    silence = bytes(int(pause * 16000) * 2)
+    parts = []
+    for name in names:
+        with wave.open(f"{TESTDATA}/librivox/sense_and_sensibility_01_austen_64kb-{name}.wav") as w:
+            parts.append(w.readframes(w.getnframes()))
+    return wav(silence.join(parts))
+
+
+def seconds(duration):
+    return float(duration.rstrip("s"))
 
 
 def recognition(audio, language="en-US", **config):
@@ -81,6 +96,20 @@ def test_words_alternatives_and_masking_come_from_the_decoder_the_same_every_tim
         others)
     bare = json.loads(emulator.call(RECOGNIZE, recognition(GO_FORWARD, enableWordTimeOffsets=True)).body)
     assert set(bare["results"][0]["alternatives"][0]["words"][0]) == {"startTime", "endTime", "word"}
+
+
+def test_a_pause_ends_a_result_whose_words_keep_their_place_in_the_recording(emulator):
+    # 2.99 s, a pause of 1.5 s, 3.29 s
+    body = recognition(librivox("0880", "0930"), enableWordTimeOffsets=True, maxAlternatives=3)
+    results = json.loads(emulator.call(RECOGNIZE, body).body)["results"]
+    assert [r["alternatives"][0]["transcript"].split()[:3] for r in results] == [["he", "was", "not"],
+                                                                                 ["he", "might", "even"]]
+    ends = [seconds(r["resultEndTime"]) for r in results]
+    assert ends[0] < 2.99 + 0.75 < ends[1] == 7.78
+    second = results[1]["alternatives"]
+    assert all(seconds(w["startTime"]) > 2.99 + 0.75 for w in second[0]["words"])
+    assert {r["languageCode"] for r in results} == {"en-us"} and len(second) > 1
+    assert not any(a["transcript"].startswith("he was") for a in second)
 
 
 def test_google_client_libraries_in_rest_mode_read_every_reply(emulator, tmp_path):

@@ -338,8 +338,11 @@ void Emulator::finishRecognition(std::unique_ptr<RecognitionJob> job)
         return sendError(job->request, job->error, job->trace);
     // Google's request ids are positive 64-bit numbers.
     const uint64_t id = requestIds_() >> 1;
-    std::printf("%s 200 \"%s\" audio %.2fs decoded in %.2fs\n", job->trace.c_str(),
-                printable(job->hypothesis.transcript).c_str(), job->audioSeconds, job->decodeSeconds);
+    std::string transcript;
+    for (const Hypothesis& result : job->results)
+        transcript += (transcript.empty() ? "" : " / ") + result.transcript;
+    std::printf("%s 200 \"%s\" audio %.2fs decoded in %.2fs\n", job->trace.c_str(), printable(transcript).c_str(),
+                job->audioSeconds, job->decodeSeconds);
     sendJson(job->request, 200, SpeechMethod::reply(*job, id));
 }
 

@@ -144,9 +144,8 @@ void WorkerPool::process(RecognitionJob& job, Recognizer* recognizer)
     }
     if (!recognizer)
     {
-        job.hypothesis = Hypothesis{};
-        job.hypothesis.transcript = *settings_.fixedTranscript;
-        job.hypothesis.confidence = 1.0;
+        if (!settings_.fixedTranscript->empty())
+            job.results = {Hypothesis{*settings_.fixedTranscript, 1.0, {}, {}, job.audioSeconds}};
         return;
     }
     std::vector<int16_t> samples;
@@ -155,8 +154,11 @@ void WorkerPool::process(RecognitionJob& job, Recognizer* recognizer)
         job.error = invalidArgument(error);
         return;
     }
-    if (!recognizer->recognize(samples, job.options.maxAlternatives, job.hypothesis))
+    if (!recognizer->recognize(samples, job.options.maxAlternatives, job.results))
         job.error = ApiError{500, "INTERNAL", "The recognizer failed on this audio.", "", ""};
+    // The last result runs to the end of the recording, its trailing silence included.
+    if (!job.results.empty())
+        job.results.back().end = job.audioSeconds;
     job.decodeSeconds = secondsSince(started);
 }
 

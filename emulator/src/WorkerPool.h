@@ -34,7 +34,7 @@ struct RecognitionJob
 
     // Filled by the worker.
     ApiError error;
-    Hypothesis hypothesis;
+    std::vector<Hypothesis> results; // none when no speech was found
     double audioSeconds = 0;
     double decodeSeconds = 0;
 };
