@@ -8,6 +8,7 @@ import signal
 import socket
 import struct
 import subprocess
+import time
 import wave
 from pathlib import Path
 
@@ -16,6 +17,7 @@ import pytest
 from conftest import HANG, TESTDATA, Emulator, Process, call, closed_unanswered, cloud_section
 
 RECOGNIZE = "/v1/speech:recognize?key=cloud-key"
+LONG_RUNNING = "/v1/speech:longrunningrecognize?key=cloud-key"
 SENTIMENT = "/v1/documents:analyzeSentiment?key=cloud-key"
 
 
@@ -110,6 +112,45 @@ def test_a_pause_ends_a_result_whose_words_keep_their_place_in_the_recording(emu
     assert all(seconds(w["startTime"]) > 2.99 + 0.75 for w in second[0]["words"])
     assert {r["languageCode"] for r in results} == {"en-us"} and len(second) > 1
     assert not any(a["transcript"].startswith("he was") for a in second)
+
+
+def operation(emulator, name):
+    reply = call(emulator.port, "GET", f"/v1/operations/{name}?key=cloud-key")
+    return reply.status, json.loads(reply.body)
+
+
+def finished(emulator, name):
+    for _ in range(HANG * 6):  # a long recording on a sanitizer build: a guard against hangs only
+        status, answer = operation(emulator, name)
+        if status != 200 or answer.get("done"):
+            return answer
+        time.sleep(0.5)
+    raise AssertionError(f"operation {name} still running")
+
+
+def test_long_recordings_go_through_operations_and_a_full_queue_refuses_more(request, tmp_path):
+    emulator = Emulator(request.config.getoption("--emulator"), tmp_path, "--prefix", "/v1", "--api-key", "cloud-key",
+                        "--workers", 1, "--queue", 0, "--operations", 1)
+    try:
+        long = librivox("0870", "0880", "0890", "0920", "0930", "0870", "0880", "0890", "0920", "0930", "0870")
+        started = json.loads(emulator.call(LONG_RUNNING, recognition(long)).body)
+        for target in [RECOGNIZE, LONG_RUNNING]:  # the one worker is busy: its job fills the queue
+            google_error(emulator.call(target, recognition(GO_FORWARD)), 429, "RESOURCE_EXHAUSTED")
+        status, running = operation(emulator, started["name"])
+        assert (status, running) == (200, started) and "done" not in running
+        assert running["metadata"]["@type"].endswith("speech.v1.LongRunningRecognizeMetadata")
+        response = finished(emulator, started["name"])["response"]
+        assert response["@type"] == "type.googleapis.com/google.cloud.speech.v1.LongRunningRecognizeResponse"
+        results = response["results"]
+        ends = [seconds(r["resultEndTime"]) for r in results]
+        assert len(results) >= 8 and ends == sorted(ends) and ends[-1] == 71.56 and response["totalBilledTime"] == "72s"
+        assert "dashwood" in results[0]["alternatives"][0]["transcript"]
+        assert "power to do for" in results[-1]["alternatives"][0]["transcript"]
+        failed = json.loads(emulator.call(LONG_RUNNING, recognition(b"not audio")).body)["name"]
+        assert finished(emulator, failed)["error"]["code"] == 3  # INVALID_ARGUMENT
+        assert operation(emulator, started["name"])[0] == 404  # only the newest finished one is kept
+    finally:
+        emulator.finish()
 
 
 def test_google_client_libraries_in_rest_mode_read_every_reply(emulator, tmp_path):
@@ -215,12 +256,15 @@ def test_keys_paths_and_methods_are_checked_as_google_does(emulator):
     google_error(emulator.call("/v1/documents:analyzeSentiment?key=guess", "{}"), 400, "INVALID_ARGUMENT", "API key")
     google_error(emulator.call(SENTIMENT.replace("?", "?alt=json&"), "{}"), 400, "INVALID_ARGUMENT", "'document'")
     assert call(emulator.port, "POST", "/v1/speech%3Arecognize", body, [("X-Goog-Api-Key", "cloud-key")]).status == 200
-    for target in ["/speech:recognize?key=cloud-key", "/v1/speech:longrunningrecognize?key=cloud-key"]:
+    for target in ["/speech:recognize?key=cloud-key", "/v1/operations/?key=cloud-key"]:
         google_error(emulator.call(target, body), 404, "NOT_FOUND", target.split("?")[0])
-    for method in ["GET", "PUT", "DELETE", "PATCH"]:
-        reply = call(emulator.port, method, RECOGNIZE)
+    google_error(call(emulator.port, "GET", "/v1/operations/1"), 403, "PERMISSION_DENIED", "API Key")
+    google_error(call(emulator.port, "GET", "/v1/operations/1?key=cloud-key"), 404, "NOT_FOUND", "not found")
+    for method, target, allowed in [("GET", RECOGNIZE, "POST"), ("PUT", RECOGNIZE, "POST"), ("DELETE", RECOGNIZE, "POST"),
+                                    ("PATCH", LONG_RUNNING, "POST"), ("POST", "/v1/operations/1", "GET")]:
+        reply = call(emulator.port, method, target)
         google_error(reply, 405, "METHOD_NOT_ALLOWED", method)
-        assert reply.headers["Allow"] == "POST"
+        assert reply.headers["Allow"] == allowed
 
 
 def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request, tmp_path):
