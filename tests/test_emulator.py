@@ -302,10 +302,28 @@ def test_a_voicemail_comes_back_with_its_sentiment(start_service, emulator):
     assert [s["text"]["content"] for s in answer["sentences"]] == ["go forward ten meters"]
 
 
-def test_idle_clients_oversized_documents_and_descriptor_exhaustion_do_not_hold_it_up(request, tmp_path):
+def bytes_sent_before_closed(port, head, trickled):
+    """How many bytes of `trickled` went out, a quarter of a second apart after `head`, before
+    the emulator closed the connection (all if it never did). Interim replies are read."""
+    with socket.create_connection(("127.0.0.1", port)) as sock:
+        sock.sendall(head)
+        for sent in range(len(trickled)):
+            while select.select([sock], [], [], 0.25)[0]:
+                if not sock.recv(100).startswith(b"HTTP/1.1 100 Continue\r\n\r\n"):
+                    return sent
+            sock.sendall(trickled[sent:sent + 1])
+    return len(trickled)
+
+
+def test_idle_and_trickling_clients_oversized_documents_and_descriptor_exhaustion_do_not_hold_it_up(request,
+                                                                                                    tmp_path):
     fast = Emulator(request.config.getoption("--emulator"), tmp_path, "--transcript", "x", "--timeout", "1")
     try:
         assert closed_unanswered(fast.port)
+        # A request must arrive whole within the time-out of its first byte (and a second per 64 KiB).
+        header = b"POST /documents:analyzeSentiment HTTP/1.1\r\nHost: h\r\nContent-Length: 40\r\n"
+        assert bytes_sent_before_closed(fast.port, b"", header + b"\r\n") < 20
+        assert bytes_sent_before_closed(fast.port, header + b"Expect: 100-continue\r\n\r\n", b" " * 40) < 20
         google_error(fast.call("/documents:analyzeSentiment", {"document": {"type": "PLAIN_TEXT",
                                                                             "content": "a" * 1000001}}),
                      400, "INVALID_ARGUMENT", "1000000 bytes")

@@ -140,13 +140,15 @@ Emulator::~Emulator()
 }
 
 // Workers first: they may still hold the finished-jobs event of the loop.
-// Then evhttp, which frees any request still waiting for an answer.
+// Then evhttp, which frees any request still waiting for an answer and closes
+// every connection, and with them their clocks.
 void Emulator::release()
 {
     pool_.stop();
     if (http_)
         evhttp_free(http_);
     http_ = nullptr;
+    clocks_.release();
     listener_ = nullptr;
     if (acceptCheck_)
         event_free(acceptCheck_);
@@ -214,6 +216,11 @@ bool Emulator::listen()
                                           EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
     evhttp_set_max_body_size(http_, kHardBodyLimit);
     evhttp_set_timeout(http_, options_.timeoutSeconds);
+    if (!clocks_.start(base_, http_, options_.timeoutSeconds))
+    {
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot time requests\n");
+        return false;
+    }
     evhttp_set_gencb(http_, onRequest, this);
     evhttp_bound_socket* bound =
         evhttp_bind_socket_with_handle(http_, options_.address.c_str(), static_cast<uint16_t>(options_.port));
@@ -426,6 +433,7 @@ void Emulator::send(evhttp_request* request, int code, const std::string& body)
 {
     evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", "application/json; charset=UTF-8");
     evbuffer_add(evhttp_request_get_output_buffer(request), body.data(), body.size());
+    clocks_.replied(request);
     evhttp_send_reply(request, code, nullptr, nullptr);
     // glibc keeps what a burst of recordings freed; a second without replies ends it.
     const timeval quiet = {1, 0};

@@ -2,6 +2,7 @@
 // The HTTP side: one libevent loop that routes requests, checks the API key,
 // answers sentiment at once and hands recognition to the worker pool.
 #include "Operations.h"
+#include "RequestClocks.h"
 #include "SentimentAnalyzer.h"
 #include "SentimentMethod.h"
 #include "WorkerPool.h"
@@ -92,5 +93,6 @@ private:
     event* acceptCheck_ = nullptr;
     event* trim_ = nullptr;
     evconnlistener* listener_ = nullptr;
+    RequestClocks clocks_;
     WorkerPool pool_;
 };
