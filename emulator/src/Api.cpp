@@ -46,6 +46,28 @@ std::string ApiError::toJson() const
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
+int ApiError::rpcCode() const
+{
+    static const char* const kCodes[] = {"OK",
+                                         "CANCELLED",
+                                         "UNKNOWN",
+                                         "INVALID_ARGUMENT",
+                                         "DEADLINE_EXCEEDED",
+                                         "NOT_FOUND",
+                                         "ALREADY_EXISTS",
+                                         "PERMISSION_DENIED",
+                                         "RESOURCE_EXHAUSTED",
+                                         "FAILED_PRECONDITION",
+                                         "ABORTED",
+                                         "OUT_OF_RANGE",
+                                         "UNIMPLEMENTED",
+                                         "INTERNAL"};
+    for (int code = 0; code < static_cast<int>(sizeof kCodes / sizeof kCodes[0]); ++code)
+        if (status == kCodes[code])
+            return code;
+    return 2; // UNKNOWN
+}
+
 ApiError invalidArgument(const std::string& message)
 {
     return ApiError{400, "INVALID_ARGUMENT", message, "", ""};
@@ -59,6 +81,11 @@ ApiError notFound(const std::string& message)
 ApiError methodNotAllowed(const std::string& message)
 {
     return ApiError{405, "METHOD_NOT_ALLOWED", message, "", ""};
+}
+
+ApiError resourceExhausted(const std::string& message)
+{
+    return ApiError{429, "RESOURCE_EXHAUSTED", message, "", ""};
 }
 
 ApiError invalidApiKey(const std::string& service)

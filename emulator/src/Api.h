@@ -20,11 +20,14 @@ struct ApiError
 
     bool isSet() const { return httpCode != 0; }
     std::string toJson() const;
+    // google.rpc.Code's number for `status`, as an operation's error carries it.
+    int rpcCode() const;
 };
 
 ApiError invalidArgument(const std::string& message);
 ApiError notFound(const std::string& message);
 ApiError methodNotAllowed(const std::string& message);
+ApiError resourceExhausted(const std::string& message);
 ApiError invalidApiKey(const std::string& service);
 ApiError missingApiKey();
 

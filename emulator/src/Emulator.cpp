@@ -14,6 +14,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +38,12 @@ void onStopSignal(evutil_socket_t, short, void* emulator)
 {
     if (emulator)
         static_cast<Emulator*>(emulator)->stop();
+}
+
+void onTrim(evutil_socket_t, short, void* emulator)
+{
+    if (emulator)
+        static_cast<Emulator*>(emulator)->trimMemory();
 }
 
 void onAcceptCheck(evutil_socket_t, short, void* emulator)
@@ -108,13 +116,6 @@ std::string queryValue(evhttp_request* request, const char* name)
     return value;
 }
 
-void sendJson(evhttp_request* request, int code, const std::string& body)
-{
-    evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", "application/json; charset=UTF-8");
-    evbuffer_add(evhttp_request_get_output_buffer(request), body.data(), body.size());
-    evhttp_send_reply(request, code, nullptr, nullptr);
-}
-
 std::string printable(const std::string& text)
 {
     std::string out = text;
@@ -129,6 +130,7 @@ std::string printable(const std::string& text)
 Emulator::Emulator(const Options& options)
     : options_(options)
     , requestIds_(std::random_device{}())
+    , operations_(static_cast<size_t>(options.operations), options.operationSeconds)
 {
 }
 
@@ -138,17 +140,22 @@ Emulator::~Emulator()
 }
 
 // Workers first: they may still hold the finished-jobs event of the loop.
-// Then evhttp, which frees any request still waiting for an answer.
+// Then evhttp, which frees any request still waiting for an answer and closes
+// every connection, and with them their clocks.
 void Emulator::release()
 {
     pool_.stop();
     if (http_)
         evhttp_free(http_);
     http_ = nullptr;
+    clocks_.release();
     listener_ = nullptr;
     if (acceptCheck_)
         event_free(acceptCheck_);
     acceptCheck_ = nullptr;
+    if (trim_)
+        event_free(trim_);
+    trim_ = nullptr;
     if (sigint_)
         event_free(sigint_);
     sigint_ = nullptr;
@@ -170,7 +177,13 @@ bool Emulator::start()
     }
     if (!analyzer_.load(options_.wordList))
         return false;
-    PoolSettings settings{options_.workers, options_.models, options_.transcript, 60};
+    trim_ = evtimer_new(base_, onTrim, this);
+    if (!trim_)
+    {
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot create the memory timer\n");
+        return false;
+    }
+    PoolSettings settings{options_.workers, options_.models, options_.transcript, 60, options_.queue};
     auto finished = [this](std::unique_ptr<RecognitionJob> job) { finishRecognition(std::move(job)); };
     if (!pool_.start(base_, settings, finished))
         return false;
@@ -203,6 +216,11 @@ bool Emulator::listen()
                                           EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
     evhttp_set_max_body_size(http_, kHardBodyLimit);
     evhttp_set_timeout(http_, options_.timeoutSeconds);
+    if (!clocks_.start(base_, http_, options_.timeoutSeconds))
+    {
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot time requests\n");
+        return false;
+    }
     evhttp_set_gencb(http_, onRequest, this);
     evhttp_bound_socket* bound =
         evhttp_bind_socket_with_handle(http_, options_.address.c_str(), static_cast<uint16_t>(options_.port));
@@ -245,16 +263,30 @@ void Emulator::checkAccepting()
     evconnlistener_enable(listener_);
 }
 
+void Emulator::trimMemory()
+{
+    malloc_trim(0);
+}
+
 void Emulator::stop()
 {
     std::printf("stopping\n");
     event_base_loopbreak(base_);
 }
 
+std::string Emulator::operationsPath() const
+{
+    return options_.prefix + "/operations/";
+}
+
 Emulator::Route Emulator::routeOf(const std::string& path) const
 {
     if (path == options_.prefix + "/speech:recognize")
         return Route::Recognize;
+    if (path == options_.prefix + "/speech:longrunningrecognize")
+        return Route::LongRunningRecognize;
+    if (path.size() > operationsPath().size() && path.compare(0, operationsPath().size(), operationsPath()) == 0)
+        return Route::Operation;
     if (path == options_.prefix + "/documents:analyzeSentiment")
         return Route::AnalyzeSentiment;
     return Route::None;
@@ -273,7 +305,7 @@ ApiError Emulator::checkApiKey(evhttp_request* request, Route route) const
     if (key.empty())
         return missingApiKey();
     if (key != *options_.apiKey)
-        return invalidApiKey(route == Route::Recognize ? "speech.googleapis.com" : "language.googleapis.com");
+        return invalidApiKey(route == Route::AnalyzeSentiment ? "language.googleapis.com" : "speech.googleapis.com");
     return ApiError{};
 }
 
@@ -285,17 +317,20 @@ void Emulator::handleRequest(evhttp_request* request)
     const Route route = routeOf(path);
     if (route == Route::None)
         return sendError(request, notFound("The requested URL " + path + " was not found on this server."), trace);
-    if (command != EVHTTP_REQ_POST)
+    const evhttp_cmd_type allowed = route == Route::Operation ? EVHTTP_REQ_GET : EVHTTP_REQ_POST;
+    if (command != allowed)
     {
-        evhttp_add_header(evhttp_request_get_output_headers(request), "Allow", "POST");
+        evhttp_add_header(evhttp_request_get_output_headers(request), "Allow", methodName(allowed));
         return sendError(request,
                          methodNotAllowed(std::string("Method ") + methodName(command) + " is not allowed on " + path +
-                                          "; use POST."),
+                                          "; use " + methodName(allowed) + "."),
                          trace);
     }
     const ApiError keyError = checkApiKey(request, route);
     if (keyError.isSet())
         return sendError(request, keyError, trace);
+    if (route == Route::Operation)
+        return answerOperation(request, path.substr(operationsPath().size()), trace);
     evbuffer* input = evhttp_request_get_input_buffer(request);
     const size_t size = evbuffer_get_length(input);
     if (size > kMaxRequestBytes)
@@ -305,10 +340,10 @@ void Emulator::handleRequest(evhttp_request* request)
             trace);
     std::string body(size, '\0');
     evbuffer_copyout(input, body.data(), size);
-    if (route == Route::Recognize)
-        answerRecognize(request, std::move(body), trace);
-    else
+    if (route == Route::AnalyzeSentiment)
         answerSentiment(request, body, trace);
+    else
+        answerRecognize(request, body, trace, route == Route::LongRunningRecognize);
 }
 
 void Emulator::answerSentiment(evhttp_request* request, const std::string& body, const std::string& trace)
@@ -318,34 +353,89 @@ void Emulator::answerSentiment(evhttp_request* request, const std::string& body,
     if (error.isSet())
         return sendError(request, error, trace);
     std::printf("%s 200\n", trace.c_str());
-    sendJson(request, 200, reply);
+    send(request, 200, reply);
 }
 
-void Emulator::answerRecognize(evhttp_request* request, std::string body, const std::string& trace)
+// A long-running job is answered at once with its operation; its own trace line,
+// when it has finished, names the operation instead of the request.
+void Emulator::answerRecognize(evhttp_request* request, const std::string& body, const std::string& trace,
+                               bool longRunning)
 {
     auto job = std::make_unique<RecognitionJob>();
-    job->request = request;
-    job->trace = trace;
     const ApiError error = SpeechMethod::parse(body, *job);
     if (error.isSet())
         return sendError(request, error, trace);
-    pool_.submit(std::move(job));
+    const std::string name = longRunning ? operations_.newName() : "";
+    job->operation = name;
+    job->request = longRunning ? nullptr : request;
+    job->trace = longRunning ? "operation " + name : trace;
+    if (!pool_.submit(std::move(job)))
+        return sendError(
+            request,
+            resourceExhausted("Resource has been exhausted: " + std::to_string(options_.workers + options_.queue) +
+                              " recognitions are in hand (--workers and --queue); try again later."),
+            trace);
+    if (!longRunning)
+        return;
+    operations_.start(name);
+    std::string operation;
+    operations_.describe(name, operation);
+    std::printf("%s 200 operation %s\n", trace.c_str(), name.c_str());
+    send(request, 200, operation);
+}
+
+void Emulator::answerOperation(evhttp_request* request, const std::string& name, const std::string& trace)
+{
+    std::string operation;
+    if (!operations_.describe(name, operation))
+        return sendError(request, notFound("Requested entity was not found."), trace);
+    std::printf("%s 200\n", trace.c_str());
+    send(request, 200, operation);
 }
 
 void Emulator::finishRecognition(std::unique_ptr<RecognitionJob> job)
 {
+    std::string reply;
     if (job->error.isSet())
-        return sendError(job->request, job->error, job->trace);
-    // Google's request ids are positive 64-bit numbers.
-    const uint64_t id = requestIds_() >> 1;
-    std::printf("%s 200 \"%s\" audio %.2fs decoded in %.2fs\n", job->trace.c_str(),
-                printable(job->hypothesis.transcript).c_str(), job->audioSeconds, job->decodeSeconds);
-    sendJson(job->request, 200, SpeechMethod::reply(*job, id));
+        traceError(job->trace, job->error);
+    else
+    {
+        std::string transcript;
+        for (const Hypothesis& result : job->results)
+            transcript += (transcript.empty() ? "" : " / ") + result.transcript;
+        std::printf("%s 200 \"%s\" audio %.2fs decoded in %.2fs\n", job->trace.c_str(), printable(transcript).c_str(),
+                    job->audioSeconds, job->decodeSeconds);
+        // Google's request ids are positive 64-bit numbers.
+        const char* type = job->operation.empty() ? nullptr : Operations::kResponseType;
+        reply = SpeechMethod::reply(*job, requestIds_() >> 1, type);
+    }
+    if (!job->operation.empty())
+        operations_.finish(job->operation, reply, job->error);
+    else if (job->error.isSet())
+        send(job->request, job->error.httpCode, job->error.toJson());
+    else
+        send(job->request, 200, reply);
 }
 
+// Traced before the answer goes out, so a client that has its answer finds the line.
 void Emulator::sendError(evhttp_request* request, const ApiError& error, const std::string& trace)
 {
-    // Traced before the answer goes out, so a client that has its answer finds the line.
+    traceError(trace, error);
+    send(request, error.httpCode, error.toJson());
+}
+
+void Emulator::traceError(const std::string& trace, const ApiError& error)
+{
     std::printf("%s %d %s\n", trace.c_str(), error.httpCode, printable(error.message).c_str());
-    sendJson(request, error.httpCode, error.toJson());
+}
+
+void Emulator::send(evhttp_request* request, int code, const std::string& body)
+{
+    evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", "application/json; charset=UTF-8");
+    evbuffer_add(evhttp_request_get_output_buffer(request), body.data(), body.size());
+    clocks_.replied(request);
+    evhttp_send_reply(request, code, nullptr, nullptr);
+    // glibc keeps what a burst of recordings freed; a second without replies ends it.
+    const timeval quiet = {1, 0};
+    event_add(trim_, &quiet);
 }

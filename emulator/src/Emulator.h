@@ -1,6 +1,8 @@
 #pragma once
 // The HTTP side: one libevent loop that routes requests, checks the API key,
 // answers sentiment at once and hands recognition to the worker pool.
+#include "Operations.h"
+#include "RequestClocks.h"
 #include "SentimentAnalyzer.h"
 #include "SentimentMethod.h"
 #include "WorkerPool.h"
@@ -25,6 +27,9 @@ struct Options
     std::string prefix; // "" or "/v1": what comes before "/speech:recognize"
     std::optional<std::string> apiKey;
     int workers = 2;
+    int queue = 256;             // recognitions that may wait for a worker
+    int operations = 1000;       // finished long-running operations kept
+    int operationSeconds = 3600; // and for how long
     int timeoutSeconds = 30;
     std::optional<std::string> transcript; // fast mode
     ModelPaths models;
@@ -50,33 +55,44 @@ public:
     void stop();
     // Accepting pauses while no descriptor is free; this resumes it once one is.
     void checkAccepting();
+    // Gives the memory of a burst back to the system once it has ended.
+    void trimMemory();
 
 private:
     enum class Route
     {
         None,
         Recognize,
+        LongRunningRecognize,
+        Operation,
         AnalyzeSentiment
     };
 
     bool listen();
     bool watchSignals();
+    std::string operationsPath() const;
     Route routeOf(const std::string& path) const;
     ApiError checkApiKey(evhttp_request* request, Route route) const;
-    void answerRecognize(evhttp_request* request, std::string body, const std::string& trace);
+    void answerRecognize(evhttp_request* request, const std::string& body, const std::string& trace, bool longRunning);
+    void answerOperation(evhttp_request* request, const std::string& name, const std::string& trace);
     void answerSentiment(evhttp_request* request, const std::string& body, const std::string& trace);
     void sendError(evhttp_request* request, const ApiError& error, const std::string& trace);
+    void traceError(const std::string& trace, const ApiError& error);
+    void send(evhttp_request* request, int code, const std::string& body);
     void release();
 
     Options options_;
     SentimentAnalyzer analyzer_;
     SentimentMethod sentiment_{analyzer_};
     std::mt19937_64 requestIds_;
+    Operations operations_;
     event_base* base_ = nullptr;
     evhttp* http_ = nullptr;
     event* sigint_ = nullptr;
     event* sigterm_ = nullptr;
     event* acceptCheck_ = nullptr;
+    event* trim_ = nullptr;
     evconnlistener* listener_ = nullptr;
+    RequestClocks clocks_;
     WorkerPool pool_;
 };

@@ -1,6 +1,6 @@
-// s2t-cloud-emulator: a local stand-in for Google's speech:recognize and
-// documents:analyzeSentiment REST methods, doing the work with pocketsphinx
-// and the AFINN-165 word list.
+// s2t-cloud-emulator: a local stand-in for Google's speech:recognize,
+// speech:longrunningrecognize and documents:analyzeSentiment REST methods, doing
+// the work with pocketsphinx and the AFINN-165 word list.
 #include "Emulator.h"
 
 #include <event2/event.h>
@@ -34,6 +34,9 @@ enum OptionId
     kPrefix,
     kApiKey,
     kWorkers,
+    kQueue,
+    kOperations,
+    kOperationSeconds,
     kTranscript,
     kHmm,
     kLm,
@@ -48,6 +51,9 @@ const option kLongOptions[] = {
     {"prefix", required_argument, nullptr, kPrefix},
     {"api-key", required_argument, nullptr, kApiKey},
     {"workers", required_argument, nullptr, kWorkers},
+    {"queue", required_argument, nullptr, kQueue},
+    {"operations", required_argument, nullptr, kOperations},
+    {"operation-seconds", required_argument, nullptr, kOperationSeconds},
     {"transcript", required_argument, nullptr, kTranscript},
     {"hmm", required_argument, nullptr, kHmm},
     {"lm", required_argument, nullptr, kLm},
@@ -122,6 +128,18 @@ bool parseOptions(int argc, char** argv, Options& o)
             if (!parseInt(optarg, 1, 64, "workers", o.workers))
                 return false;
             break;
+        case kQueue:
+            if (!parseInt(optarg, 0, 100000, "queue", o.queue))
+                return false;
+            break;
+        case kOperations:
+            if (!parseInt(optarg, 0, 1000000, "operations", o.operations))
+                return false;
+            break;
+        case kOperationSeconds:
+            if (!parseInt(optarg, 0, 30 * 24 * 3600, "operation-seconds", o.operationSeconds))
+                return false;
+            break;
         case kTranscript:
             o.transcript = optarg;
             break;
@@ -160,14 +178,18 @@ void printUsage(const char* program)
 {
     const Options d = defaultOptions();
     std::printf("Usage: %s [options]\n"
-                "Answers POST <prefix>/speech:recognize and POST <prefix>/documents:analyzeSentiment\n"
-                "as Google's REST interfaces do, recognising with pocketsphinx and scoring with AFINN-165.\n"
+                "Answers POST <prefix>/speech:recognize, POST <prefix>/speech:longrunningrecognize with\n"
+                "GET <prefix>/operations/NAME, and POST <prefix>/documents:analyzeSentiment as Google's\n"
+                "REST interfaces do, recognising with pocketsphinx and scoring with AFINN-165.\n"
                 "\n"
                 "  --address ADDR     address to listen on (default %s)\n"
                 "  --port N           port to listen on, 0 for any free one (default %d)\n"
                 "  --prefix PATH      path before the method, such as /v1 (default none)\n"
                 "  --api-key KEY      refuse requests without ?key=KEY (default: no key check)\n"
                 "  --workers N        recognition threads, each with its own model (default %d)\n"
+                "  --queue N          recognitions that may wait for a worker; more get 429 (default %d)\n"
+                "  --operations N     finished long-running operations kept for GET (default %d)\n"
+                "  --operation-seconds S  how long a finished one is kept (default %d)\n"
                 "  --transcript TEXT  answer every recognition with TEXT, without decoding\n"
                 "  --timeout SECONDS  close a connection idle or stalled this long (default %d)\n"
                 "  --hmm DIR          acoustic model (default %s)\n"
@@ -177,8 +199,8 @@ void printUsage(const char* program)
                 "  -h, --help         show this help\n"
                 "\n"
                 "Prints \"listening on ADDR:PORT\" once ready, then one line per request.\n",
-                program, d.address.c_str(), d.port, d.workers, d.timeoutSeconds, d.models.hmm.c_str(),
-                d.models.lm.c_str(), d.models.dict.c_str(), d.wordList.c_str());
+                program, d.address.c_str(), d.port, d.workers, d.queue, d.operations, d.operationSeconds,
+                d.timeoutSeconds, d.models.hmm.c_str(), d.models.lm.c_str(), d.models.dict.c_str(), d.wordList.c_str());
 }
 
 } // namespace

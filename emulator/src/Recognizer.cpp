@@ -7,6 +7,63 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <random>
+
+namespace
+{
+
+// Silence and noise (<sil>, [NOISE]) are no words of the transcript.
+bool isFiller(const char* word)
+{
+    return word[0] == '<' || word[0] == '[';
+}
+
+// A pronunciation variant's "(2)" left out.
+std::string baseWord(const char* word)
+{
+    return std::string(word, std::strcspn(word, "("));
+}
+
+void appendWord(std::string& text, const std::string& word)
+{
+    text += (text.empty() ? "" : " ") + word;
+}
+
+// The result a word starting at `seconds` belongs to: pauses are cut in the middle.
+size_t resultAt(const std::vector<Hypothesis>& results, double seconds)
+{
+    size_t i = 0;
+    while (i + 1 < results.size() && seconds >= (results[i].end + results[i + 1].words.front().start) / 2)
+        ++i;
+    return i;
+}
+
+// Digital silence has no spectrum to take the logarithm of, and every frame is
+// decoded: it would come out as words. pocketsphinx's -dither draws from one global
+// generator, so a recording would not decode the same twice; this adds the same
+// noise, a step of one in a quarter of the samples, from a generator of its own.
+std::vector<int16_t> dithered(const std::vector<int16_t>& samples)
+{
+    std::vector<int16_t> out(samples);
+    std::minstd_rand noise(1);
+    for (int16_t& sample : out)
+        if (noise() % 4 == 0 && sample < INT16_MAX)
+            ++sample;
+    return out;
+}
+
+// Adds `text` to the result's alternatives if it is a new one and there is room;
+// whether the result has all it wants.
+bool addAlternative(Hypothesis& result, const std::string& text, int maxAlternatives)
+{
+    std::vector<std::string>& others = result.alternatives;
+    if (static_cast<int>(others.size()) + 1 < maxAlternatives && !text.empty() && text != result.transcript &&
+        std::find(others.begin(), others.end(), text) == others.end())
+        others.push_back(text);
+    return static_cast<int>(others.size()) + 1 >= maxAlternatives;
+}
+
+} // namespace
 
 Recognizer::~Recognizer()
 {
@@ -34,8 +91,10 @@ bool Recognizer::load(const ModelPaths& paths)
     // The transcript is the tree search's own: over the librivox recordings
     // (emulator/measure-wer) it misses 15 words where the flat and lattice passes
     // that would rescore it miss 20.
+    // Every frame is decoded: pocketsphinx's voice detector would drop those of a
+    // pause, and frame numbers after it would no longer be times in the recording.
     config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", paths.hmm.c_str(), "-lm", paths.lm.c_str(), "-dict",
-                          paths.dict.c_str(), "-fwdflat", "no", "-bestpath", "no", nullptr);
+                          paths.dict.c_str(), "-fwdflat", "no", "-bestpath", "no", "-remove_silence", "no", nullptr);
     if (!config_)
     {
         std::fprintf(stderr, "s2t-cloud-emulator: bad pocketsphinx model settings\n");
@@ -58,52 +117,49 @@ bool Recognizer::load(const ModelPaths& paths)
     return true;
 }
 
-bool Recognizer::recognize(const std::vector<int16_t>& samples, int maxAlternatives, Hypothesis& out)
+bool Recognizer::recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out)
 {
-    out = Hypothesis{};
+    out.clear();
     // A new stream resets what the decoder learnt of the channel (its cepstral mean
     // and noise level), so the same recording decodes the same on any worker.
     if (ps_start_stream(decoder_) < 0 || ps_start_utt(decoder_) < 0)
         return false;
     // One call over the whole recording: pocketsphinx then normalises the
     // cepstrum over all of it, which recognises a little better than streaming.
-    const int rc = ps_process_raw(decoder_, samples.data(), samples.size(), FALSE, TRUE);
+    const std::vector<int16_t> input = dithered(samples);
+    const int rc = ps_process_raw(decoder_, input.data(), input.size(), FALSE, TRUE);
     if (ps_end_utt(decoder_) < 0 || rc < 0)
         return false;
     int32 score = 0;
     const char* hyp = ps_get_hyp(decoder_, &score);
     if (hyp && *hyp)
     {
-        out.transcript = hyp;
-        readWords(out);
+        out = splitAtPauses(readWords(), kPauseSeconds);
         readAlternatives(maxAlternatives, out);
     }
     return true;
 }
 
-// The recognised words with their times and posterior probabilities, leaving out
-// silence and noise fillers (<...>, [...]) and pronunciation variants' "(2)".
-void Recognizer::readWords(Hypothesis& out)
+// The recognised words with their times and posterior probabilities.
+std::vector<Word> Recognizer::readWords()
 {
     ps_lattice_t* dag = latticeWithPosteriors();
-    const double frameSeconds = 1.0 / cmd_ln_int32_r(config_, "-frate");
-    double sum = 0;
+    std::vector<Word> words;
     for (ps_seg_t* seg = ps_seg_iter(decoder_); seg; seg = ps_seg_next(seg))
     {
         const char* word = ps_seg_word(seg);
-        if (word[0] == '<' || word[0] == '[')
+        if (isFiller(word))
             continue;
         int startFrame = 0, endFrame = 0;
         ps_seg_frames(seg, &startFrame, &endFrame);
         Word w;
-        w.word = std::string(word, std::strcspn(word, "("));
-        w.start = startFrame * frameSeconds;
-        w.end = (endFrame + 1) * frameSeconds;
+        w.word = baseWord(word);
+        w.start = startFrame * frameSeconds();
+        w.end = (endFrame + 1) * frameSeconds();
         w.confidence = dag ? posterior(dag, w.word, startFrame) : 0.0;
-        sum += w.confidence;
-        out.words.push_back(w);
+        words.push_back(w);
     }
-    out.confidence = out.words.empty() ? 0.0 : sum / out.words.size();
+    return words;
 }
 
 // The word lattice of the utterance, with each node's posterior probability worked
@@ -136,25 +192,54 @@ double Recognizer::posterior(ps_lattice_t* dag, const std::string& word, int sta
     return std::min(best, 1.0);
 }
 
-// Up to maxAlternatives - 1 further transcripts from the lattice's n-best list,
-// each different from the ones before.
-void Recognizer::readAlternatives(int maxAlternatives, Hypothesis& out)
+// Up to maxAlternatives - 1 further transcripts for each result from the lattice's
+// n-best list, each hypothesis cut into results where the best one is cut.
+void Recognizer::readAlternatives(int maxAlternatives, std::vector<Hypothesis>& results)
 {
     if (maxAlternatives <= 1)
         return;
     int looked = 0;
     for (ps_nbest_t* nbest = ps_nbest(decoder_); nbest; nbest = ps_nbest_next(nbest))
     {
-        int32 score = 0;
-        const char* text = ps_nbest_hyp(nbest, &score);
-        const bool fresh = text && *text && text != out.transcript &&
-                           std::find(out.alternatives.begin(), out.alternatives.end(), text) == out.alternatives.end();
-        if (fresh)
-            out.alternatives.emplace_back(text);
-        if (static_cast<int>(out.alternatives.size()) + 1 >= maxAlternatives || ++looked >= 200)
+        std::vector<std::string> texts(results.size());
+        for (ps_seg_t* seg = ps_nbest_seg(nbest); seg; seg = ps_seg_next(seg))
+        {
+            const char* word = ps_seg_word(seg);
+            int startFrame = 0, endFrame = 0;
+            ps_seg_frames(seg, &startFrame, &endFrame);
+            if (!isFiller(word))
+                appendWord(texts[resultAt(results, startFrame * frameSeconds())], baseWord(word));
+        }
+        bool full = true;
+        for (size_t i = 0; i < results.size(); ++i)
+            full = addAlternative(results[i], texts[i], maxAlternatives) && full;
+        if (full || ++looked >= 200)
         {
             ps_nbest_free(nbest);
             break;
         }
     }
+}
+
+double Recognizer::frameSeconds() const
+{
+    return 1.0 / cmd_ln_int32_r(config_, "-frate");
+}
+
+std::vector<Hypothesis> splitAtPauses(const std::vector<Word>& words, double pause)
+{
+    std::vector<Hypothesis> results;
+    for (size_t i = 0; i < words.size(); ++i)
+    {
+        if (i == 0 || words[i].start - words[i - 1].end >= pause)
+            results.emplace_back();
+        Hypothesis& result = results.back();
+        appendWord(result.transcript, words[i].word);
+        result.confidence += words[i].confidence;
+        result.end = words[i].end;
+        result.words.push_back(words[i]);
+    }
+    for (Hypothesis& result : results)
+        result.confidence /= static_cast<double>(result.words.size());
+    return results;
 }

@@ -29,13 +29,22 @@ struct Word
     double confidence = 0;
 };
 
+// One stretch of speech between pauses: a result of Google's reply.
 struct Hypothesis
 {
-    std::string transcript; // empty when no speech was found
+    std::string transcript;
     double confidence = 0;
     std::vector<Word> words;
     std::vector<std::string> alternatives; // further distinct transcripts, best first
+    double end = 0;                        // seconds from the start of the recording
 };
+
+// A silence this long between two words ends a result, as Google's endpointer does.
+constexpr double kPauseSeconds = 1.0;
+
+// The words as results, a new one wherever a pause of `pause` seconds or more comes
+// between two of them; each with its transcript, mean confidence and end.
+std::vector<Hypothesis> splitAtPauses(const std::vector<Word>& words, double pause);
 
 struct cmd_ln_s;
 struct ps_decoder_s;
@@ -51,15 +60,17 @@ public:
     ~Recognizer();
 
     bool load(const ModelPaths& paths);
-    // `samples` are 16 kHz mono.
-    // Each call starts from a clean state: nothing of an earlier recording counts.
-    bool recognize(const std::vector<int16_t>& samples, int maxAlternatives, Hypothesis& out);
+    // `samples` are 16 kHz mono; `out` gets one result per stretch of speech, none
+    // when there is no speech. Each call starts from a clean state: nothing of an
+    // earlier recording counts.
+    bool recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out);
 
 private:
-    void readWords(Hypothesis& out);
+    std::vector<Word> readWords();
     ps_lattice_s* latticeWithPosteriors();
     double posterior(ps_lattice_s* dag, const std::string& word, int startFrame);
-    void readAlternatives(int maxAlternatives, Hypothesis& out);
+    void readAlternatives(int maxAlternatives, std::vector<Hypothesis>& results);
+    double frameSeconds() const;
     void release();
 
     cmd_ln_s* config_ = nullptr;

@@ -309,43 +309,58 @@ void writeWords(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::vector
 
 } // namespace
 
-std::string SpeechMethod::reply(const RecognitionJob& job, uint64_t requestId)
+namespace
+{
+
+void writeResult(rapidjson::Writer<rapidjson::StringBuffer>& w, const Hypothesis& result, const RecognitionJob& job)
+{
+    const RecognitionOptions& options = job.options;
+    const std::string text = options.profanityFilter ? maskedText(result.transcript) : result.transcript;
+    w.StartObject();
+    w.Key("alternatives");
+    w.StartArray();
+    w.StartObject();
+    w.Key("transcript");
+    w.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+    w.Key("confidence");
+    w.Double(std::round(result.confidence * 10000) / 10000);
+    if (options.wordTimeOffsets || options.wordConfidence)
+        writeWords(w, result.words, options);
+    w.EndObject();
+    for (const std::string& alternative : result.alternatives)
+    {
+        const std::string other = options.profanityFilter ? maskedText(alternative) : alternative;
+        w.StartObject();
+        w.Key("transcript");
+        w.String(other.c_str(), static_cast<rapidjson::SizeType>(other.size()));
+        w.EndObject();
+    }
+    w.EndArray();
+    w.Key("resultEndTime");
+    w.String(formatDuration(result.end).c_str());
+    w.Key("languageCode");
+    w.String(job.languageCode.c_str());
+    w.EndObject();
+}
+
+} // namespace
+
+std::string SpeechMethod::reply(const RecognitionJob& job, uint64_t requestId, const char* type)
 {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
     w.StartObject();
-    if (!job.hypothesis.transcript.empty())
+    if (type)
     {
-        const RecognitionOptions& options = job.options;
-        const std::string text =
-            options.profanityFilter ? maskedText(job.hypothesis.transcript) : job.hypothesis.transcript;
+        w.Key("@type");
+        w.String(type);
+    }
+    if (!job.results.empty())
+    {
         w.Key("results");
         w.StartArray();
-        w.StartObject();
-        w.Key("alternatives");
-        w.StartArray();
-        w.StartObject();
-        w.Key("transcript");
-        w.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
-        w.Key("confidence");
-        w.Double(std::round(job.hypothesis.confidence * 10000) / 10000);
-        if (options.wordTimeOffsets || options.wordConfidence)
-            writeWords(w, job.hypothesis.words, options);
-        w.EndObject();
-        for (const std::string& alternative : job.hypothesis.alternatives)
-        {
-            const std::string other = options.profanityFilter ? maskedText(alternative) : alternative;
-            w.StartObject();
-            w.Key("transcript");
-            w.String(other.c_str(), static_cast<rapidjson::SizeType>(other.size()));
-            w.EndObject();
-        }
-        w.EndArray();
-        w.Key("resultEndTime");
-        w.String(formatDuration(job.audioSeconds).c_str());
-        w.Key("languageCode");
-        w.String(job.languageCode.c_str());
-        w.EndObject();
+        for (const Hypothesis& result : job.results)
+            writeResult(w, result, job);
         w.EndArray();
         // Google bills whole seconds, rounded up.
         w.Key("totalBilledTime");

@@ -16,7 +16,9 @@ public:
 
     // Fills job.audio, job.hints and job.languageCode; returns the refusal if any.
     static ApiError parse(const std::string& body, RecognitionJob& job);
-    static std::string reply(const RecognitionJob& job, uint64_t requestId);
+    // The answer's body: its results, or {} when there is no speech; led by "@type"
+    // when one is given, as in a long-running operation's response.
+    static std::string reply(const RecognitionJob& job, uint64_t requestId, const char* type = nullptr);
 };
 
 // Google's JSON form of a Duration: "7.100s", "8s".

@@ -13,6 +13,9 @@ void onJobsFinished(evutil_socket_t, short, void* pool)
         static_cast<WorkerPool*>(pool)->deliverFinished();
 }
 
+// Google's limit for long-running recognition.
+constexpr double kMaxLongRunningSeconds = 480 * 60;
+
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -62,13 +65,16 @@ void WorkerPool::stop()
     finishedEvent_ = nullptr;
 }
 
-void WorkerPool::submit(std::unique_ptr<RecognitionJob> job)
+bool WorkerPool::submit(std::unique_ptr<RecognitionJob> job)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (static_cast<int>(queued_.size()) + busy_ >= settings_.workers + settings_.queue)
+            return false;
         queued_.push_back(std::move(job));
     }
     wake_.notify_one();
+    return true;
 }
 
 void WorkerPool::deliverFinished()
@@ -112,6 +118,7 @@ void WorkerPool::work()
                 return;
             job = std::move(queued_.front());
             queued_.pop_front();
+            ++busy_;
         }
         process(*job, recognizer.get());
         finish(std::move(job));
@@ -136,17 +143,21 @@ void WorkerPool::process(RecognitionJob& job, Recognizer* recognizer)
         return;
     }
     job.audioSeconds = reader.seconds();
-    if (job.audioSeconds > settings_.maxAudioSeconds)
+    if (job.operation.empty() && job.audioSeconds > settings_.maxAudioSeconds)
     {
         job.error = invalidArgument("Sync input too long. For audio longer than 1 min use "
                                     "LongRunningRecognize with a 'uri' parameter.");
         return;
     }
+    if (job.audioSeconds > kMaxLongRunningSeconds)
+    {
+        job.error = invalidArgument("Audio is longer than 480 minutes.");
+        return;
+    }
     if (!recognizer)
     {
-        job.hypothesis = Hypothesis{};
-        job.hypothesis.transcript = *settings_.fixedTranscript;
-        job.hypothesis.confidence = 1.0;
+        if (!settings_.fixedTranscript->empty())
+            job.results = {Hypothesis{*settings_.fixedTranscript, 1.0, {}, {}, job.audioSeconds}};
         return;
     }
     std::vector<int16_t> samples;
@@ -155,8 +166,11 @@ void WorkerPool::process(RecognitionJob& job, Recognizer* recognizer)
         job.error = invalidArgument(error);
         return;
     }
-    if (!recognizer->recognize(samples, job.options.maxAlternatives, job.hypothesis))
+    if (!recognizer->recognize(samples, job.options.maxAlternatives, job.results))
         job.error = ApiError{500, "INTERNAL", "The recognizer failed on this audio.", "", ""};
+    // The last result runs to the end of the recording, its trailing silence included.
+    if (!job.results.empty())
+        job.results.back().end = job.audioSeconds;
     job.decodeSeconds = secondsSince(started);
 }
 
@@ -165,6 +179,7 @@ void WorkerPool::finish(std::unique_ptr<RecognitionJob> job)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         finished_.push_back(std::move(job));
+        --busy_;
     }
     // Safe from this thread because the loop was set up with evthread_use_pthreads().
     event_active(finishedEvent_, 0, 0);

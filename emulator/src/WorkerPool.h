@@ -25,8 +25,9 @@ struct evhttp_request;
 struct RecognitionJob
 {
     // Filled on the loop thread before the job is queued.
-    evhttp_request* request = nullptr;
-    std::string trace; // "POST /v1/speech:recognize"
+    evhttp_request* request = nullptr; // null for a long-running job
+    std::string operation;             // a long-running job's operation
+    std::string trace;                 // "POST /v1/speech:recognize", "operation 123"
     std::string audio;
     AudioHints hints;
     std::string languageCode;
@@ -34,7 +35,7 @@ struct RecognitionJob
 
     // Filled by the worker.
     ApiError error;
-    Hypothesis hypothesis;
+    std::vector<Hypothesis> results; // none when no speech was found
     double audioSeconds = 0;
     double decodeSeconds = 0;
 };
@@ -44,7 +45,8 @@ struct PoolSettings
     int workers = 1;
     ModelPaths models;
     std::optional<std::string> fixedTranscript; // set: answer with it, load no model
-    double maxAudioSeconds = 60;
+    double maxAudioSeconds = 60;                // of a synchronous job
+    int queue = 0;                              // recognitions that may wait for a worker
 };
 
 class WorkerPool
@@ -59,7 +61,8 @@ public:
 
     // Returns once every worker has its model loaded, or false if one failed.
     bool start(event_base* base, const PoolSettings& settings, FinishedFn onFinished);
-    void submit(std::unique_ptr<RecognitionJob> job);
+    // False, the job dropped, when every worker is busy and the queue is full.
+    bool submit(std::unique_ptr<RecognitionJob> job);
     // Lets the jobs in hand finish, drops the queued ones and joins the threads.
     void stop();
     void deliverFinished();
@@ -80,6 +83,7 @@ private:
     std::condition_variable loaded_;
     std::deque<std::unique_ptr<RecognitionJob>> queued_;
     std::deque<std::unique_ptr<RecognitionJob>> finished_;
+    int busy_ = 0; // workers decoding a job
     int loadsPending_ = 0;
     bool loadFailed_ = false;
     bool stopping_ = false;

@@ -1,6 +1,9 @@
 #include "SpeechMethod.h"
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <tuple>
 
 TEST(Base64, DecodesWhatProtoJsonAcceptsAndNothingElse)
 {
@@ -28,4 +31,88 @@ TEST(Base64, DecodesWhatProtoJsonAcceptsAndNothingElse)
             EXPECT_EQ(out, expected) << text;
         }
     }
+}
+
+TEST(SpeechMethod, ReadsConfigAsProtoJsonDoesAndRefusesWhatGoogleRefuses)
+{
+    const std::string audio = R"("audio":{"content":"UklGRg"})"; // "RIFF"
+    // A body's config, and a part of the refusal's message (nullptr: accepted).
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"language_code":"EN","encoding":1,"sample_rate_hertz":"8000","audio_channel_count":2,
+             "max_alternatives":"0","profanity_filter":true,"enableWordConfidence":true})",
+         nullptr},
+        {R"({"languageCode":"fr-FR","alternativeLanguageCodes":[7,"en-US"],"sampleRateHertz":48000,
+             "maxAlternatives":30,"audioChannelCount":"8"})",
+         nullptr},
+        {R"({"languageCode":"fr-FR","alternativeLanguageCodes":"en-US"})", "expected a list"},
+        {R"({"languageCode":"en-US","encoding":"OPUS"})", "config.encoding"},
+        {R"({"languageCode":"en-US","sampleRateHertz":48001})", "between 8000 and 48000"},
+        {R"({"languageCode":"en-US","sampleRateHertz":"-8000"})", "between 8000 and 48000"},
+        {R"({"languageCode":"en-US","audioChannelCount":9})", "audio_channel_count"},
+        {R"({"languageCode":"en-US","maxAlternatives":"3x"})", "max_alternatives"},
+        {R"({"languageCode":"en-US","profanityFilter":1})", "config.profanity_filter"},
+        {R"({"languageCode":"en-US","enableWordConfidence":"true"})", "config.enable_word_confidence"},
+        {R"({"languageCode":7})", "missing language_code"},
+    };
+    for (const auto& [config, refusal] : cases)
+    {
+        RecognitionJob job;
+        const ApiError error = SpeechMethod::parse(std::string(R"({"config":)") + config + "," + audio + "}", job);
+        EXPECT_EQ(error.isSet(), refusal != nullptr) << config << ": " << error.message;
+        if (refusal)
+            EXPECT_NE(error.message.find(refusal), std::string::npos) << error.message;
+        else
+            EXPECT_EQ(job.audio, "RIFF");
+    }
+    RecognitionJob job;
+    ASSERT_FALSE(SpeechMethod::parse(std::string(R"({"config":)") + cases[0].first + "," + audio + "}", job).isSet());
+    EXPECT_EQ(std::tie(job.languageCode, job.hints.encoding, job.hints.sampleRateHertz, job.hints.channelCount),
+              std::make_tuple(std::string("en-us"), std::string("LINEAR16"), 8000, 2));
+    EXPECT_EQ(std::make_tuple(job.options.maxAlternatives, job.options.profanityFilter, job.options.wordConfidence,
+                              job.options.wordTimeOffsets),
+              std::make_tuple(0, true, true, false));
+    const char* const refusals[][2] = {
+        {R"({"config":{"languageCode":"en-US"},"audio":{"uri":"gs://b/o"}})", "'uri' is not supported"},
+        {R"({"config":{"languageCode":"en-US"},"audio":{"content":"QQ==","url":"x"}})", "\"url\" at 'audio'"},
+        {R"({"config":{"languageCode":"en-US"},"audio":{"content":"===="}})", "Base64 decoding failed"},
+        {R"({"config":{"languageCode":"en-US"},"audio":{"content":" "}})", "RecognitionAudio not set"},
+        {R"({"config":{"languageCode":"en-US"},"audio":[]})", "RecognitionAudio not set"},
+        {R"({"config":{"languageCode":"en-US"},"audio":{"content":"QQ=="},"x":1})", "Unknown name \"x\""},
+        {R"(["config"])", "Expected an object"},
+    };
+    for (const auto& [body, refusal] : refusals)
+        EXPECT_NE(SpeechMethod::parse(body, job).message.find(refusal), std::string::npos) << body;
+}
+
+TEST(SpeechMethod, AnswersEachResultWithItsOwnAlternativesWordsAndEnd)
+{
+    RecognitionJob job;
+    job.languageCode = "en-us";
+    job.audioSeconds = 7.3;
+    job.options = RecognitionOptions{3, true, true, false};
+    job.results = {Hypothesis{"oh damn", 0.51236, {{"oh", 0.2, 0.5, 0.4}, {"damn", 0.5, 1, 0.6}}, {"oh dam"}, 1},
+                   Hypothesis{"fine", 1, {{"fine", 2.5, 3.25, 1}}, {}, 7.3}};
+    rapidjson::Document reply;
+    reply.Parse(SpeechMethod::reply(job, 42).c_str());
+    ASSERT_TRUE(reply.IsObject());
+    const auto& results = reply["results"];
+    ASSERT_EQ(results.Size(), 2u);
+    const auto& first = results[0]["alternatives"];
+    EXPECT_EQ(std::make_tuple(std::string(first[0]["transcript"].GetString()), first[0]["confidence"].GetDouble(),
+                              std::string(first[1]["transcript"].GetString()), first.Size()),
+              std::make_tuple(std::string("oh d***"), 0.5124, std::string("oh dam"), 2u));
+    const auto& word = first[0]["words"][1];
+    EXPECT_EQ(std::make_tuple(std::string(word["word"].GetString()), std::string(word["startTime"].GetString()),
+                              std::string(word["endTime"].GetString()), word.HasMember("confidence")),
+              std::make_tuple(std::string("d***"), std::string("0.500s"), std::string("1s"), false));
+    EXPECT_EQ(std::make_tuple(std::string(results[0]["resultEndTime"].GetString()),
+                              std::string(results[1]["resultEndTime"].GetString()),
+                              std::string(results[1]["languageCode"].GetString()), results[1]["alternatives"].Size()),
+              std::make_tuple(std::string("1s"), std::string("7.300s"), std::string("en-us"), 1u));
+    EXPECT_EQ(
+        std::make_pair(std::string(reply["totalBilledTime"].GetString()), std::string(reply["requestId"].GetString())),
+        std::make_pair(std::string("8s"), std::string("42")));
+    job.results.clear();
+    EXPECT_EQ(SpeechMethod::reply(job, 42), "{}");
+    EXPECT_EQ(SpeechMethod::reply(job, 42, "t"), R"({"@type":"t"})");
 }

@@ -12,11 +12,12 @@ const options = {fallback: 'rest', apiEndpoint: '127.0.0.1', port: Number(port),
 const speechClient = new speech.SpeechClient(options);
 const languageClient = new language.LanguageServiceClient(options);
 
+function request(config, audioPath) {
+  return {config: {languageCode: 'en-US', ...config}, audio: {content: fs.readFileSync(audioPath).toString('base64')}};
+}
+
 async function recognize(config, audioPath) {
-  const [reply] = await speechClient.recognize({
-    config: {languageCode: 'en-US', ...config},
-    audio: {content: fs.readFileSync(audioPath).toString('base64')},
-  });
+  const [reply] = await speechClient.recognize(request(config, audioPath));
   return reply.results[0];
 }
 
@@ -37,6 +38,13 @@ async function main() {
     assert.ok(sentiment.documentSentiment.magnitude > 0, type);
     assert.deepEqual(sentiment.sentences.map((s) => s.text.beginOffset), [type === 'HTML' ? 3 : 0, offset]);
   }
+
+  const [operation] = await speechClient.longRunningRecognize(request({}, wavPath));
+  const [long] = await operation.promise();
+  assert.equal(long.results[0].alternatives[0].transcript, 'go forward ten meters');
+  assert.equal(operation.metadata.progressPercent, 100);
+  const [failing] = await speechClient.longRunningRecognize(request({}, rawPath));
+  await assert.rejects(failing.promise(), (error) => error.code === 3);
 
   await assert.rejects(recognize({languageCode: 'de-DE'}, wavPath), (error) => error.code === 3);
   console.log('Google client libraries: all calls as expected');
