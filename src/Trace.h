@@ -2,6 +2,13 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
+
+#include <rapidjson/fwd.h>
+
+struct evbuffer;
+struct event;
+struct event_base;
 
 // The trace: plain lines on standard output. Every object writes its lines through
 // one writer of its own, and they all end here.
@@ -14,4 +21,84 @@ void PrintV(const char* format, va_list arguments);
 void Body(const char* data, size_t size);
 // Hands what the trace holds to the system; the loop calls it once per pass.
 void Flush();
+// Takes "trace-buffer-size" from the "http-server" section.
+bool LoadConfig(const rapidjson::Value& config);
+// While `pEventBase` runs (null: no longer), what standard output could not take
+// goes out as soon as it can, whether or not anything else happens.
+void Watch(event_base* pEventBase);
+// At exit: writes out what is left, waiting a second at most for the reader.
+void Finish();
+
+const uint64_t kDefaultCapacity = 64 << 20;
+
+// Text for one descriptor, written without ever waiting for its reader. Control
+// characters other than newline and tab are written as \xHH (upper-case digits), so
+// no traced value can forge a line or reach a terminal as a command. What the
+// reader has not taken yet is held up to a capacity; when it would overflow, whole
+// lines are dropped (a line already partly written is ended instead), and a later
+// line says how many bytes were.
+class Writer
+{
+public:
+    // What becomes of the line being written.
+    enum class State
+    {
+        Whole,
+        Dropping, // dropped, up to and with its newline
+        Ending,   // its head is out: the rest is dropped, its newline kept
+    };
+
+    Writer(int descriptor, size_t capacity);
+    ~Writer();
+
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    size_t Capacity() const { return m_Capacity; }
+    void SetCapacity(size_t capacity) { m_Capacity = capacity; }
+    void Write(const char* data, size_t size);
+    // Writes what the descriptor takes now, unless the loop is to say when it can.
+    void Flush();
+    void Watch(event_base* pEventBase);
+    // Writes what is left, waiting at most `patience` milliseconds for the reader;
+    // what is still left then counts as dropped. Gives the descriptor its mode back.
+    void Finish(int patience);
+    // Frees the event and the buffers.
+    void Release();
+
+    size_t Pending() const;
+    // Bytes dropped that no line has reported yet.
+    uint64_t Dropped() const { return m_Dropped; }
+
+    // Where the libevent callback arrives.
+    void OnWritable();
+
+private:
+    void SetState(State state) { m_State = state; }
+    void Put(const char* data, size_t size);
+    size_t Keep(const char* data, size_t size);
+    size_t Discard(const char* data, size_t size);
+    bool NoteDrops();
+    void DropLine();
+    void Advance(const char* data, size_t size);
+    bool Fits(size_t size) const { return Pending() + size <= m_Capacity; }
+    void WriteOut();
+    size_t WriteDirect(const char* data, size_t size);
+    void Block();
+    void NonBlocking();
+
+    int m_Descriptor;
+    int m_Flags; // the descriptor's own, once it has been made non-blocking
+    size_t m_Capacity;
+    State m_State;
+    size_t m_LineLength; // bytes of the unfinished line handed over so far
+    uint64_t m_Dropped;
+    bool m_Blocked; // the descriptor took no more: no further try before the loop's next pass
+    evbuffer* m_pBuffer;
+    evbuffer* m_pSpare; // for taking back the end of a line
+    event* m_pWritable;
+};
+
+// The writer of standard output.
+Writer& Out();
 } // namespace Trace

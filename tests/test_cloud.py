@@ -80,7 +80,7 @@ def test_chain_on_the_wire_in_the_reply_and_in_the_trace(start_service, cloud):
                      f"  Content-Length: {len(answer)}\nData [{len(answer)} bytes] <0>\n{answer}\n"
                      "Clean up HTTP <0>\nClear HTTP timer <0>\nClose HTTP connection <0>\n")
     expected += (f"Received a PUT request for /transcribe?a=1&b=%20\n{head}  X: 1\n  X: 2\n  Content-Length: 12\n"
-                 "  Connection: close\nInput data: <<<\nline\n\tbin\x01[]>>>\nRequest unauthorized\n"
+                 "  Connection: close\nInput data: <<<\nline\n\tbin\\x01[]>>>\nRequest unauthorized\n"
                  f"Received a POST request for /transcribe\n{head}  Authorization: c\n  Content-Length: 2\n"
                  "  Connection: close\nInput data: <<<\n[]>>>\nRequest failed\n"
                  f"Received a GET request for /exit\n{head}  Authorization: \n  Content-Length: 0\n"
