@@ -270,8 +270,8 @@ void S2tServer::RunEventLoop()
     Trace::Print("Start HTTP event loop <%s>\n", m_Name.c_str());
     Trace::Watch(m_pEventBase);
     m_EventLoopOn = true;
-    // One pass at a time: what a pass traced goes out in one write before the loop
-    // waits again.
+    // One pass at a time: what a pass traced is written, as far as standard output
+    // takes it, before the loop waits again.
     while (m_EventLoopOn)
     {
         Trace::Flush();

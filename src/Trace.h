@@ -17,7 +17,8 @@ namespace Trace
 // A formatted piece of a line, or several lines.
 void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void PrintV(const char* format, va_list arguments);
-// A body (of a request, a reply or a cloud call), byte for byte.
+// A body (of a request, a reply or a cloud call), byte for byte but for control
+// characters, which are escaped as everywhere.
 void Body(const char* data, size_t size);
 // Hands what the trace holds to the system; the loop calls it once per pass.
 void Flush();
@@ -75,12 +76,12 @@ public:
 
 private:
     void SetState(State state) { m_State = state; }
-    void Put(const char* data, size_t size);
-    size_t Keep(const char* data, size_t size);
+    void Put(const char* data, size_t size, bool breaks);
+    size_t Keep(const char* data, size_t size, bool breaks);
     size_t Discard(const char* data, size_t size);
     bool NoteDrops();
     void DropLine();
-    void Advance(const char* data, size_t size);
+    void Advance(const char* data, size_t size, bool breaks);
     bool Fits(size_t size) const { return Pending() + size <= m_Capacity; }
     void WriteOut();
     size_t WriteDirect(const char* data, size_t size);

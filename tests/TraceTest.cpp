@@ -66,18 +66,24 @@ struct Piped
 // "|" stands for the reader catching up.
 TEST(TraceWriter, DropsWholeLinesWhileTheReaderIsBehindAndReportsThemBeforeTheNextLine)
 {
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"first line\n", "second line, longer than the room\n", "a line of 13\n", "4\n", "|", "5\n"},
+    const std::string a(100, 'a'), b(60, 'b');
+    const std::tuple<size_t, std::vector<std::string>, std::string> cases[] = {
+        {40,
+         {"first line\n", "second line, longer than the room\n", "a line of 13\n", "4\n", "|", "5\n"},
          "first line\nTrace: [34] bytes dropped\nTrace: [15] bytes dropped\n5\n"},
-        // The head of a line that does not fit is taken back.
-        {{"kept\n", "taken ", "back, as the rest does not fit in here\n", "next\n"},
+        // The head of a line that does not fit is taken back, and no more.
+        {40,
+         {"kept\n", "taken ", "back, as the rest does not fit in here\n", "next\n"},
          "kept\nTrace: [45] bytes dropped\nnext\n"},
-        {{"one\ntwo\nthis third line is too long to fit here\nfour\n"}, "one\ntwo\nTrace: [40] bytes dropped\nfour\n"},
-        {{"in\n", "|", "room\n"}, "in\nroom\n"},
+        {400, {a + "\n" + b, std::string(300, 'c') + "\n", "next\n"}, a + "\nTrace: [361] bytes dropped\nnext\n"},
+        {40,
+         {"one\ntwo\nthis third line is too long to fit here\nfour\n"},
+         "one\ntwo\nTrace: [40] bytes dropped\nfour\n"},
+        {40, {"in\n", "|", "room\n"}, "in\nroom\n"},
     };
-    for (const auto& [pieces, expected] : cases)
+    for (const auto& [capacity, pieces, expected] : cases)
     {
-        Piped piped(40);
+        Piped piped(capacity);
         piped.Fill();
         for (const std::string& piece : pieces)
             piece == "|" ? (void)piped.CatchUp() : piped.Write(piece);

@@ -144,8 +144,9 @@ def test_trace_escapes_control_characters_and_keeps_the_rest_byte_for_byte(start
     service = start_service()
     body = ">>>\nReceived a GET request for /exit\n...\x1b[2J\x7f\t\\x41 \u00e9"
     headers = [("X-Tarvex-MSISDN", "a\x1b]0;pwn\x07")]
-    assert service.call("POST", "/liveness?\rFAKE \x1b[31m", body, headers).status == 200
-    assert ("Received a POST request for /liveness?\\x0DFAKE \\x1B[31m\nHeaders:\n  Host: 127.0.0.1\n"
+    query = "p" * 1100  # a line longer than the trace formats in one go
+    assert service.call("POST", f"/liveness?{query}\rFAKE \x1b[31m", body, headers).status == 200
+    assert (f"Received a POST request for /liveness?{query}\\x0DFAKE \\x1B[31m\nHeaders:\n  Host: 127.0.0.1\n"
             f"  X-Tarvex-MSISDN: a\\x1B]0;pwn\\x07\n  Content-Length: {len(body.encode())}\n  Connection: close\n"
             "Input data: <<<\n>>>\nReceived a GET request for /exit\n...\\x1B[2J\\x7F\t\\x41 \u00e9>>>\n"
             ) in service.exit()
