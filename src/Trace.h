@@ -32,12 +32,12 @@ void Finish();
 
 const uint64_t kDefaultCapacity = 64 << 20;
 
-// Text for one descriptor, written without ever waiting for its reader. Control
-// characters other than newline and tab are written as \xHH (upper-case digits), so
-// no traced value can forge a line or reach a terminal as a command. What the
-// reader has not taken yet is held up to a capacity; when it would overflow, whole
-// lines are dropped (a line already partly written is ended instead), and a later
-// line says how many bytes were.
+// Text for one descriptor. Control characters other than newline and tab are
+// written as \xHH (upper-case digits), so no traced value can forge a line or reach
+// a terminal as a command. While a loop watches it, and at the end, the writer never
+// waits for the descriptor's reader: what the reader has not taken yet is held up to
+// a capacity; when it would overflow, whole lines are dropped (a line already partly
+// written is ended instead), and a later line says how many bytes were.
 class Writer
 {
 public:
@@ -58,7 +58,8 @@ public:
     size_t Capacity() const { return m_Capacity; }
     void SetCapacity(size_t capacity) { m_Capacity = capacity; }
     void Write(const char* data, size_t size);
-    // Writes what the descriptor takes now, unless the loop is to say when it can.
+    // Writes what the descriptor takes now, unless the loop is to say when it can,
+    // which it does by calling this.
     void Flush();
     void Watch(event_base* pEventBase);
     // Writes what is left, waiting at most `patience` milliseconds for the reader;
@@ -70,9 +71,6 @@ public:
     size_t Pending() const;
     // Bytes dropped that no line has reported yet.
     uint64_t Dropped() const { return m_Dropped; }
-
-    // Where the libevent callback arrives.
-    void OnWritable();
 
 private:
     void SetState(State state) { m_State = state; }
