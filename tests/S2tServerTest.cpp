@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 
 #include <event2/event.h>
@@ -43,10 +45,12 @@ struct S2tServerInspector
     // Loads `text` as the configuration file: what the loader printed, and the settings.
     std::string Load(const std::string& text)
     {
-        const std::string path = testing::TempDir() + "s2t-config.json";
+        // Named for the process: tests run side by side, here and in other checkouts.
+        const std::string path = testing::TempDir() + "s2t-config-" + std::to_string(getpid()) + ".json";
         std::ofstream(path, std::ios::binary) << text;
         bool loaded = false;
         const std::string printed = Traced([&] { loaded = s.LoadConfig(path); });
+        std::remove(path.c_str());
         return (loaded ? "" : "refused: ") + printed + Settings();
     }
 
