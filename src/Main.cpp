@@ -2,15 +2,28 @@
 #include <sys/resource.h>
 
 #include <csignal>
-#include <cstdio>
 #include <string>
 
 #include "S2tServer.h"
+#include "Trace.h"
 
 namespace
 {
 const char* const kVersion = S2T_VERSION;
+
+int Serve(const std::string& configPath)
+{
+    S2tServer server("S2t", false);
+    if (!server.Create(configPath))
+    {
+        Trace::Print("Failed to create service\n");
+        return -1;
+    }
+    server.RunEventLoop();
+    server.Destroy();
+    return 0;
 }
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -30,29 +43,13 @@ int main(int argc, char* argv[])
     // requests have stopped coming (S2tServer's trim timer).
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
-    // The trace is written in blocks; the event loop flushes it after every pass,
-    // so operators and log collectors still see each request as it happens. The
-    // buffer is ours: given none, glibc ignores the size and buffers 4 kB. It is
-    // static because stdout is flushed for the last time after main returns.
-    static char trace[1 << 20];
-    setvbuf(stdout, trace, _IOFBF, sizeof trace);
 
     std::string configPath = "brivel.json";
     if (argc > 1)
         configPath = argv[1];
-    printf("Starting S2T server version [%s] config file [%s]\n", kVersion, configPath.c_str());
-
-    int result = -1;
-    S2tServer server("S2t", false);
-    if (server.Create(configPath))
-    {
-        server.RunEventLoop();
-        server.Destroy();
-        result = 0;
-    }
-    else
-    {
-        puts("Failed to create service");
-    }
+    Trace::Print("Starting S2T server version [%s] config file [%s]\n", kVersion, configPath.c_str());
+    const int result = Serve(configPath);
+    // A reader that never reads must not keep the process from ending.
+    Trace::Finish();
     return result;
 }

@@ -194,14 +194,16 @@ bool S2tServer::CreateHttpServer()
 void S2tServer::RunEventLoop()
 {
     Trace::Print("Start HTTP event loop <%s>\n", m_Name.c_str());
+    Trace::Watch(m_pEventBase);
     m_EventLoopOn = true;
-    // One pass at a time: what a pass traced goes out in one write before the loop
-    // waits again.
+    // One pass at a time: what a pass traced is written, as far as standard output
+    // takes it, before the loop waits again.
     while (m_EventLoopOn)
     {
         Trace::Flush();
         event_base_loop(m_pEventBase, EVLOOP_ONCE);
     }
+    Trace::Watch(nullptr);
     Trace::Print("Ended HTTP event loop <%s>\n", m_Name.c_str());
 }
 
@@ -318,7 +320,7 @@ bool S2tServer::LoadHttpServerConfig(const rapidjson::Value& config)
     CopyStringMember(config, "admin-auth-token", m_AdminAuthToken);
     CopyBoolMember(config, "metrics", m_MetricsOn);
     CopyStringMember(config, "metrics-auth-token", m_MetricsAuthToken);
-    return m_Inbound.LoadConfig(config) && m_Stop.LoadConfig(config);
+    return m_Inbound.LoadConfig(config) && m_Stop.LoadConfig(config) && Trace::LoadConfig(config);
 }
 
 void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
@@ -382,7 +384,7 @@ bool S2tServer::ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std:
         headersOut[header->key] = header->value;
     }
     Trace::Print("Input data: <<<\n");
-    // The body goes to the trace raw, byte for byte, with no line break added.
+    // The body goes to the trace byte for byte, control characters escaped, with no line break added.
     TranscribeBody::Take(evhttp_request_get_input_buffer(req), dataOut);
     Trace::Body(dataOut.data(), dataOut.size());
     Trace::Print(">>>\n");

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 
 #include <event2/event.h>
@@ -11,6 +13,18 @@
 
 #include "GcClient.h"
 #include "S2tServer.h"
+#include "Trace.h"
+
+// What `action` writes to the trace, flushed before and after so that no earlier line counts.
+template <typename Action>
+std::string Traced(Action action)
+{
+    Trace::Flush();
+    testing::internal::CaptureStdout();
+    action();
+    Trace::Flush();
+    return testing::internal::GetCapturedStdout();
+}
 
 // Test access to the service's private state.
 struct S2tServerInspector
@@ -31,21 +45,23 @@ struct S2tServerInspector
     // Loads `text` as the configuration file: what the loader printed, and the settings.
     std::string Load(const std::string& text)
     {
-        const std::string path = testing::TempDir() + "s2t-config.json";
+        // Named for the process: tests run side by side, here and in other checkouts.
+        const std::string path = testing::TempDir() + "s2t-config-" + std::to_string(getpid()) + ".json";
         std::ofstream(path, std::ios::binary) << text;
-        testing::internal::CaptureStdout();
-        const bool loaded = s.LoadConfig(path);
-        const std::string printed = testing::internal::GetCapturedStdout();
+        bool loaded = false;
+        const std::string printed = Traced([&] { loaded = s.LoadConfig(path); });
+        std::remove(path.c_str());
         return (loaded ? "" : "refused: ") + printed + Settings();
     }
 
     // Intake of one body; no endpoint is configured, so no request stays in flight.
     bool Intake(std::string body) { return s.OnTranscribeRequest(nullptr, {}, body); }
     bool LoadConfig(const std::string& path) { return s.LoadConfig(path); }
-    std::string TimeOuts() const
+    std::string Limits() const
     {
         return std::to_string(s.m_pGcClient->GetCallTimeout()) + "|" +
-               std::to_string(s.m_pGcClient->GetLongRunningTimeout()) + "|" + std::to_string(s.m_Stop.DrainTimeout());
+               std::to_string(s.m_pGcClient->GetLongRunningTimeout()) + "|" + std::to_string(s.m_Stop.DrainTimeout()) +
+               "|" + std::to_string(Trace::Out().Capacity());
     }
     uint64_t& LastId() { return s.m_LastRequestId; }
     std::map<uint64_t, S2tServer::Request*>& Table() { return s.m_RequestMap; }
@@ -94,35 +110,36 @@ TEST(ConfigLoader, TakesEachKnownKeyOfItsOwnTypeFromOneJsonObject)
                   "|" + taken + "|plain||||||||")
             << port;
     S2tServerInspector inspector;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(inspector.LoadConfig(testing::TempDir() + "missing/brivel.json"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not open file for reading!\n");
+    EXPECT_EQ(Traced([&] { EXPECT_FALSE(inspector.LoadConfig(testing::TempDir() + "missing/brivel.json")); }),
+              "Could not open file for reading!\n");
 }
 
-// Time-outs count only within their range; any other value, like another type, leaves the default.
-TEST(ConfigLoader, TakesTimeOutsOnlyWithinTheirRange)
+// Time-outs and sizes count only within their range; any other value, like another type, leaves the default.
+TEST(ConfigLoader, TakesLimitsOnlyWithinTheirRange)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"{}", "5|600|30"},
-        {R"({"google-cloud": {"call-timeout": 20, "long-running-timeout": 1}, "http-server": {"drain-timeout": 0}})",
-         "20|1|0"},
+        {"{}", "5|600|30|67108864"},
+        {R"({"google-cloud": {"call-timeout": 20, "long-running-timeout": 1}, "http-server": {"drain-timeout": 0,
+             "trace-buffer-size": 65536}})",
+         "20|1|0|65536"},
         {R"({"google-cloud": {"call-timeout": 3600, "long-running-timeout": 86400}, "http-server": {"drain-timeout":
-             86400}})",
-         "3600|86400|86400"},
-        {R"({"google-cloud": {"call-timeout": 0, "long-running-timeout": 0}, "http-server": {"drain-timeout": -1}})",
-         "5|600|30"},
+             86400, "trace-buffer-size": 1073741824}})",
+         "3600|86400|86400|1073741824"},
+        {R"({"google-cloud": {"call-timeout": 0, "long-running-timeout": 0}, "http-server": {"drain-timeout": -1,
+             "trace-buffer-size": 65535}})",
+         "5|600|30|67108864"},
         {R"({"google-cloud": {"call-timeout": 3601, "long-running-timeout": 86401}, "http-server": {"drain-timeout":
-             86401}})",
-         "5|600|30"},
+             86401, "trace-buffer-size": 1073741825}})",
+         "5|600|30|67108864"},
         {R"({"google-cloud": {"call-timeout": "20", "long-running-timeout": 2.5}, "http-server": {"drain-timeout":
-             true}})",
-         "5|600|30"},
+             true, "trace-buffer-size": "65536"}})",
+         "5|600|30|67108864"},
     };
     for (const auto& [config, taken] : cases)
     {
         S2tServerInspector inspector;
         inspector.Load(config);
-        EXPECT_EQ(inspector.TimeOuts(), taken) << config;
+        EXPECT_EQ(inspector.Limits(), taken) << config;
     }
 }
 
@@ -205,6 +222,7 @@ TEST(RequestTable, IdentifiersWrapAfter999AndPassOverThoseInFlight)
     EXPECT_FALSE(inspector.Intake("{}"));
     EXPECT_EQ(inspector.Table().size(), 1000u);
     inspector.Table().clear();
+    Trace::Flush();
     testing::internal::GetCapturedStdout();
 }
 
@@ -242,9 +260,7 @@ TEST(AcceptedConnection, WithoutTlsObjectIsClosedUnanswered)
     evhttp_request_set_error_cb(
         pRequest, [](evhttp_request_error error, void* pArg) { static_cast<Outcome*>(pArg)->error = error; });
     evhttp_make_request(pClient, pRequest, EVHTTP_REQ_GET, "/liveness");
-    testing::internal::CaptureStdout();
-    event_base_dispatch(pBase);
-    testing::internal::GetCapturedStdout();
+    Traced([&] { event_base_dispatch(pBase); });
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.error, EVREQ_HTTP_EOF);
     evhttp_connection_free(pClient);

@@ -8,6 +8,7 @@ import json
 import os
 import re
 import resource
+import select
 import signal
 import socket
 import ssl
@@ -77,16 +78,22 @@ def closed_unanswered(port, sent=b""):
 
 
 class Process:
-    """A binary run in a folder of its own, with standard output and error in one file."""
+    """A binary run in a folder of its own, with standard output and error in one file; or with
+    standard output into a pipe that is read only when the output is asked for."""
 
-    def __init__(self, argv, folder, env=None):
-        self.log = folder / "output.log"
+    def __init__(self, argv, folder, env=None, pipe=False):
+        self.log, self.piped = folder / "output.log", b""
         with open(self.log, "wb") as out:
-            self.proc = subprocess.Popen([str(a) for a in argv], cwd=folder, stdout=out, stderr=subprocess.STDOUT,
-                                         env=dict(os.environ, **(env or {})))
+            self.proc = subprocess.Popen([str(a) for a in argv], cwd=folder, stdout=subprocess.PIPE if pipe else out,
+                                         stderr=out if pipe else subprocess.STDOUT, env=dict(os.environ, **(env or {})))
 
     def output(self):
-        return self.log.read_bytes().decode(errors="replace")
+        pipe = self.proc.stdout
+        while pipe and not pipe.closed and select.select([pipe], [], [], 0)[0]:
+            if not (chunk := os.read(pipe.fileno(), 1 << 16)):
+                break
+            self.piped += chunk
+        return (self.piped + self.log.read_bytes()).decode(errors="replace")
 
     def wait_for(self, pattern):
         """The first match of the regular expression in the output, once it is there."""
@@ -104,6 +111,9 @@ class Process:
             return self.wait()
         finally:
             self.proc.kill()  # one that does not stop must not outlive the test
+            if self.proc.stdout:
+                self.output()
+                self.proc.stdout.close()
 
     def starve_descriptors(self):
         """Leaves the process no free descriptor; returns what gives them back."""
@@ -146,10 +156,12 @@ class Service(Process):
 
 @pytest.fixture
 def start_service(request, tmp_path):
-    """Starts the service on a free loopback port; `config` as text replaces the whole file."""
+    """Starts the service on a free loopback port; `config` as text replaces the whole file; with
+    `pipe`, its standard output goes into a pipe (see Process)."""
     services = []
 
-    def start(http=None, cloud=None, config=None, env=None, prefix=(), args=None, file="config.json", ready=True):
+    def start(http=None, cloud=None, config=None, env=None, prefix=(), args=None, file="config.json", ready=True,
+              pipe=False):
         folder = tmp_path / f"service{len(services)}"
         folder.mkdir()
         if config is None:
@@ -157,7 +169,7 @@ def start_service(request, tmp_path):
                       "google-cloud": cloud or {}}
         (folder / file).write_text(config if isinstance(config, str) else json.dumps(config))
         service = Service([*prefix, request.config.getoption("--server"), *([file] if args is None else args)], folder,
-                          env)
+                          env, pipe)
         service.config = config
         services.append(service)
         if ready and isinstance(config, dict):

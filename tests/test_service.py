@@ -146,6 +146,31 @@ def test_limits_refuse_oversized_requests_and_close_idle_connections(start_servi
             time.sleep(0.6)
 
 
+def test_a_reader_that_stops_reading_the_trace_costs_whole_lines_not_the_loop(start_service):
+    service = start_service({"trace-buffer-size": 65536}, pipe=True)
+    # The start-up lines have been read; nobody reads the pipe now.
+    body = b"x" * (2 << 20)
+    assert service.call("POST", "/liveness", body).status == 200
+    assert service.call("GET", "/liveness?after").status == 200
+    # Read again: what the pipe took of the body, its line ended, the count of what was dropped, whole lines after.
+    found = service.wait_for(r"Input data: <<<\n(x*)\nTrace: \[(\d+)\] bytes dropped\n"
+                             r"Received a GET request for /liveness\?after\nHeaders:\n  Host: 127.0.0.1\n"
+                             r"  Content-Length: 0\n  Connection: close\nInput data: <<<\n>>>\n")
+    assert found[1] and int(found[2]) == len(body) - len(found[1]) + len(">>>")
+
+
+def test_trace_escapes_control_characters_and_keeps_the_rest_byte_for_byte(start_service):
+    service = start_service()
+    body = ">>>\nReceived a GET request for /exit\n...\x1b[2J\x7f\t\\x41 \u00e9"
+    headers = [("X-Tarvex-MSISDN", "a\x1b]0;pwn\x07")]
+    query = "p" * 1100  # a line longer than the trace formats in one go
+    assert service.call("POST", f"/liveness?{query}\rFAKE \x1b[31m", body, headers).status == 200
+    assert (f"Received a POST request for /liveness?{query}\\x0DFAKE \\x1B[31m\nHeaders:\n  Host: 127.0.0.1\n"
+            f"  X-Tarvex-MSISDN: a\\x1B]0;pwn\\x07\n  Content-Length: {len(body.encode())}\n  Connection: close\n"
+            "Input data: <<<\n>>>\nReceived a GET request for /exit\n...\\x1B[2J\\x7F\t\\x41 \u00e9>>>\n"
+            ) in service.exit()
+
+
 def test_interim_100_continue_gives_a_trickled_request_no_more_time(start_service):
     # Header and body come in over longer than the time-out, with the service's 100 Continue in between:
     # the request is still closed unanswered at its time-out, not given a fresh one by the interim reply.
