@@ -117,6 +117,7 @@ CloudCall::CloudCall(Owner& owner, GcClient& client, const uint64_t& id)
     , m_State(State::Idle)
     , m_TimeoutSeconds(0)
     , m_Method(EVHTTP_REQ_POST)
+    , m_pBody(nullptr)
     , m_pHttpUri(nullptr)
     , m_pTlsBufferevent(nullptr)
     , m_pConnection(nullptr)
@@ -253,7 +254,12 @@ bool CloudCall::NewConnection(const char* address)
 
 bool CloudCall::MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds)
 {
-    if (m_State != State::Prepared || !NewRequest(method, pBody))
+    if (m_State != State::Prepared)
+        return false;
+    m_Method = method;
+    m_pBody = pBody;
+    m_pClock = event_new(m_Client.GetEventBase(), -1, 0, ClockCb, this);
+    if (!NewRequest())
         return false;
     m_TimeoutSeconds = timeoutSeconds;
     if (m_pConnection != nullptr && !HandOver())
@@ -267,24 +273,22 @@ bool CloudCall::MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeout
     return true;
 }
 
-bool CloudCall::NewRequest(evhttp_cmd_type method, evbuffer* pBody)
+bool CloudCall::NewRequest()
 {
-    m_Method = method;
     m_pRequest = evhttp_request_new(RequestDoneCb, this);
-    m_pClock = event_new(m_Client.GetEventBase(), -1, 0, ClockCb, this);
-    if (m_pRequest == nullptr || m_pClock == nullptr)
+    // Referenced, not moved, so that the body is still whole for another request;
+    // the audio in it stays where it is.
+    evbuffer* pOutput = m_pRequest != nullptr ? evhttp_request_get_output_buffer(m_pRequest) : nullptr;
+    if (m_pClock == nullptr || pOutput == nullptr ||
+        (m_pBody != nullptr && evbuffer_add_buffer_reference(pOutput, m_pBody) != 0))
     {
         Trace("Failed to create a new HTTP request for <>\n");
         return false;
     }
     evkeyvalq* pHeaders = evhttp_request_get_output_headers(m_pRequest);
     evhttp_add_header(pHeaders, "Host", HostHeader().c_str());
-    if (pBody != nullptr)
-    {
+    if (m_pBody != nullptr)
         evhttp_add_header(pHeaders, "Content-type", "application/json");
-        // Moves the body's chains, the audio's reference among them, without copying.
-        evbuffer_add_buffer(evhttp_request_get_output_buffer(m_pRequest), pBody);
-    }
     return true;
 }
 
@@ -454,6 +458,7 @@ void CloudCall::Release()
         m_pRequest = nullptr;
     Free(m_pRequest, evhttp_request_free, nullptr);
     Free(m_pConnection, evhttp_connection_free, "Close HTTP connection <>\n");
+    m_pBody = nullptr;
     SetState(State::Idle);
 }
 

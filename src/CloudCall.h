@@ -59,6 +59,7 @@ public:
     bool CreateConnection(const std::string& uri);
     // Sends the request, with `pBody` (JSON, or null for none), bounded by
     // `timeoutSeconds`; false when it could not be sent, and nothing will be reported.
+    // The body is referenced, not taken: it must stay unchanged until the report.
     bool MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds);
     // Frees every handle of the exchange; nothing is reported for it afterwards.
     void Release();
@@ -99,7 +100,7 @@ private:
     std::string SessionKey() const;
     bool CreateTlsBufferevent();
     bool NewConnection(const char* address);
-    bool NewRequest(evhttp_cmd_type method, evbuffer* pBody);
+    bool NewRequest();
     bool HandOver();
     void StartHostLookup();
     void CancelHostLookup();
@@ -113,6 +114,8 @@ private:
     State m_State;
     int m_TimeoutSeconds;
     evhttp_cmd_type m_Method;
+    // The owner's, sent by reference.
+    evbuffer* m_pBody;
     std::string m_Uri;
     evhttp_uri* m_pHttpUri;
     // The TLS stream until the connection takes it over.

@@ -17,7 +17,6 @@
 #include "Trace.h"
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
-using Body = std::unique_ptr<evbuffer, void (*)(evbuffer*)>;
 
 namespace
 {
@@ -255,7 +254,7 @@ GcClient::GcRequest::GcRequest(S2tServer* pServer, GcClient* pClient)
     , m_pClient(pClient)
     , m_State(State_None)
     , m_Call(*this, *pClient, m_Id)
-    , m_pRecognitionBody(nullptr)
+    , m_pBody(nullptr)
     , m_pWait(nullptr)
     , m_LongRunningDeadline(0)
     , m_PollDelaySeconds(kFirstPollDelaySeconds)
@@ -273,9 +272,9 @@ void GcClient::GcRequest::Release()
     if (m_pWait != nullptr)
         event_free(m_pWait);
     m_pWait = nullptr;
-    if (m_pRecognitionBody != nullptr)
-        evbuffer_free(m_pRecognitionBody);
-    m_pRecognitionBody = nullptr;
+    if (m_pBody != nullptr)
+        evbuffer_free(m_pBody);
+    m_pBody = nullptr;
 }
 
 bool GcClient::GcRequest::Process()
@@ -313,13 +312,9 @@ bool GcClient::GcRequest::SendCall(const std::string& uri, evbuffer* pBody, Stat
     return false;
 }
 
-// The kept recognition body goes out by reference, so it can go out again.
 bool GcClient::GcRequest::SendRecognition(const char* method, State state)
 {
-    Body body(evbuffer_new(), evbuffer_free);
-    if (body == nullptr || evbuffer_add_buffer_reference(body.get(), m_pRecognitionBody) != 0)
-        return false;
-    return SendCall(MethodUri(m_pClient->GetSpeechServiceEndpoint(), method), body.get(), state,
+    return SendCall(MethodUri(m_pClient->GetSpeechServiceEndpoint(), method), m_pBody, state,
                     m_pClient->GetCallTimeout());
 }
 
@@ -344,12 +339,12 @@ bool GcClient::GcRequest::DoTranscribe()
     writer.EndObject();
 
     const Recording recording = Recording::Inspect(m_Parameters.m_AudioData);
-    m_pRecognitionBody = evbuffer_new();
-    if (m_pRecognitionBody == nullptr)
+    m_pBody = evbuffer_new();
+    if (m_pBody == nullptr)
         return false;
-    evbuffer_add_printf(m_pRecognitionBody, "{\"config\":%s,\"audio\":{\"content\":", config.GetString());
-    AppendAudio(m_pRecognitionBody, m_Parameters.m_AudioData);
-    evbuffer_add(m_pRecognitionBody, "}}", 2);
+    evbuffer_add_printf(m_pBody, "{\"config\":%s,\"audio\":{\"content\":", config.GetString());
+    AppendAudio(m_pBody, m_Parameters.m_AudioData);
+    evbuffer_add(m_pBody, "}}", 2);
     if (recording.seconds <= kSyncLimitSeconds)
         return SendRecognition("/speech:recognize", State_PerformingTranscription);
     m_Call.Trace("Recording of [%.1f] seconds is over a minute: long-running recognition for <>\n", recording.seconds);
@@ -372,11 +367,11 @@ bool GcClient::GcRequest::DoSentimentAnalysis(const std::string& language, const
     writer.EndObject();
     writer.EndObject();
 
-    Body body(evbuffer_new(), evbuffer_free);
-    if (body == nullptr)
+    m_pBody = evbuffer_new();
+    if (m_pBody == nullptr)
         return false;
-    evbuffer_add(body.get(), buffer.GetString(), buffer.GetSize());
-    return SendCall(MethodUri(m_pClient->GetLanguageServiceEndpoint(), "/documents:analyzeSentiment"), body.get(),
+    evbuffer_add(m_pBody, buffer.GetString(), buffer.GetSize());
+    return SendCall(MethodUri(m_pClient->GetLanguageServiceEndpoint(), "/documents:analyzeSentiment"), m_pBody,
                     State_PerformingSentimentAnalysis, m_pClient->GetCallTimeout());
 }
 
@@ -522,8 +517,8 @@ void GcClient::GcRequest::OnRecognized(const CloudCall::Reply& reply)
 void GcClient::GcRequest::Analyse(const std::string& language, const std::string& text)
 {
     // The recording is done with: its memory goes before the next call.
-    evbuffer_free(m_pRecognitionBody);
-    m_pRecognitionBody = nullptr;
+    evbuffer_free(m_pBody);
+    m_pBody = nullptr;
     if (!DoSentimentAnalysis(language, text))
         Finish(Outcome::NotStarted);
 }

@@ -82,9 +82,10 @@ public:
         GcClient* m_pClient;
         State m_State;
         CloudCall m_Call;
-        // The recognition body, kept until the recognition is done, so that it can
-        // be sent again as a long-running one.
-        evbuffer* m_pRecognitionBody;
+        // The body of the call under way, which the call references. The
+        // recognition's is kept until the recognition is done, so that it can be
+        // sent again as a long-running one.
+        evbuffer* m_pBody;
         event* m_pWait;
         std::string m_Operation;
         int64_t m_LongRunningDeadline; // steady clock, microseconds
