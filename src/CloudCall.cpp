@@ -11,7 +11,6 @@
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <event2/bufferevent_ssl.h>
-#include <event2/dns.h>
 #include <event2/event.h>
 #include <event2/keyvalq_struct.h>
 #include <openssl/ssl.h>
@@ -19,15 +18,6 @@
 
 #include "GcClient.h"
 #include "Trace.h"
-
-// A name lookup in progress. Its call owns it until the lookup is cancelled; from
-// then on the lookup's callback does, since evdns still reports the cancellation
-// later, possibly after the call is gone.
-struct CloudCall::HostLookup
-{
-    CloudCall* pOwner;
-    evdns_getaddrinfo_request* pHandle;
-};
 
 namespace
 {
@@ -63,28 +53,6 @@ int KeepNewSession(SSL* pSsl, SSL_SESSION* pSession)
     if (pCopy != nullptr && !pCall->OnNewSession(pCopy))
         SSL_SESSION_free(pCopy);
     return 0;
-}
-
-void HostResolvedCb(int result, evutil_addrinfo* pAddresses, void* pContext)
-{
-    CloudCall::HostLookup* pLookup = static_cast<CloudCall::HostLookup*>(pContext);
-    CloudCall* pOwner = pLookup != nullptr ? pLookup->pOwner : nullptr;
-    if (pLookup == nullptr)
-        Trace::Print("NULL context in DNS callback\n");
-    delete pLookup;
-    if (pOwner != nullptr)
-        pOwner->OnHostResolved(result, pAddresses);
-    else if (pAddresses != nullptr)
-        evutil_freeaddrinfo(pAddresses);
-}
-
-// The numeric text of an IPv4 or IPv6 address, for connecting without a lookup.
-void FormatAddress(const sockaddr* pAddress, char* text, size_t size)
-{
-    if (pAddress->sa_family == AF_INET)
-        evutil_inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(pAddress)->sin_addr, text, size);
-    else if (pAddress->sa_family == AF_INET6)
-        evutil_inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(pAddress)->sin6_addr, text, size);
 }
 
 bool IsNumericAddress(const std::string& host)
@@ -123,7 +91,6 @@ CloudCall::CloudCall(Owner& owner, GcClient& client, const uint64_t& id)
     , m_pConnection(nullptr)
     , m_pRequest(nullptr)
     , m_pClock(nullptr)
-    , m_pLookup(nullptr)
 {
 }
 
@@ -328,35 +295,20 @@ void CloudCall::StartHostLookup()
 {
     const std::string host = HostName();
     Trace("Resolve host [%s] for <>\n", host.c_str());
-    evutil_addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
     SetState(State::Resolving);
-    m_pLookup = new HostLookup{this, nullptr};
-    HostLookup* pLookup = m_pLookup;
-    evdns_getaddrinfo_request* pHandle =
-        evdns_getaddrinfo(m_Client.GetDnsBase(), host.c_str(), nullptr, &hints, HostResolvedCb, pLookup);
-    // An answer known at once (the hosts file) has already arrived and cleared m_pLookup.
-    if (m_pLookup != nullptr)
-        m_pLookup->pHandle = pHandle;
+    // The answer may come at once, from the hosts file or a fresh earlier answer.
+    m_Client.GetResolver().Resolve(host, *this);
 }
 
-void CloudCall::OnHostResolved(int result, evutil_addrinfo* pAddresses)
+void CloudCall::OnResolved(int error, const std::vector<std::string>& addresses)
 {
-    m_pLookup = nullptr;
-    char address[INET6_ADDRSTRLEN] = "";
-    if (result == 0 && pAddresses != nullptr)
-        FormatAddress(pAddresses->ai_addr, address, sizeof address);
-    if (pAddresses != nullptr)
-        evutil_freeaddrinfo(pAddresses);
-    if (result != 0 || address[0] == '\0')
+    if (error != 0 || addresses.empty())
     {
-        Trace("Failed to resolve host [%s] for <>: %s\n", HostName().c_str(), evutil_gai_strerror(result));
+        Trace("Failed to resolve host [%s] for <>: %s\n", HostName().c_str(), evutil_gai_strerror(error));
         FailSoon();
         return;
     }
-    if (!NewConnection(address) || !HandOver())
+    if (!NewConnection(addresses.front().c_str()) || !HandOver())
         FailSoon();
 }
 
@@ -475,16 +427,10 @@ void CloudCall::Free(Handle*& pHandle, void (*pFree)(Handle*), const char* line)
 
 void CloudCall::CancelHostLookup()
 {
-    if (m_pLookup == nullptr)
+    if (m_State != State::Resolving)
         return;
-    // The lookup's callback still comes, with the cancellation, and frees it.
     Trace("Cancel host lookup <>\n");
-    m_pLookup->pOwner = nullptr;
-    if (m_pLookup->pHandle != nullptr)
-        evdns_getaddrinfo_cancel(m_pLookup->pHandle);
-    else
-        delete m_pLookup;
-    m_pLookup = nullptr;
+    m_Client.GetResolver().Cancel(*this);
 }
 
 // ---- The endpoint -------------------------------------------------------------------

@@ -2,9 +2,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <event2/http.h>
 #include <event2/util.h>
+
+#include "Resolver.h"
 
 struct bufferevent;
 struct evbuffer;
@@ -20,7 +23,7 @@ class GcClient;
 // the TLS stream, the connection, the request and the one clock that bounds them
 // all. It reports how it ended exactly once for every request it made, and it can
 // be used again for the next exchange once it has.
-class CloudCall
+class CloudCall : private Resolver::Waiter
 {
 public:
     enum class Outcome
@@ -71,11 +74,8 @@ public:
     // Where the libevent callbacks of the exchange arrive.
     void OnRequestDone(evhttp_request* pRequest);
     void OnClock();
-    void OnHostResolved(int result, evutil_addrinfo* pAddresses);
     // A TLS session the endpoint offers; true when it is kept for later calls.
     bool OnNewSession(SSL_SESSION* pSession);
-
-    struct HostLookup;
 
 private:
     enum class State
@@ -91,6 +91,7 @@ private:
     void SetState(State state) { m_State = state; }
     void Finish(Outcome outcome);
     void FailSoon();
+    void OnResolved(int error, const std::vector<std::string>& addresses) override;
     void ReadReply(Reply& reply) const;
     void ReportVerificationFailure() const;
     std::string HostName() const;
@@ -125,5 +126,4 @@ private:
     evhttp_request* m_pRequest;
     // The time-out, and the report of a failure that came before any completion could.
     event* m_pClock;
-    HostLookup* m_pLookup;
 };

@@ -221,6 +221,13 @@ SSL_CTX* GcClient::GetTlsContext(int (*keepSession)(SSL*, SSL_SESSION*))
     return m_pTlsContext;
 }
 
+Resolver& GcClient::GetResolver()
+{
+    if (m_pResolver == nullptr)
+        m_pResolver = std::make_unique<Resolver>(GetEventBase(), GetDnsBase());
+    return *m_pResolver;
+}
+
 SSL_SESSION* GcClient::FindSession(const std::string& endpoint) const
 {
     auto session = m_Sessions.find(endpoint);

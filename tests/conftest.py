@@ -11,6 +11,7 @@ import resource
 import signal
 import socket
 import ssl
+import struct
 import subprocess
 import threading
 import time
@@ -274,16 +275,34 @@ def pki(tmp_path_factory):
     return pki
 
 
+def dns_reply(query, names):
+    """The reply to one query: the addresses of the asked type that `names` gives the name, with their
+    time to live, or "no such name"."""
+    end, labels = 12, []
+    while query[end]:
+        labels.append(query[end + 1:end + 1 + query[end]])
+        end += 1 + query[end]
+    name, kind = b".".join(labels).decode().lower(), struct.unpack(">H", query[end + 1:end + 3])[0]
+    addresses, ttl = names.get(name, (None, 0))
+    family = {1: socket.AF_INET, 28: socket.AF_INET6}.get(kind)
+    data = [socket.inet_pton(family, a) for a in addresses or () if family and (":" in a) == (kind == 28)]
+    head = query[:2] + bytes([0x80 | (query[2] & 0x79), 0x80 | (3 if addresses is None else 0)])
+    return (name, kind), head + struct.pack(">4H", 1, len(data), 0, 0) + query[12:end + 5] + b"".join(
+        b"\xc0\x0c" + struct.pack(">HHIH", kind, 1, ttl, len(d)) + d for d in data)
+
+
 @pytest.fixture
 def name_server(tmp_path):
-    """Starts a name server on loopback that answers "no such name", or never with `answer=False`;
-    returns a command prefix that runs a program in a mount namespace where it is the only name
-    server and the hosts file names only ip6.s2t-test (::1), so no query leaves."""
+    """Starts a name server on loopback that answers A and AAAA queries for `names` ({name: (addresses,
+    ttl)}) after `delay` seconds and "no such name" for others; never with `answer=False`, and only
+    queries of the listed types with `answer=(type, ...)`. Returns a command prefix that runs a program
+    in a mount namespace where it is the only name server and the hosts file names only ip6.s2t-test
+    (::1), so no query leaves. `name_server.queries` lists every query of the test as (name, type)."""
     if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
         pytest.skip("mount namespaces are not available")
     sockets, stop = [], threading.Event()
 
-    def serve(sock, answer):
+    def serve(sock, answer, names, delay):
         while not stop.is_set():
             try:
                 query, peer = sock.recvfrom(512)
@@ -291,20 +310,23 @@ def name_server(tmp_path):
                 continue
             except OSError:  # closed at the end of the test
                 return
-            if answer:  # the query, flagged as a response with "no such name"
-                sock.sendto(query[:2] + bytes([query[2] | 0x80, (query[3] & 0x70) | 0x83]) + query[4:], peer)
+            asked, reply = dns_reply(query, names)
+            start.queries.append(asked)
+            if (answer is True or asked[1] in (answer or ())) and not stop.wait(delay):
+                sock.sendto(reply, peer)
 
-    def start(answer=True):
+    def start(answer=True, names=None, delay=0):
         sockets.append(socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
         sockets[-1].bind(("127.0.0.1", 0))
         sockets[-1].settimeout(0.05)
-        threading.Thread(target=serve, args=(sockets[-1], answer), daemon=True).start()
+        threading.Thread(target=serve, args=(sockets[-1], answer, names or {}, delay), daemon=True).start()
         resolv, hosts = tmp_path / f"resolv{len(sockets)}.conf", tmp_path / "hosts"
         resolv.write_text(f"nameserver 127.0.0.1:{sockets[-1].getsockname()[1]}\n")
         hosts.write_text("::1 ip6.s2t-test\n")
         return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && mount --bind "$1" /etc/hosts && '
                 'shift && exec "$@"', resolv, hosts]
 
+    start.queries = []
     yield start
     stop.set()
     for sock in sockets:

@@ -184,6 +184,8 @@ def test_connection_failing_during_the_hand_over_is_refused_once(start_service, 
 def test_names_that_do_not_exist_fail_and_names_of_ipv6_addresses_are_called(start_service, cloud, name_server):
     service = start_service(cloud=cloud_section("http://speech.s2t-test:8080/v1"), prefix=name_server())
     assert service.transcribe("A")[:2] == (401, "Method Failed")
+    assert "Failed to resolve host [speech.s2t-test] for <0>: nodename nor servname provided, or not known\n" in (
+        service.exit())
     try:
         stand_in = cloud(host="::1")
     except OSError:
@@ -191,6 +193,26 @@ def test_names_that_do_not_exist_fail_and_names_of_ipv6_addresses_are_called(sta
     stand_in.script = scenario
     service = start_service(cloud=cloud_section(stand_in.url.replace("[::1]", "ip6.s2t-test")), prefix=name_server())
     assert service.transcribe("ok").status == 200
+
+
+def test_answers_are_shared_while_asked_and_kept_for_their_time_to_live(start_service, stand_in, name_server):
+    port = stand_in.server_port
+    prefix = name_server(names={"kept.s2t-test": (["127.0.0.1"], 3600), "brief.s2t-test": (["127.0.0.1"], 1)},
+                         delay=0.2)
+    kept = start_service(cloud=cloud_section(f"http://kept.s2t-test:{port}"), prefix=prefix)
+    with ThreadPoolExecutor(8) as pool:
+        assert list(pool.map(lambda audio: kept.transcribe(audio).status, ["ok"] * 8)) == [200] * 8
+    assert name_server.queries.count(("kept.s2t-test", 1)) == 1
+    brief = start_service(cloud=cloud_section(f"http://brief.s2t-test:{port}"), prefix=prefix)
+    assert brief.transcribe("ok").status == 200
+    asked = name_server.queries.count(("brief.s2t-test", 1))
+    time.sleep(1.5)  # past its time to live
+    assert brief.transcribe("ok").status == 200
+    assert name_server.queries.count(("brief.s2t-test", 1)) > asked
+    # A name server that leaves the AAAA query unanswered: the A answer serves after a short wait.
+    half = start_service(cloud=cloud_section(f"http://kept.s2t-test:{port}"),
+                         prefix=name_server((1,), names={"kept.s2t-test": (["127.0.0.1"], 60)}))
+    assert half.transcribe("ok").status == 200
 
 
 def test_timer_firing_during_the_lookup_answers_408_and_releases_it(start_service, name_server):
