@@ -43,6 +43,12 @@ void ClockCb(evutil_socket_t, short, void* pContext)
         pCall->OnClock();
 }
 
+void ConnectionClosedCb(evhttp_connection*, void* pContext)
+{
+    if (CloudCall* pCall = CallOf(pContext, "NULL context in connection close callback"))
+        pCall->OnConnectionClosed();
+}
+
 // A session the endpoint offers for later connections; with TLS 1.3 it comes
 // after the handshake. A copy is kept: the connection's own is marked spent when
 // the connection is freed without a TLS shutdown, which evhttp never sends.
@@ -91,6 +97,7 @@ CloudCall::CloudCall(Owner& owner, GcClient& client, const uint64_t& id)
     , m_pConnection(nullptr)
     , m_pRequest(nullptr)
     , m_pClock(nullptr)
+    , m_NextAddress(0)
 {
 }
 
@@ -211,6 +218,8 @@ bool CloudCall::NewConnection(const char* address)
         return false;
     }
     m_pTlsBufferevent = nullptr;
+    // Told when a connection that was made closes: the request has gone out by then.
+    evhttp_connection_set_closecb(m_pConnection, ConnectionClosedCb, this);
     // A reply over these ends the call as a failed exchange, not as memory held.
     evhttp_connection_set_max_body_size(m_pConnection, static_cast<ev_ssize_t>(m_Client.GetMaxReplySize()));
     evhttp_connection_set_max_headers_size(m_pConnection, kMaxReplyHeaderSize);
@@ -229,6 +238,7 @@ bool CloudCall::MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeout
     if (!NewRequest())
         return false;
     m_TimeoutSeconds = timeoutSeconds;
+    m_Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_TimeoutSeconds);
     if (m_pConnection != nullptr && !HandOver())
         return false;
     // Armed before a lookup starts: the lookup may fail at once.
@@ -243,7 +253,7 @@ bool CloudCall::MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeout
 bool CloudCall::NewRequest()
 {
     m_pRequest = evhttp_request_new(RequestDoneCb, this);
-    // Referenced, not moved, so that the body is still whole for another request;
+    // Referenced, not moved, so that the body is still whole for the next address;
     // the audio in it stays where it is.
     evbuffer* pOutput = m_pRequest != nullptr ? evhttp_request_get_output_buffer(m_pRequest) : nullptr;
     if (m_pClock == nullptr || pOutput == nullptr ||
@@ -308,8 +318,52 @@ void CloudCall::OnResolved(int error, const std::vector<std::string>& addresses)
         FailSoon();
         return;
     }
-    if (!NewConnection(addresses.front().c_str()) || !HandOver())
+    m_Addresses = addresses;
+    m_NextAddress = 0;
+    ConnectNext();
+}
+
+// The request goes to the next address on a connection, and a TLS stream, of its own.
+void CloudCall::ConnectNext()
+{
+    const std::string& address = m_Addresses[m_NextAddress++];
+    if ((IsSecure() && m_pTlsBufferevent == nullptr && !CreateTlsBufferevent()) || !NewConnection(address.c_str()) ||
+        (m_pRequest == nullptr && !NewRequest()))
         FailSoon();
+    else if (!HandOver())
+        TryNextAddress();
+}
+
+// A connection failed before its request went out: the next address gets the request,
+// from the loop, never from within the failed connection's callback.
+void CloudCall::TryNextAddress()
+{
+    if (!HasNextAddress())
+    {
+        FailSoon();
+        return;
+    }
+    const unsigned port = Port();
+    Trace("Connect to [%s]:%u failed for <>: trying [%s]:%u\n", m_Addresses[m_NextAddress - 1].c_str(), port,
+          m_Addresses[m_NextAddress].c_str(), port);
+    m_pRequest = nullptr; // the connection frees it
+    SetState(State::Reconnecting);
+    event_active(m_pClock, EV_TIMEOUT, 1);
+}
+
+bool CloudCall::Reconnect()
+{
+    // Running took the clock's time-out away: it is set again to the time left.
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(m_Deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+        return false;
+    const timeval rest = {static_cast<time_t>(left.count() / 1000000),
+                          static_cast<suseconds_t>(left.count() % 1000000)};
+    event_add(m_pClock, &rest);
+    Free(m_pConnection, evhttp_connection_free, nullptr);
+    ConnectNext();
+    return true;
 }
 
 // ---- Ending -------------------------------------------------------------------------
@@ -339,8 +393,16 @@ void CloudCall::OnRequestDone(evhttp_request* pRequest)
     }
     if (m_State == State::HandingOver)
         m_pRequest = nullptr;
-    else if (m_State == State::InFlight)
+    else if (m_State == State::InFlight && !answered && HasNextAddress())
+        TryNextAddress();
+    else if (m_State == State::InFlight || m_State == State::Reached)
         Finish(answered ? Outcome::Answered : Outcome::Failed);
+}
+
+void CloudCall::OnConnectionClosed()
+{
+    if (m_State == State::InFlight)
+        SetState(State::Reached);
 }
 
 void CloudCall::OnClock()
@@ -350,6 +412,8 @@ void CloudCall::OnClock()
         Finish(Outcome::Failed);
         return;
     }
+    if (m_State == State::Reconnecting && Reconnect())
+        return;
     Trace("Request timed out for <>\n");
     Finish(Outcome::TimedOut);
 }
@@ -406,11 +470,12 @@ void CloudCall::Release()
     CancelHostLookup();
     Free(m_pTlsBufferevent, bufferevent_free, nullptr);
     // A request the connection never took is still ours; one it took goes with it.
-    if (m_State == State::InFlight || m_State == State::HandingOver)
+    if (ConnectionHasRequest())
         m_pRequest = nullptr;
     Free(m_pRequest, evhttp_request_free, nullptr);
     Free(m_pConnection, evhttp_connection_free, "Close HTTP connection <>\n");
     m_pBody = nullptr;
+    m_Addresses.clear();
     SetState(State::Idle);
 }
 

@@ -83,9 +83,9 @@ public:
         GcClient* m_pClient;
         State m_State;
         CloudCall m_Call;
-        // The body of the call under way, which the call references. The
-        // recognition's is kept until the recognition is done, so that it can be
-        // sent again as a long-running one.
+        // The body of the call under way, which the call sends again to each address
+        // it tries. The recognition's is kept until the recognition is done, so that
+        // it can be sent again as a long-running one.
         evbuffer* m_pBody;
         event* m_pWait;
         std::string m_Operation;

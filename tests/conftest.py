@@ -210,9 +210,9 @@ class CloudStandIn(http.server.ThreadingHTTPServer):
     # connection attempts, and the retried ones run into the service's call time-out.
     request_queue_size = 1024
 
-    def __init__(self, tls=None, host="127.0.0.1"):
+    def __init__(self, tls=None, host="127.0.0.1", port=0):
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
-        super().__init__((host, 0), StandInHandler)
+        super().__init__((host, port), StandInHandler)
         self.tls, self.received, self.handshake_failures, self.resumed, self.peers = tls, [], 0, [], []
         self.script = lambda request: Answer()
         self.stopping = threading.Event()
@@ -246,8 +246,8 @@ def cloud():
     """Starts stand-ins for the cloud; `cloud()` for HTTP, `cloud(context)` for HTTPS."""
     stand_ins = []
 
-    def start(tls=None, host="127.0.0.1"):
-        stand_ins.append(CloudStandIn(tls, host))
+    def start(tls=None, host="127.0.0.1", port=0):
+        stand_ins.append(CloudStandIn(tls, host, port))
         return stand_ins[-1]
 
     yield start
@@ -257,14 +257,14 @@ def cloud():
 
 @pytest.fixture(scope="session")
 def pki(tmp_path_factory):
-    """A throw-away authority's certificate ("ca"), and for each of "good" (127.0.0.1 and
-    localhost), "wrong_host" (another name) and "untrusted" (from an authority nobody
+    """A throw-away authority's certificate ("ca"), and for each of "good" (127.0.0.1,
+    localhost and tls.s2t-test), "wrong_host" (another name) and "untrusted" (from an authority nobody
     trusts): its certificate file, key file and a server context."""
     folder = tmp_path_factory.mktemp("pki")
     authority, stranger = trustme.CA(), trustme.CA()
     authority.cert_pem.write_to_path(str(folder / "ca.pem"))
     pki = {"ca": str(folder / "ca.pem")}
-    for name, cert in [("good", authority.issue_cert("127.0.0.1", "localhost")),
+    for name, cert in [("good", authority.issue_cert("127.0.0.1", "localhost", "tls.s2t-test")),
                        ("wrong_host", authority.issue_cert("elsewhere.test")),
                        ("untrusted", stranger.issue_cert("127.0.0.1"))]:
         pki[name] = (str(folder / f"{name}.pem"), str(folder / f"{name}-key.pem"),
@@ -296,8 +296,8 @@ def name_server(tmp_path):
     """Starts a name server on loopback that answers A and AAAA queries for `names` ({name: (addresses,
     ttl)}) after `delay` seconds and "no such name" for others; never with `answer=False`, and only
     queries of the listed types with `answer=(type, ...)`. Returns a command prefix that runs a program
-    in a mount namespace where it is the only name server and the hosts file names only ip6.s2t-test
-    (::1), so no query leaves. `name_server.queries` lists every query of the test as (name, type)."""
+    in a mount namespace where it is the only name server and the hosts file names ip6.s2t-test (::1)
+    and `hosts`, so no query leaves. `name_server.queries` lists every query of the test as (name, type)."""
     if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
         pytest.skip("mount namespaces are not available")
     sockets, stop = [], threading.Event()
@@ -315,16 +315,16 @@ def name_server(tmp_path):
             if (answer is True or asked[1] in (answer or ())) and not stop.wait(delay):
                 sock.sendto(reply, peer)
 
-    def start(answer=True, names=None, delay=0):
+    def start(answer=True, names=None, delay=0, hosts=""):
         sockets.append(socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
         sockets[-1].bind(("127.0.0.1", 0))
         sockets[-1].settimeout(0.05)
         threading.Thread(target=serve, args=(sockets[-1], answer, names or {}, delay), daemon=True).start()
-        resolv, hosts = tmp_path / f"resolv{len(sockets)}.conf", tmp_path / "hosts"
+        resolv, hosts_file = tmp_path / f"resolv{len(sockets)}.conf", tmp_path / f"hosts{len(sockets)}"
         resolv.write_text(f"nameserver 127.0.0.1:{sockets[-1].getsockname()[1]}\n")
-        hosts.write_text("::1 ip6.s2t-test\n")
+        hosts_file.write_text("::1 ip6.s2t-test\n" + hosts)
         return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && mount --bind "$1" /etc/hosts && '
-                'shift && exec "$@"', resolv, hosts]
+                'shift && exec "$@"', resolv, hosts_file]
 
     start.queries = []
     yield start
