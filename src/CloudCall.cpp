@@ -11,7 +11,6 @@
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <event2/bufferevent_ssl.h>
-#include <event2/dns.h>
 #include <event2/event.h>
 #include <event2/keyvalq_struct.h>
 #include <openssl/ssl.h>
@@ -19,15 +18,6 @@
 
 #include "GcClient.h"
 #include "Trace.h"
-
-// A name lookup in progress. Its call owns it until the lookup is cancelled; from
-// then on the lookup's callback does, since evdns still reports the cancellation
-// later, possibly after the call is gone.
-struct CloudCall::HostLookup
-{
-    CloudCall* pOwner;
-    evdns_getaddrinfo_request* pHandle;
-};
 
 namespace
 {
@@ -53,6 +43,12 @@ void ClockCb(evutil_socket_t, short, void* pContext)
         pCall->OnClock();
 }
 
+void ConnectionClosedCb(evhttp_connection*, void* pContext)
+{
+    if (CloudCall* pCall = CallOf(pContext, "NULL context in connection close callback"))
+        pCall->OnConnectionClosed();
+}
+
 // A session the endpoint offers for later connections; with TLS 1.3 it comes
 // after the handshake. A copy is kept: the connection's own is marked spent when
 // the connection is freed without a TLS shutdown, which evhttp never sends.
@@ -63,28 +59,6 @@ int KeepNewSession(SSL* pSsl, SSL_SESSION* pSession)
     if (pCopy != nullptr && !pCall->OnNewSession(pCopy))
         SSL_SESSION_free(pCopy);
     return 0;
-}
-
-void HostResolvedCb(int result, evutil_addrinfo* pAddresses, void* pContext)
-{
-    CloudCall::HostLookup* pLookup = static_cast<CloudCall::HostLookup*>(pContext);
-    CloudCall* pOwner = pLookup != nullptr ? pLookup->pOwner : nullptr;
-    if (pLookup == nullptr)
-        Trace::Print("NULL context in DNS callback\n");
-    delete pLookup;
-    if (pOwner != nullptr)
-        pOwner->OnHostResolved(result, pAddresses);
-    else if (pAddresses != nullptr)
-        evutil_freeaddrinfo(pAddresses);
-}
-
-// The numeric text of an IPv4 or IPv6 address, for connecting without a lookup.
-void FormatAddress(const sockaddr* pAddress, char* text, size_t size)
-{
-    if (pAddress->sa_family == AF_INET)
-        evutil_inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(pAddress)->sin_addr, text, size);
-    else if (pAddress->sa_family == AF_INET6)
-        evutil_inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(pAddress)->sin6_addr, text, size);
 }
 
 bool IsNumericAddress(const std::string& host)
@@ -117,12 +91,13 @@ CloudCall::CloudCall(Owner& owner, GcClient& client, const uint64_t& id)
     , m_State(State::Idle)
     , m_TimeoutSeconds(0)
     , m_Method(EVHTTP_REQ_POST)
+    , m_pBody(nullptr)
     , m_pHttpUri(nullptr)
     , m_pTlsBufferevent(nullptr)
     , m_pConnection(nullptr)
     , m_pRequest(nullptr)
     , m_pClock(nullptr)
-    , m_pLookup(nullptr)
+    , m_NextAddress(0)
 {
 }
 
@@ -243,6 +218,8 @@ bool CloudCall::NewConnection(const char* address)
         return false;
     }
     m_pTlsBufferevent = nullptr;
+    // Told when a connection that was made closes: the request has gone out by then.
+    evhttp_connection_set_closecb(m_pConnection, ConnectionClosedCb, this);
     // A reply over these ends the call as a failed exchange, not as memory held.
     evhttp_connection_set_max_body_size(m_pConnection, static_cast<ev_ssize_t>(m_Client.GetMaxReplySize()));
     evhttp_connection_set_max_headers_size(m_pConnection, kMaxReplyHeaderSize);
@@ -253,9 +230,15 @@ bool CloudCall::NewConnection(const char* address)
 
 bool CloudCall::MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds)
 {
-    if (m_State != State::Prepared || !NewRequest(method, pBody))
+    if (m_State != State::Prepared)
+        return false;
+    m_Method = method;
+    m_pBody = pBody;
+    m_pClock = event_new(m_Client.GetEventBase(), -1, 0, ClockCb, this);
+    if (!NewRequest())
         return false;
     m_TimeoutSeconds = timeoutSeconds;
+    m_Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_TimeoutSeconds);
     if (m_pConnection != nullptr && !HandOver())
         return false;
     // Armed before a lookup starts: the lookup may fail at once.
@@ -267,24 +250,22 @@ bool CloudCall::MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeout
     return true;
 }
 
-bool CloudCall::NewRequest(evhttp_cmd_type method, evbuffer* pBody)
+bool CloudCall::NewRequest()
 {
-    m_Method = method;
     m_pRequest = evhttp_request_new(RequestDoneCb, this);
-    m_pClock = event_new(m_Client.GetEventBase(), -1, 0, ClockCb, this);
-    if (m_pRequest == nullptr || m_pClock == nullptr)
+    // Referenced, not moved, so that the body is still whole for the next address;
+    // the audio in it stays where it is.
+    evbuffer* pOutput = m_pRequest != nullptr ? evhttp_request_get_output_buffer(m_pRequest) : nullptr;
+    if (m_pClock == nullptr || pOutput == nullptr ||
+        (m_pBody != nullptr && evbuffer_add_buffer_reference(pOutput, m_pBody) != 0))
     {
         Trace("Failed to create a new HTTP request for <>\n");
         return false;
     }
     evkeyvalq* pHeaders = evhttp_request_get_output_headers(m_pRequest);
     evhttp_add_header(pHeaders, "Host", HostHeader().c_str());
-    if (pBody != nullptr)
-    {
+    if (m_pBody != nullptr)
         evhttp_add_header(pHeaders, "Content-type", "application/json");
-        // Moves the body's chains, the audio's reference among them, without copying.
-        evbuffer_add_buffer(evhttp_request_get_output_buffer(m_pRequest), pBody);
-    }
     return true;
 }
 
@@ -324,36 +305,65 @@ void CloudCall::StartHostLookup()
 {
     const std::string host = HostName();
     Trace("Resolve host [%s] for <>\n", host.c_str());
-    evutil_addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
     SetState(State::Resolving);
-    m_pLookup = new HostLookup{this, nullptr};
-    HostLookup* pLookup = m_pLookup;
-    evdns_getaddrinfo_request* pHandle =
-        evdns_getaddrinfo(m_Client.GetDnsBase(), host.c_str(), nullptr, &hints, HostResolvedCb, pLookup);
-    // An answer known at once (the hosts file) has already arrived and cleared m_pLookup.
-    if (m_pLookup != nullptr)
-        m_pLookup->pHandle = pHandle;
+    // The answer may come at once, from the hosts file or a fresh earlier answer.
+    m_Client.GetResolver().Resolve(host, *this);
 }
 
-void CloudCall::OnHostResolved(int result, evutil_addrinfo* pAddresses)
+void CloudCall::OnResolved(int error, const std::vector<std::string>& addresses)
 {
-    m_pLookup = nullptr;
-    char address[INET6_ADDRSTRLEN] = "";
-    if (result == 0 && pAddresses != nullptr)
-        FormatAddress(pAddresses->ai_addr, address, sizeof address);
-    if (pAddresses != nullptr)
-        evutil_freeaddrinfo(pAddresses);
-    if (result != 0 || address[0] == '\0')
+    if (error != 0 || addresses.empty())
     {
-        Trace("Failed to resolve host [%s] for <>: %s\n", HostName().c_str(), evutil_gai_strerror(result));
+        Trace("Failed to resolve host [%s] for <>: %s\n", HostName().c_str(), evutil_gai_strerror(error));
         FailSoon();
         return;
     }
-    if (!NewConnection(address) || !HandOver())
+    m_Addresses = addresses;
+    m_NextAddress = 0;
+    ConnectNext();
+}
+
+// The request goes to the next address on a connection, and a TLS stream, of its own.
+void CloudCall::ConnectNext()
+{
+    const std::string& address = m_Addresses[m_NextAddress++];
+    if ((IsSecure() && m_pTlsBufferevent == nullptr && !CreateTlsBufferevent()) || !NewConnection(address.c_str()) ||
+        (m_pRequest == nullptr && !NewRequest()))
         FailSoon();
+    else if (!HandOver())
+        TryNextAddress();
+}
+
+// A connection failed before its request went out: the next address gets the request,
+// from the loop, never from within the failed connection's callback.
+void CloudCall::TryNextAddress()
+{
+    if (!HasNextAddress())
+    {
+        FailSoon();
+        return;
+    }
+    const unsigned port = Port();
+    Trace("Connect to [%s]:%u failed for <>: trying [%s]:%u\n", m_Addresses[m_NextAddress - 1].c_str(), port,
+          m_Addresses[m_NextAddress].c_str(), port);
+    m_pRequest = nullptr; // the connection frees it
+    SetState(State::Reconnecting);
+    event_active(m_pClock, EV_TIMEOUT, 1);
+}
+
+bool CloudCall::Reconnect()
+{
+    // Running took the clock's time-out away: it is set again to the time left.
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(m_Deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+        return false;
+    const timeval rest = {static_cast<time_t>(left.count() / 1000000),
+                          static_cast<suseconds_t>(left.count() % 1000000)};
+    event_add(m_pClock, &rest);
+    Free(m_pConnection, evhttp_connection_free, nullptr);
+    ConnectNext();
+    return true;
 }
 
 // ---- Ending -------------------------------------------------------------------------
@@ -383,8 +393,16 @@ void CloudCall::OnRequestDone(evhttp_request* pRequest)
     }
     if (m_State == State::HandingOver)
         m_pRequest = nullptr;
-    else if (m_State == State::InFlight)
+    else if (m_State == State::InFlight && !answered && HasNextAddress())
+        TryNextAddress();
+    else if (m_State == State::InFlight || m_State == State::Reached)
         Finish(answered ? Outcome::Answered : Outcome::Failed);
+}
+
+void CloudCall::OnConnectionClosed()
+{
+    if (m_State == State::InFlight)
+        SetState(State::Reached);
 }
 
 void CloudCall::OnClock()
@@ -394,6 +412,8 @@ void CloudCall::OnClock()
         Finish(Outcome::Failed);
         return;
     }
+    if (m_State == State::Reconnecting && Reconnect())
+        return;
     Trace("Request timed out for <>\n");
     Finish(Outcome::TimedOut);
 }
@@ -450,10 +470,12 @@ void CloudCall::Release()
     CancelHostLookup();
     Free(m_pTlsBufferevent, bufferevent_free, nullptr);
     // A request the connection never took is still ours; one it took goes with it.
-    if (m_State == State::InFlight || m_State == State::HandingOver)
+    if (ConnectionHasRequest())
         m_pRequest = nullptr;
     Free(m_pRequest, evhttp_request_free, nullptr);
     Free(m_pConnection, evhttp_connection_free, "Close HTTP connection <>\n");
+    m_pBody = nullptr;
+    m_Addresses.clear();
     SetState(State::Idle);
 }
 
@@ -470,16 +492,10 @@ void CloudCall::Free(Handle*& pHandle, void (*pFree)(Handle*), const char* line)
 
 void CloudCall::CancelHostLookup()
 {
-    if (m_pLookup == nullptr)
+    if (m_State != State::Resolving)
         return;
-    // The lookup's callback still comes, with the cancellation, and frees it.
     Trace("Cancel host lookup <>\n");
-    m_pLookup->pOwner = nullptr;
-    if (m_pLookup->pHandle != nullptr)
-        evdns_getaddrinfo_cancel(m_pLookup->pHandle);
-    else
-        delete m_pLookup;
-    m_pLookup = nullptr;
+    m_Client.GetResolver().Cancel(*this);
 }
 
 // ---- The endpoint -------------------------------------------------------------------

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <event2/http.h>
 #include <event2/util.h>
+
+#include "Resolver.h"
 
 struct bufferevent;
 struct evbuffer;
@@ -18,9 +22,11 @@ class GcClient;
 
 // One HTTP or HTTPS exchange with a cloud endpoint: the parsed URI, the name lookup,
 // the TLS stream, the connection, the request and the one clock that bounds them
-// all. It reports how it ended exactly once for every request it made, and it can
-// be used again for the next exchange once it has.
-class CloudCall
+// all. When a connection fails before the request went out, the request goes to the
+// name's next address, within the same clock. It reports how it ended exactly once
+// for every request it made, and it can be used again for the next exchange once it
+// has.
+class CloudCall : private Resolver::Waiter
 {
 public:
     enum class Outcome
@@ -59,6 +65,7 @@ public:
     bool CreateConnection(const std::string& uri);
     // Sends the request, with `pBody` (JSON, or null for none), bounded by
     // `timeoutSeconds`; false when it could not be sent, and nothing will be reported.
+    // The body is referenced, not taken: it must stay unchanged until the report.
     bool MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds);
     // Frees every handle of the exchange; nothing is reported for it afterwards.
     void Release();
@@ -70,26 +77,35 @@ public:
     // Where the libevent callbacks of the exchange arrive.
     void OnRequestDone(evhttp_request* pRequest);
     void OnClock();
-    void OnHostResolved(int result, evutil_addrinfo* pAddresses);
+    void OnConnectionClosed();
     // A TLS session the endpoint offers; true when it is kept for later calls.
     bool OnNewSession(SSL_SESSION* pSession);
-
-    struct HostLookup;
 
 private:
     enum class State
     {
-        Idle,        // no exchange
-        Prepared,    // URI parsed; connected to directly, or looked up once the request is made
-        Resolving,   // request built and clock running; the host name is being looked up
-        HandingOver, // inside evhttp_make_request
-        InFlight,    // the connection has the request; its completion or the clock ends it
-        Failed,      // broke off before a completion could come; the clock reports it
+        Idle,         // no exchange
+        Prepared,     // URI parsed; connected to directly, or looked up once the request is made
+        Resolving,    // request built and clock running; the host name is being looked up
+        HandingOver,  // inside evhttp_make_request
+        InFlight,     // the connection has the request; its completion or the clock ends it
+        Reached,      // as InFlight, but the connection was made: a failure is not retried
+        Reconnecting, // the connection failed before sending; the clock, made due, tries the next address
+        Failed,       // broke off before a completion could come; the clock reports it
     };
 
     void SetState(State state) { m_State = state; }
+    bool ConnectionHasRequest() const
+    {
+        return m_State == State::HandingOver || m_State == State::InFlight || m_State == State::Reached;
+    }
     void Finish(Outcome outcome);
     void FailSoon();
+    void OnResolved(int error, const std::vector<std::string>& addresses) override;
+    void ConnectNext();
+    bool HasNextAddress() const { return m_NextAddress < m_Addresses.size(); }
+    void TryNextAddress();
+    bool Reconnect();
     void ReadReply(Reply& reply) const;
     void ReportVerificationFailure() const;
     std::string HostName() const;
@@ -99,7 +115,7 @@ private:
     std::string SessionKey() const;
     bool CreateTlsBufferevent();
     bool NewConnection(const char* address);
-    bool NewRequest(evhttp_cmd_type method, evbuffer* pBody);
+    bool NewRequest();
     bool HandOver();
     void StartHostLookup();
     void CancelHostLookup();
@@ -112,7 +128,10 @@ private:
     const uint64_t& m_Id;
     State m_State;
     int m_TimeoutSeconds;
+    std::chrono::steady_clock::time_point m_Deadline;
     evhttp_cmd_type m_Method;
+    // The owner's, sent by reference with every attempt.
+    evbuffer* m_pBody;
     std::string m_Uri;
     evhttp_uri* m_pHttpUri;
     // The TLS stream until the connection takes it over.
@@ -120,7 +139,10 @@ private:
     evhttp_connection* m_pConnection;
     // Ours until handed over to the connection, which then frees it.
     evhttp_request* m_pRequest;
-    // The time-out, and the report of a failure that came before any completion could.
+    // The time-out, and from the loop: the report of a failure that came before any
+    // completion could, and the next connection after a failed one.
     event* m_pClock;
-    HostLookup* m_pLookup;
+    // The name's addresses, and the one to try next.
+    std::vector<std::string> m_Addresses;
+    size_t m_NextAddress;
 };

@@ -17,7 +17,6 @@
 #include "Trace.h"
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
-using Body = std::unique_ptr<evbuffer, void (*)(evbuffer*)>;
 
 namespace
 {
@@ -222,6 +221,13 @@ SSL_CTX* GcClient::GetTlsContext(int (*keepSession)(SSL*, SSL_SESSION*))
     return m_pTlsContext;
 }
 
+Resolver& GcClient::GetResolver()
+{
+    if (m_pResolver == nullptr)
+        m_pResolver = std::make_unique<Resolver>(GetEventBase(), GetDnsBase());
+    return *m_pResolver;
+}
+
 SSL_SESSION* GcClient::FindSession(const std::string& endpoint) const
 {
     auto session = m_Sessions.find(endpoint);
@@ -255,7 +261,7 @@ GcClient::GcRequest::GcRequest(S2tServer* pServer, GcClient* pClient)
     , m_pClient(pClient)
     , m_State(State_None)
     , m_Call(*this, *pClient, m_Id)
-    , m_pRecognitionBody(nullptr)
+    , m_pBody(nullptr)
     , m_pWait(nullptr)
     , m_LongRunningDeadline(0)
     , m_PollDelaySeconds(kFirstPollDelaySeconds)
@@ -273,9 +279,9 @@ void GcClient::GcRequest::Release()
     if (m_pWait != nullptr)
         event_free(m_pWait);
     m_pWait = nullptr;
-    if (m_pRecognitionBody != nullptr)
-        evbuffer_free(m_pRecognitionBody);
-    m_pRecognitionBody = nullptr;
+    if (m_pBody != nullptr)
+        evbuffer_free(m_pBody);
+    m_pBody = nullptr;
 }
 
 bool GcClient::GcRequest::Process()
@@ -327,13 +333,10 @@ void GcClient::GcRequest::CountCall(State state, Metrics::CloudOutcome outcome) 
     m_pServer->GetMetrics().CountCloudCall(method, outcome, seconds);
 }
 
-// The kept recognition body goes out by reference, so it can go out again.
+// The kept recognition body can go out again, as a long-running recognition.
 bool GcClient::GcRequest::SendRecognition(const char* method, State state)
 {
-    Body body(evbuffer_new(), evbuffer_free);
-    if (body == nullptr || evbuffer_add_buffer_reference(body.get(), m_pRecognitionBody) != 0)
-        return false;
-    return SendCall(MethodUri(m_pClient->GetSpeechServiceEndpoint(), method), body.get(), state,
+    return SendCall(MethodUri(m_pClient->GetSpeechServiceEndpoint(), method), m_pBody, state,
                     m_pClient->GetCallTimeout());
 }
 
@@ -368,12 +371,12 @@ bool GcClient::GcRequest::DoTranscribe()
     }
     writer.EndObject();
 
-    m_pRecognitionBody = evbuffer_new();
-    if (m_pRecognitionBody == nullptr)
+    m_pBody = evbuffer_new();
+    if (m_pBody == nullptr)
         return false;
-    evbuffer_add_printf(m_pRecognitionBody, "{\"config\":%s,\"audio\":{\"content\":", config.GetString());
-    AppendAudio(m_pRecognitionBody, m_Parameters.m_AudioData);
-    evbuffer_add(m_pRecognitionBody, "}}", 2);
+    evbuffer_add_printf(m_pBody, "{\"config\":%s,\"audio\":{\"content\":", config.GetString());
+    AppendAudio(m_pBody, m_Parameters.m_AudioData);
+    evbuffer_add(m_pBody, "}}", 2);
     if (recording.seconds <= kSyncLimitSeconds)
         return SendRecognition("/speech:recognize", State_PerformingTranscription);
     m_Call.Trace("Recording of [%.1f] seconds is over a minute: long-running recognition for <>\n", recording.seconds);
@@ -396,11 +399,11 @@ bool GcClient::GcRequest::DoSentimentAnalysis(const std::string& language, const
     writer.EndObject();
     writer.EndObject();
 
-    Body body(evbuffer_new(), evbuffer_free);
-    if (body == nullptr)
+    m_pBody = evbuffer_new();
+    if (m_pBody == nullptr)
         return false;
-    evbuffer_add(body.get(), buffer.GetString(), buffer.GetSize());
-    return SendCall(MethodUri(m_pClient->GetLanguageServiceEndpoint(), "/documents:analyzeSentiment"), body.get(),
+    evbuffer_add(m_pBody, buffer.GetString(), buffer.GetSize());
+    return SendCall(MethodUri(m_pClient->GetLanguageServiceEndpoint(), "/documents:analyzeSentiment"), m_pBody,
                     State_PerformingSentimentAnalysis, m_pClient->GetCallTimeout());
 }
 
@@ -550,8 +553,8 @@ void GcClient::GcRequest::OnRecognized(const CloudCall::Reply& reply)
 void GcClient::GcRequest::Analyse(const std::string& language, const std::string& text)
 {
     // The recording is done with: its memory goes before the next call.
-    evbuffer_free(m_pRecognitionBody);
-    m_pRecognitionBody = nullptr;
+    evbuffer_free(m_pBody);
+    m_pBody = nullptr;
     if (!DoSentimentAnalysis(language, text))
         Finish(Outcome::NotStarted);
 }

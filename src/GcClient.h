@@ -8,6 +8,7 @@
 #include <rapidjson/fwd.h>
 
 #include "CloudCall.h"
+#include "Resolver.h"
 #include "S2tServer.h"
 
 struct event;
@@ -83,9 +84,10 @@ public:
         GcClient* m_pClient;
         State m_State;
         CloudCall m_Call;
-        // The recognition body, kept until the recognition is done, so that it can
-        // be sent again as a long-running one.
-        evbuffer* m_pRecognitionBody;
+        // The body of the call under way, which the call sends again to each address
+        // it tries. The recognition's is kept until the recognition is done, so that
+        // it can be sent again as a long-running one.
+        evbuffer* m_pBody;
         event* m_pWait;
         std::string m_Operation;
         int64_t m_LongRunningDeadline; // steady clock, microseconds
@@ -111,6 +113,8 @@ public:
     uint64_t GetLongRunningTimeout() const { return m_LongRunningTimeoutSeconds; }
     event_base* GetEventBase() const { return m_pServer->GetEventBase(); }
     evdns_base* GetDnsBase() const { return m_pServer->GetDnsEventBase(); }
+    // Made on first use, once the service's loop exists.
+    Resolver& GetResolver();
 
     // The certificate authorities outbound HTTPS trusts: OpenSSL's default verify
     // paths (SSL_CERT_FILE and SSL_CERT_DIR can name others). Loaded on first use.
@@ -135,6 +139,7 @@ private:
     X509_STORE* m_pTrustStore;
     SSL_CTX* m_pTlsContext;
     std::map<std::string, SSL_SESSION*> m_Sessions;
+    std::unique_ptr<Resolver> m_pResolver;
     uint64_t m_MaxReplySize;              // bytes of a cloud reply's body
     uint64_t m_CallTimeoutSeconds;        // each cloud call
     uint64_t m_LongRunningTimeoutSeconds; // a long-running recognition as a whole

@@ -234,6 +234,9 @@ void S2tServer::Cleanup()
     // memory is returned before the bases go.
     if (m_pEventBase != nullptr)
         event_base_loop(m_pEventBase, EVLOOP_NONBLOCK);
+    // The client's own lookups use the bases below.
+    delete m_pGcClient;
+    m_pGcClient = nullptr;
     if (m_pDnsEventBase != nullptr)
     {
         evdns_base_free(m_pDnsEventBase, 0);
@@ -249,8 +252,6 @@ void S2tServer::Cleanup()
         SSL_CTX_free(m_pSslContext);
         m_pSslContext = nullptr;
     }
-    delete m_pGcClient;
-    m_pGcClient = nullptr;
 }
 
 bool S2tServer::SetupListenerTls()

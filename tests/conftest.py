@@ -12,6 +12,7 @@ import select
 import signal
 import socket
 import ssl
+import struct
 import subprocess
 import threading
 import time
@@ -227,9 +228,9 @@ class CloudStandIn(http.server.ThreadingHTTPServer):
     # connection attempts, and the retried ones run into the service's call time-out.
     request_queue_size = 1024
 
-    def __init__(self, tls=None, host="127.0.0.1"):
+    def __init__(self, tls=None, host="127.0.0.1", port=0):
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
-        super().__init__((host, 0), StandInHandler)
+        super().__init__((host, port), StandInHandler)
         self.tls, self.received, self.handshake_failures, self.resumed, self.peers = tls, [], 0, [], []
         self.script = lambda request: Answer()
         self.stopping = threading.Event()
@@ -263,8 +264,8 @@ def cloud():
     """Starts stand-ins for the cloud; `cloud()` for HTTP, `cloud(context)` for HTTPS."""
     stand_ins = []
 
-    def start(tls=None, host="127.0.0.1"):
-        stand_ins.append(CloudStandIn(tls, host))
+    def start(tls=None, host="127.0.0.1", port=0):
+        stand_ins.append(CloudStandIn(tls, host, port))
         return stand_ins[-1]
 
     yield start
@@ -274,14 +275,14 @@ def cloud():
 
 @pytest.fixture(scope="session")
 def pki(tmp_path_factory):
-    """A throw-away authority's certificate ("ca"), and for each of "good" (127.0.0.1 and
-    localhost), "wrong_host" (another name) and "untrusted" (from an authority nobody
+    """A throw-away authority's certificate ("ca"), and for each of "good" (127.0.0.1,
+    localhost and tls.s2t-test), "wrong_host" (another name) and "untrusted" (from an authority nobody
     trusts): its certificate file, key file and a server context."""
     folder = tmp_path_factory.mktemp("pki")
     authority, stranger = trustme.CA(), trustme.CA()
     authority.cert_pem.write_to_path(str(folder / "ca.pem"))
     pki = {"ca": str(folder / "ca.pem")}
-    for name, cert in [("good", authority.issue_cert("127.0.0.1", "localhost")),
+    for name, cert in [("good", authority.issue_cert("127.0.0.1", "localhost", "tls.s2t-test")),
                        ("wrong_host", authority.issue_cert("elsewhere.test")),
                        ("untrusted", stranger.issue_cert("127.0.0.1"))]:
         pki[name] = (str(folder / f"{name}.pem"), str(folder / f"{name}-key.pem"),
@@ -292,16 +293,34 @@ def pki(tmp_path_factory):
     return pki
 
 
+def dns_reply(query, names):
+    """The reply to one query: the addresses of the asked type that `names` gives the name, with their
+    time to live, or "no such name"."""
+    end, labels = 12, []
+    while query[end]:
+        labels.append(query[end + 1:end + 1 + query[end]])
+        end += 1 + query[end]
+    name, kind = b".".join(labels).decode().lower(), struct.unpack(">H", query[end + 1:end + 3])[0]
+    addresses, ttl = names.get(name, (None, 0))
+    family = {1: socket.AF_INET, 28: socket.AF_INET6}.get(kind)
+    data = [socket.inet_pton(family, a) for a in addresses or () if family and (":" in a) == (kind == 28)]
+    head = query[:2] + bytes([0x80 | (query[2] & 0x79), 0x80 | (3 if addresses is None else 0)])
+    return (name, kind), head + struct.pack(">4H", 1, len(data), 0, 0) + query[12:end + 5] + b"".join(
+        b"\xc0\x0c" + struct.pack(">HHIH", kind, 1, ttl, len(d)) + d for d in data)
+
+
 @pytest.fixture
 def name_server(tmp_path):
-    """Starts a name server on loopback that answers "no such name", or never with `answer=False`;
-    returns a command prefix that runs a program in a mount namespace where it is the only name
-    server and the hosts file names only ip6.s2t-test (::1), so no query leaves."""
+    """Starts a name server on loopback that answers A and AAAA queries for `names` ({name: (addresses,
+    ttl)}) after `delay` seconds and "no such name" for others; never with `answer=False`, and only
+    queries of the listed types with `answer=(type, ...)`. Returns a command prefix that runs a program
+    in a mount namespace where it is the only name server and the hosts file names ip6.s2t-test (::1)
+    and `hosts`, so no query leaves. `name_server.queries` lists every query of the test as (name, type)."""
     if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
         pytest.skip("mount namespaces are not available")
     sockets, stop = [], threading.Event()
 
-    def serve(sock, answer):
+    def serve(sock, answer, names, delay):
         while not stop.is_set():
             try:
                 query, peer = sock.recvfrom(512)
@@ -309,20 +328,23 @@ def name_server(tmp_path):
                 continue
             except OSError:  # closed at the end of the test
                 return
-            if answer:  # the query, flagged as a response with "no such name"
-                sock.sendto(query[:2] + bytes([query[2] | 0x80, (query[3] & 0x70) | 0x83]) + query[4:], peer)
+            asked, reply = dns_reply(query, names)
+            start.queries.append(asked)
+            if (answer is True or asked[1] in (answer or ())) and not stop.wait(delay):
+                sock.sendto(reply, peer)
 
-    def start(answer=True):
+    def start(answer=True, names=None, delay=0, hosts=""):
         sockets.append(socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
         sockets[-1].bind(("127.0.0.1", 0))
         sockets[-1].settimeout(0.05)
-        threading.Thread(target=serve, args=(sockets[-1], answer), daemon=True).start()
-        resolv, hosts = tmp_path / f"resolv{len(sockets)}.conf", tmp_path / "hosts"
+        threading.Thread(target=serve, args=(sockets[-1], answer, names or {}, delay), daemon=True).start()
+        resolv, hosts_file = tmp_path / f"resolv{len(sockets)}.conf", tmp_path / f"hosts{len(sockets)}"
         resolv.write_text(f"nameserver 127.0.0.1:{sockets[-1].getsockname()[1]}\n")
-        hosts.write_text("::1 ip6.s2t-test\n")
+        hosts_file.write_text("::1 ip6.s2t-test\n" + hosts)
         return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && mount --bind "$1" /etc/hosts && '
-                'shift && exec "$@"', resolv, hosts]
+                'shift && exec "$@"', resolv, hosts_file]
 
+    start.queries = []
     yield start
     stop.set()
     for sock in sockets:

@@ -183,6 +183,8 @@ def test_connection_failing_during_the_hand_over_is_refused_once(start_service, 
 def test_names_that_do_not_exist_fail_and_names_of_ipv6_addresses_are_called(start_service, cloud, name_server):
     service = start_service(cloud=cloud_section("http://speech.s2t-test:8080/v1"), prefix=name_server())
     assert service.transcribe("A")[:2] == (401, "Method Failed")
+    assert "Failed to resolve host [speech.s2t-test] for <0>: nodename nor servname provided, or not known\n" in (
+        service.exit())
     try:
         stand_in = cloud(host="::1")
     except OSError:
@@ -190,9 +192,75 @@ def test_names_that_do_not_exist_fail_and_names_of_ipv6_addresses_are_called(sta
     stand_in.script = scenario
     service = start_service(cloud=cloud_section(stand_in.url.replace("[::1]", "ip6.s2t-test")), prefix=name_server())
     assert service.transcribe("ok").status == 200
+    # A name with both: its IPv4 addresses are tried first.
+    port = stand_in.server_port
+    dual = start_service(cloud=cloud_section(f"http://dual.s2t-test:{port}"),
+                         prefix=name_server(names={"dual.s2t-test": (["::1", "127.0.0.2"], 60)}))
+    assert dual.transcribe("ok").status == 200
+    assert f"Connect to [127.0.0.2]:{port} failed for <0>: trying [::1]:{port}\n" in dual.exit()
 
 
-def test_timer_firing_during_the_lookup_answers_408_and_releases_it(start_service, name_server):
+# Addresses 127.0.0.x all reach loopback, so each stands for another host: dead where nothing listens on
+# the port, or a TLS endpoint that fails verification; the live one comes last.
+def test_every_address_of_a_name_is_tried_in_turn_within_the_call(start_service, cloud, pki, name_server):
+    https = cloud(pki["good"][2], "127.0.0.40")
+    port, live, dead = https.server_port, "127.0.0.50", [f"127.0.0.{n}" for n in range(2, 31)]
+    http, closing = cloud(host=live, port=port), cloud(host="127.0.0.51", port=port)
+    failing = [cloud(pki[cert][2], host, port) for cert, host in [("untrusted", "127.0.0.41"),
+                                                                  ("wrong_host", "127.0.0.42")]]
+    https.script = http.script = scenario
+    closing.script = lambda request: Answer(close=True)
+    tls = [dead[0], "127.0.0.41", dead[1], "127.0.0.42", "127.0.0.40"]
+    prefix = name_server(names={"two.s2t-test": ([dead[0], live], 60), "thirty.s2t-test": (dead + [live], 60),
+                                "tls.s2t-test": (tls, 60), "sent.s2t-test": (["127.0.0.51", live], 60),
+                                "dead.s2t-test": (dead[:2], 60)})
+    outputs = []
+    # A connection that took the request and then broke is not tried elsewhere; all dead fails at once.
+    for speech, language, status in [("http://two.s2t-test", "http://thirty.s2t-test", 200),
+                                     ("https://tls.s2t-test", "https://tls.s2t-test", 200),
+                                     ("http://sent.s2t-test", "http://sent.s2t-test", 401),
+                                     ("http://dead.s2t-test", "http://dead.s2t-test", 401),
+                                     ("http://127.0.0.2", "http://127.0.0.2", 401)]:
+        service = start_service(cloud=cloud_section(f"{speech}:{port}/v1", f"{language}:{port}/v1"), prefix=prefix,
+                                env={"SSL_CERT_FILE": pki["ca"]})
+        assert service.transcribe("ok").status == status, speech
+        outputs.append(service.exit())
+    assert [len(https.received), len(http.received), len(closing.received)] == [2, 2, 1]
+    eventually(lambda: [stand_in.handshake_failures for stand_in in failing] == [2, 2])
+    tried = [re.findall(rf"Connect to \[(\S+)\]:{port} failed for <0>: trying \[(\S+)\]:{port}\n", out)
+             for out in outputs]
+    assert tried == [[(dead[0], live)] + list(zip(dead, dead[1:] + [live])), list(zip(tls, tls[1:])) * 2, [],
+                     [(dead[0], dead[1])], []]
+
+
+def test_answers_are_shared_while_asked_and_kept_for_their_time_to_live(start_service, stand_in, name_server):
+    port = stand_in.server_port
+    prefix = name_server(names={"kept.s2t-test": (["127.0.0.1"], 3600), "brief.s2t-test": (["127.0.0.1"], 1)},
+                         delay=0.2)
+    kept = start_service(cloud=cloud_section(f"http://kept.s2t-test:{port}"), prefix=prefix)
+    with ThreadPoolExecutor(8) as pool:
+        assert list(pool.map(lambda audio: kept.transcribe(audio).status, ["ok"] * 8)) == [200] * 8
+    assert name_server.queries.count(("kept.s2t-test", 1)) == 1
+    brief = start_service(cloud=cloud_section(f"http://brief.s2t-test:{port}"), prefix=prefix)
+    assert brief.transcribe("ok").status == 200
+    asked = name_server.queries.count(("brief.s2t-test", 1))
+    time.sleep(1.5)  # past its time to live
+    assert brief.transcribe("ok").status == 200
+    assert name_server.queries.count(("brief.s2t-test", 1)) > asked
+    # A name server that leaves the AAAA query unanswered: the A answer serves after a short wait.
+    half = start_service(cloud=cloud_section(f"http://kept.s2t-test:{port}"),
+                         prefix=name_server((1,), names={"kept.s2t-test": (["127.0.0.1"], 60)}))
+    assert half.transcribe("ok").status == 200
+
+
+def test_timer_firing_during_the_lookup_answers_408_and_releases_it(start_service, cloud, name_server):
+    # The hosts file answers without a name server, every address of the name in turn.
+    stand_in = cloud()
+    stand_in.script = scenario
+    hosted = start_service(cloud=cloud_section(f"http://hosted.s2t-test:{stand_in.server_port}"),
+                           prefix=name_server(False, hosts="127.0.0.2 hosted.s2t-test\n127.0.0.1 hosted.s2t-test\n"))
+    assert hosted.transcribe("ok").status == 200
+    assert name_server.queries == []
     service = start_service(cloud=cloud_section("http://speech.s2t-test/v1"), prefix=name_server(False))
     assert service.transcribe("A")[:2] == (408, "Request Timeout")
     # A lookup still under way when the service stops is released as well.
