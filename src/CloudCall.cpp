@@ -127,13 +127,13 @@ bool CloudCall::CreateConnection(const std::string& uri)
     m_pHttpUri = evhttp_uri_parse(uri.c_str());
     if (m_pHttpUri == nullptr)
     {
-        Trace("Malformed HTTP URI [%s] provided for <>\n", uri.c_str());
+        Trace("Malformed HTTP URI [%s] provided for <>\n", TracedUri().c_str());
         return false;
     }
     const char* scheme = evhttp_uri_get_scheme(m_pHttpUri);
     if (scheme == nullptr)
     {
-        Trace("Malformed URI scheme [%s] for <>\n", uri.c_str());
+        Trace("Malformed URI scheme [%s] for <>\n", TracedUri().c_str());
         return false;
     }
     if (strcasecmp(scheme, "http") != 0 && !IsSecure())
@@ -432,10 +432,10 @@ void CloudCall::ReadReply(Reply& reply) const
     reply.status = evhttp_request_get_response_code(m_pRequest);
     const char* codeLine = evhttp_request_get_response_code_line(m_pRequest);
     reply.reason = codeLine != nullptr ? codeLine : "";
-    Trace("Received HTTP response [%d %s] for <> [%s]\n", reply.status, reply.reason.c_str(), m_Uri.c_str());
+    Trace("Received HTTP response [%d %s] for <> [%s]\n", reply.status, reply.reason.c_str(), TracedUri().c_str());
     for (const evkeyval* header = evhttp_request_get_input_headers(m_pRequest)->tqh_first; header != nullptr;
          header = header->next.tqe_next)
-        Trace("  %s: %s\n", header->key, header->value);
+        Trace::Header(header->key, header->value);
     evbuffer* pInput = evhttp_request_get_input_buffer(m_pRequest);
     const size_t length = pInput != nullptr ? evbuffer_get_length(pInput) : 0;
     const unsigned char* pData = pInput != nullptr ? evbuffer_pullup(pInput, static_cast<ev_ssize_t>(length)) : nullptr;
@@ -499,6 +499,11 @@ void CloudCall::CancelHostLookup()
 }
 
 // ---- The endpoint -------------------------------------------------------------------
+
+std::string CloudCall::TracedUri() const
+{
+    return Trace::Redacted(m_Uri, m_Client.GetAccessKey());
+}
 
 bool CloudCall::IsSecure() const
 {

@@ -107,16 +107,6 @@ void AppendAudio(evbuffer* pBody, std::string& audio)
     evbuffer_add(pBody, "\"", 1);
 }
 
-// Writes the buffer's bytes to the trace as they are, without copying them together.
-void TraceBuffer(evbuffer* pBuffer)
-{
-    const int count = evbuffer_peek(pBuffer, -1, nullptr, nullptr, 0);
-    std::vector<evbuffer_iovec> chains(count > 0 ? static_cast<size_t>(count) : 0);
-    evbuffer_peek(pBuffer, -1, nullptr, chains.data(), count);
-    for (const evbuffer_iovec& chain : chains)
-        Trace::Body(static_cast<const char*>(chain.iov_base), chain.iov_len);
-}
-
 // The transcript of a result: its first alternative's, when that has one.
 void ReadTranscript(const rapidjson::Value& result, std::string& transcript)
 {
@@ -311,7 +301,7 @@ bool GcClient::GcRequest::SendCall(const std::string& uri, evbuffer* pBody, Stat
     if (pBody != nullptr)
     {
         m_Call.Trace("Composed data:\n  ");
-        TraceBuffer(pBody);
+        Trace::Body(pBody);
         m_Call.Trace("\n");
     }
     SetState(state);

@@ -381,7 +381,7 @@ bool S2tServer::ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std:
     const evkeyvalq* pHeaders = evhttp_request_get_input_headers(req);
     for (const evkeyval* header = pHeaders->tqh_first; header != nullptr; header = header->next.tqe_next)
     {
-        Trace::Print("  %s: %s\n", header->key, header->value);
+        Trace::Header(header->key, header->value);
         headersOut[header->key] = header->value;
     }
     Trace::Print("Input data: <<<\n");

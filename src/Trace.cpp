@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <event2/buffer.h>
 #include <event2/event.h>
@@ -28,6 +30,8 @@ const size_t kWriteAt = 64 << 10;
 const size_t kEscapedBlock = 64 << 10;
 const int kUnknown = -2; // descriptor flags not looked at yet
 const char* const kHex = "0123456789ABCDEF";
+// "redacted": secrets and bodies stay out of the trace.
+bool g_Redacting = false;
 
 void WritableCb(evutil_socket_t, short, void* pWriter)
 {
@@ -371,7 +375,44 @@ void PrintV(const char* format, va_list arguments)
 
 void Body(const char* data, size_t size)
 {
-    Out().Write(data, size);
+    if (g_Redacting)
+        Print("[redacted %zu bytes]", size);
+    else
+        Out().Write(data, size);
+}
+
+void Body(evbuffer* pBody)
+{
+    if (g_Redacting)
+    {
+        Body(nullptr, evbuffer_get_length(pBody));
+        return;
+    }
+    // Chain by chain, without copying them together.
+    const int count = evbuffer_peek(pBody, -1, nullptr, nullptr, 0);
+    std::vector<evbuffer_iovec> chains(count > 0 ? static_cast<size_t>(count) : 0);
+    evbuffer_peek(pBody, -1, nullptr, chains.data(), count);
+    for (const evbuffer_iovec& chain : chains)
+        Out().Write(static_cast<const char*>(chain.iov_base), chain.iov_len);
+}
+
+void Header(const char* name, const char* value)
+{
+    if (g_Redacting && strcasecmp(name, "Authorization") == 0)
+        Print("  %s: [redacted %zu bytes]\n", name, strlen(value));
+    else
+        Print("  %s: %s\n", name, value);
+}
+
+std::string Redacted(const std::string& text, const std::string& secret)
+{
+    std::string redacted = text;
+    if (!g_Redacting || secret.empty())
+        return redacted;
+    const std::string marker = "[redacted " + std::to_string(secret.size()) + " bytes]";
+    for (size_t at = redacted.find(secret); at != std::string::npos; at = redacted.find(secret, at + marker.size()))
+        redacted.replace(at, secret.size(), marker);
+    return redacted;
 }
 
 void Flush()
@@ -384,6 +425,10 @@ bool LoadConfig(const rapidjson::Value& config)
     uint64_t capacity = kDefaultCapacity;
     CopyUintMember(config, "trace-buffer-size", capacity, 1 << 16, 1 << 30);
     Out().SetCapacity(capacity);
+    std::string mode;
+    CopyStringMember(config, "trace", mode);
+    if (mode == "full" || mode == "redacted")
+        g_Redacting = mode == "redacted";
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include <rapidjson/fwd.h>
 
@@ -18,11 +19,16 @@ namespace Trace
 void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void PrintV(const char* format, va_list arguments);
 // A body (of a request, a reply or a cloud call), byte for byte but for control
-// characters, which are escaped as everywhere.
+// characters, which are escaped as everywhere; "[redacted N bytes]" in redacted mode.
 void Body(const char* data, size_t size);
+void Body(evbuffer* pBody);
+// One header line, "  name: value"; in redacted mode, Authorization's value is not written.
+void Header(const char* name, const char* value);
+// `text` with `secret` (an access key in a URI) in place, or, in redacted mode, a marker.
+std::string Redacted(const std::string& text, const std::string& secret);
 // Hands what the trace holds to the system; the loop calls it once per pass.
 void Flush();
-// Takes "trace-buffer-size" from the "http-server" section.
+// Takes "trace-buffer-size" and "trace" ("full" or "redacted") from the "http-server" section.
 bool LoadConfig(const rapidjson::Value& config);
 // While `pEventBase` runs (null: no longer), what standard output could not take
 // goes out as soon as it can, whether or not anything else happens.

@@ -464,3 +464,23 @@ def test_amr_recordings_are_named_to_the_cloud_and_nothing_else_changes(start_se
         assert stand_in.received[0].body.decode() == (
             f'{{"config":{{"languageCode":"en-US","alternativeLanguageCodes":["en-GB"]{added}}},'
             f'"audio":{{"content":"{audio}"}}}}')
+
+
+def test_a_redacted_trace_keeps_tokens_keys_and_voices_out(start_service, cloud):
+    stand_in = cloud()
+    stand_in.script = lambda request: Answer(body=RECOGNIZED % b"my pin is four two" if b'"audio"' in request.body
+                                             else b'{"sentences":"my pin is four two"}')
+    service = start_service({"client-auth-token": "client-secret", "admin-auth-token": "admin-secret",
+                             "trace": "redacted"}, cloud_section(stand_in.url, key="cloud-secret"))
+    audio = "QUJD" * 2_500_000  # 10 MB of base64
+    body = json.dumps({"audio": audio})
+    assert service.call("POST", "/transcribe", body, [("Authorization", "client-secret")]).status == 200
+    out = service.exit()
+    for secret in ("client-secret", "admin-secret", "cloud-secret", "QUJDQUJD", "four two"):
+        assert secret not in out, secret
+    request = out[out.index("Received a POST"):out.index("Received a GET")]
+    assert len(request) < 2048, request
+    assert f"Input data: <<<\n[redacted {len(body)} bytes]>>>\n" in request
+    assert f"Authorization: [redacted 13 bytes]\n" in request
+    assert f"[{stand_in.url}/speech:recognize?key=[redacted 12 bytes]]\n" in request
+    assert "Data [34 bytes] <0>\n[redacted 34 bytes]\n" in request
