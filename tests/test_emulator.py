@@ -150,6 +150,14 @@ def test_long_recordings_go_through_operations_and_a_full_queue_refuses_more(req
         failed = json.loads(emulator.call(LONG_RUNNING, recognition(b"not audio")).body)["name"]
         assert finished(emulator, failed)["error"]["code"] == 3  # INVALID_ARGUMENT
         assert operation(emulator, started["name"])[0] == 404  # only the newest finished one is kept
+        # Its queue, for watching a run: in Prometheus' format, which promtool checks.
+        scrape = call(emulator.port, "GET", "/metrics").body
+        assert subprocess.run(["promtool", "check", "metrics"], input=scrape).returncode == 0
+        for line in ['s2t_emulator_recognitions_total{outcome="ok"} 1',
+                     's2t_emulator_recognitions_total{outcome="resource_exhausted"} 2',
+                     's2t_emulator_recognitions_total{outcome="invalid_argument"} 1', "s2t_emulator_queue_depth 0",
+                     "s2t_emulator_recognitions_in_progress 0", "s2t_emulator_decode_seconds_count 1"]:
+            assert line in scrape.decode().splitlines(), line
     finally:
         emulator.finish()
 

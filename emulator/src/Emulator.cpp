@@ -16,6 +16,8 @@
 
 #include <malloc.h>
 
+#include <cctype>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -289,6 +291,8 @@ Emulator::Route Emulator::routeOf(const std::string& path) const
         return Route::Operation;
     if (path == options_.prefix + "/documents:analyzeSentiment")
         return Route::AnalyzeSentiment;
+    if (path == "/metrics")
+        return Route::Metrics;
     return Route::None;
 }
 
@@ -317,7 +321,8 @@ void Emulator::handleRequest(evhttp_request* request)
     const Route route = routeOf(path);
     if (route == Route::None)
         return sendError(request, notFound("The requested URL " + path + " was not found on this server."), trace);
-    const evhttp_cmd_type allowed = route == Route::Operation ? EVHTTP_REQ_GET : EVHTTP_REQ_POST;
+    const evhttp_cmd_type allowed =
+        route == Route::Operation || route == Route::Metrics ? EVHTTP_REQ_GET : EVHTTP_REQ_POST;
     if (command != allowed)
     {
         evhttp_add_header(evhttp_request_get_output_headers(request), "Allow", methodName(allowed));
@@ -326,6 +331,8 @@ void Emulator::handleRequest(evhttp_request* request)
                                           "; use " + methodName(allowed) + "."),
                          trace);
     }
+    if (route == Route::Metrics)
+        return answerMetrics(request);
     const ApiError keyError = checkApiKey(request, route);
     if (keyError.isSet())
         return sendError(request, keyError, trace);
@@ -370,11 +377,13 @@ void Emulator::answerRecognize(evhttp_request* request, const std::string& body,
     job->request = longRunning ? nullptr : request;
     job->trace = longRunning ? "operation " + name : trace;
     if (!pool_.submit(std::move(job)))
-        return sendError(
-            request,
+    {
+        const ApiError refused =
             resourceExhausted("Resource has been exhausted: " + std::to_string(options_.workers + options_.queue) +
-                              " recognitions are in hand (--workers and --queue); try again later."),
-            trace);
+                              " recognitions are in hand (--workers and --queue); try again later.");
+        countRecognition(refused);
+        return sendError(request, refused, trace);
+    }
     if (!longRunning)
         return;
     operations_.start(name);
@@ -396,10 +405,12 @@ void Emulator::answerOperation(evhttp_request* request, const std::string& name,
 void Emulator::finishRecognition(std::unique_ptr<RecognitionJob> job)
 {
     std::string reply;
+    countRecognition(job->error);
     if (job->error.isSet())
         traceError(job->trace, job->error);
     else
     {
+        decodeSeconds_.Observe(job->decodeSeconds);
         std::string transcript;
         for (const Hypothesis& result : job->results)
             transcript += (transcript.empty() ? "" : " / ") + result.transcript;
@@ -415,6 +426,36 @@ void Emulator::finishRecognition(std::unique_ptr<RecognitionJob> job)
         send(job->request, job->error.httpCode, job->error.toJson());
     else
         send(job->request, 200, reply);
+}
+
+void Emulator::countRecognition(const ApiError& error)
+{
+    std::string outcome = error.isSet() ? error.status : "OK";
+    for (char& c : outcome)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    ++recognitions_[outcome];
+}
+
+// Its own queue, for watching a test run or a benchmark.
+void Emulator::answerMetrics(evhttp_request* request)
+{
+    int queued = 0;
+    int busy = 0;
+    pool_.depth(queued, busy);
+    Exposition::Writer writer;
+    writer.Family("s2t_emulator_queue_depth", "gauge", "Recognitions waiting for a worker.");
+    writer.Sample("s2t_emulator_queue_depth", "", queued);
+    writer.Family("s2t_emulator_recognitions_in_progress", "gauge", "Recognitions being decoded.");
+    writer.Sample("s2t_emulator_recognitions_in_progress", "", busy);
+    writer.Family("s2t_emulator_recognitions_total", "counter", "Recognitions ended, by outcome (a status).");
+    for (const auto& [outcome, count] : recognitions_)
+        writer.Sample("s2t_emulator_recognitions_total", "outcome=\"" + outcome + "\"", static_cast<double>(count));
+    writer.Family("s2t_emulator_decode_seconds", "histogram", "Time the decoder took for a recognition.");
+    writer.Samples("s2t_emulator_decode_seconds", "", decodeSeconds_);
+    evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", Exposition::kContentType);
+    evbuffer_add(evhttp_request_get_output_buffer(request), writer.Text().data(), writer.Text().size());
+    clocks_.replied(request);
+    evhttp_send_reply(request, 200, nullptr, nullptr);
 }
 
 // Traced before the answer goes out, so a client that has its answer finds the line.

@@ -1,6 +1,7 @@
 #pragma once
 // The HTTP side: one libevent loop that routes requests, checks the API key,
 // answers sentiment at once and hands recognition to the worker pool.
+#include "Exposition.h"
 #include "Operations.h"
 #include "RequestClocks.h"
 #include "SentimentAnalyzer.h"
@@ -8,6 +9,7 @@
 #include "WorkerPool.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -65,7 +67,8 @@ private:
         Recognize,
         LongRunningRecognize,
         Operation,
-        AnalyzeSentiment
+        AnalyzeSentiment,
+        Metrics
     };
 
     bool listen();
@@ -76,6 +79,9 @@ private:
     void answerRecognize(evhttp_request* request, const std::string& body, const std::string& trace, bool longRunning);
     void answerOperation(evhttp_request* request, const std::string& name, const std::string& trace);
     void answerSentiment(evhttp_request* request, const std::string& body, const std::string& trace);
+    void answerMetrics(evhttp_request* request);
+    // Counts a recognition's end: "ok", or its refusal's status.
+    void countRecognition(const ApiError& error);
     void sendError(evhttp_request* request, const ApiError& error, const std::string& trace);
     void traceError(const std::string& trace, const ApiError& error);
     void send(evhttp_request* request, int code, const std::string& body);
@@ -92,6 +98,9 @@ private:
     event* sigterm_ = nullptr;
     event* acceptCheck_ = nullptr;
     event* trim_ = nullptr;
+    // What /metrics shows of the recognitions.
+    std::map<std::string, uint64_t> recognitions_;
+    Exposition::Histogram decodeSeconds_{Exposition::SecondsBounds()};
     evconnlistener* listener_ = nullptr;
     RequestClocks clocks_;
     WorkerPool pool_;

@@ -65,6 +65,13 @@ void WorkerPool::stop()
     finishedEvent_ = nullptr;
 }
 
+void WorkerPool::depth(int& queued, int& busy)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    queued = static_cast<int>(queued_.size());
+    busy = busy_;
+}
+
 bool WorkerPool::submit(std::unique_ptr<RecognitionJob> job)
 {
     {

@@ -66,6 +66,8 @@ public:
     // Lets the jobs in hand finish, drops the queued ones and joins the threads.
     void stop();
     void deliverFinished();
+    // Recognitions waiting for a worker, and being decoded.
+    void depth(int& queued, int& busy);
 
 private:
     void work();
