@@ -18,7 +18,7 @@ public:
         Readiness,
         Exit,
         Metrics,
-        Other,
+        Other, // any path not served: libevent's own 404
         Count
     };
 

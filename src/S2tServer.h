@@ -92,15 +92,7 @@ public:
     // refused with before its body is read, and the reason phrase.
     int Screen(const RequestHead& head, const char*& reason) const;
 
-    enum class Endpoint
-    {
-        Transcribe,
-        Liveness,
-        Readiness,
-        Exit,
-        Metrics,
-        Other // any path not served: libevent's own 404
-    };
+    using Endpoint = Metrics::Endpoint;
 
     // The endpoint callbacks forward here: trace, authorise, dispatch.
     void OnHttpRequest(evhttp_request* req, Endpoint endpoint);
