@@ -116,23 +116,18 @@ TEST(TraceWriter, EndsALinePartlyWrittenAndWritesWhatTheReaderTakesWhole)
     fclose(pFile);
 }
 
-std::string Repeat(const std::string& text, size_t times)
-{
-    std::string all;
-    while (times-- > 0)
-        all += text;
-    return all;
-}
-
 TEST(TraceWriter, EscapesControlCharactersOtherThanNewlineAndTab)
 {
     const std::string block(64, '.');
+    std::string escapedRun;
+    for (int i = 0; i < 20000; ++i)
+        escapedRun += "\\x01";
     const std::pair<std::string, std::string> cases[] = {
         {std::string("a\rb\x1b]0;\x07\x7f\t\\x41 \x80\xc3\xa9\0z\n", 21),
          "a\\x0Db\\x1B]0;\\x07\\x7F\t\\x41 \x80\xc3\xa9\\x00z\n"},
         {block + "\x1f" + block + block + "\x01", block + "\\x1F" + block + block + "\\x01"},
         {block + block + "\n\t" + block, block + block + "\n\t" + block},
-        {std::string(20000, '\x01'), Repeat("\\x01", 20000)},
+        {std::string(20000, '\x01'), escapedRun},
     };
     for (const auto& [text, expected] : cases)
     {

@@ -62,20 +62,30 @@ def eventually(check):
         time.sleep(0.01)
 
 
+def usage(pid, memory="VmRSS"):
+    """Descriptors, and megabytes of resident memory (VmHWM: at its peak)."""
+    status = open(f"/proc/{pid}/status").read()
+    return len(os.listdir(f"/proc/{pid}/fd")), int(re.search(memory + r":\s+(\d+)", status).group(1)) / 1024
+
+
 def sanitized(pid):
     """Whether the process runs with AddressSanitizer, whose allocator keeps freed memory a while."""
     return "libasan" in open(f"/proc/{pid}/maps").read()
 
 
+def closed(sock):
+    """Whether the service closes `sock` without a byte more."""
+    try:
+        return sock.recv(100) == b""
+    except ConnectionResetError:
+        return True
+
+
 def closed_unanswered(port, sent=b""):
     """Whether the service closes a connection that sent `sent` and then nothing."""
-    with socket.create_connection(("127.0.0.1", port)) as s:
-        s.settimeout(HANG)
-        s.sendall(sent)
-        try:
-            return s.recv(100) == b""
-        except ConnectionResetError:
-            return True
+    with socket.create_connection(("127.0.0.1", port), timeout=HANG) as sock:
+        sock.sendall(sent)
+        return closed(sock)
 
 
 class Process:

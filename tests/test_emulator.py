@@ -70,18 +70,6 @@ def test_recognition_answers_in_google_shape(emulator):
     assert answer["requestId"].isdigit()
 
 
-@pytest.mark.parametrize("body", [
-    recognition(RAW, encoding="LINEAR16", sampleRateHertz=16000),
-    recognition(RAW, encoding=1, sampleRateHertz="16000"),  # how Google's client libraries send them
-    {"config": {"language_code": "en", "encoding": "LINEAR16", "sample_rate_hertz": 16000},
-     "audio": {"content": base64.b64encode(RAW).decode()}},
-    recognition(GO_FORWARD, "de-DE", alternativeLanguageCodes=["fr-FR", "en-US"])])
-def test_headerless_audio_snake_case_and_alternative_languages_are_recognised(emulator, body):
-    reply = emulator.call(RECOGNIZE, body)
-    result = json.loads(reply.body)["results"][0]
-    assert (result["alternatives"][0]["transcript"], result["languageCode"]) == ("go forward ten meters", "en-us")
-
-
 def test_words_alternatives_and_masking_come_from_the_decoder_the_same_every_time(emulator):
     options = {"enableWordTimeOffsets": True, "enableWordConfidence": True, "maxAlternatives": "3"}
     first = json.loads(emulator.call(RECOGNIZE, recognition(GO_FORWARD, **options)).body)

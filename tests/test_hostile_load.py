@@ -2,8 +2,6 @@
 test command, at the red team's own with --full. Each checks what the service still holds
 (memory, descriptors) and that /liveness answers meanwhile; the bounds catch a regression,
 not noise, and the figures are printed for the record (pytest -s)."""
-import os
-import re
 import signal
 import socket
 import ssl
@@ -12,22 +10,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import HANG, eventually, sanitized
+from conftest import HANG, closed, eventually, sanitized, usage
 
 MIB = 1 << 20
-
-
-def usage(pid, memory="VmRSS"):
-    """Descriptors, and megabytes of resident memory (VmHWM: at its peak)."""
-    status = open(f"/proc/{pid}/status").read()
-    return len(os.listdir(f"/proc/{pid}/fd")), int(re.search(memory + r":\s+(\d+)", status).group(1)) // 1024
-
-
-def closed(sock):
-    try:
-        return sock.recv(100) == b""
-    except ConnectionResetError:
-        return True
 
 
 def liveness_seconds(port):
@@ -70,7 +55,7 @@ def test_uploads_without_a_token_or_over_the_budget_hold_no_memory(start_service
         latency, peak = liveness_seconds(service.port), usage(service.proc.pid, "VmHWM")[1]
         for sock in socks:
             sock.close()
-        print(f"\n{count} uploads, token {token}: peak RSS {peak} MB (from {before}), /liveness {latency * 1000:.0f} ms")
+        print(f"\n{count} uploads, token {token}: peak RSS {peak:.0f} MB (from {before:.0f}), /liveness {latency * 1000:.0f} ms")
         assert latency < 5 and (sanitized(service.proc.pid) or peak < before + 32 + 24)
     # Memory of abandoned uploads comes back as that of replies does.
     if not sanitized(service.proc.pid):
@@ -90,7 +75,7 @@ def test_bodies_built_to_be_heavy_are_refused_without_holding_the_loop(start_ser
         latency = liveness_seconds(service.port)
         assert list(replies) == [403] * 4
     peak = usage(service.proc.pid, "VmHWM")[1]
-    print(f"\nheavy bodies of {size >> 20} MiB: /liveness {latency * 1000:.0f} ms, peak RSS {peak} MB (from {before})")
+    print(f"\nheavy bodies of {size >> 20} MiB: /liveness {latency * 1000:.0f} ms, peak RSS {peak:.0f} MB (from {before:.0f})")
     assert latency < 5 and (sanitized(service.proc.pid) or peak < before + 8 * size // MIB + 16)
 
 
@@ -105,7 +90,7 @@ def test_idle_and_slow_connections_at_the_descriptor_limit_leave_room_for_probes
     for sock in idle:
         sock.sendall(ask)
     latency = liveness_seconds(service.port)
-    fds, memory = usage(service.proc.pid)
+    fds = usage(service.proc.pid)[0]
     print(f"\n{len(idle)} kept-alive connections at a limit of {scale(256, 1024)}: {fds} descriptors, "
           f"/liveness {latency * 1000:.0f} ms")
     assert latency < 5 and fds < scale(256, 1024)

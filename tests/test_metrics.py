@@ -1,7 +1,6 @@
 """GET /metrics: Prometheus' text format, checked by promtool and scraped by a real
 Prometheus server on loopback, and every counter moving as its requests say."""
 import json
-import re
 import shutil
 import subprocess
 import time
@@ -10,7 +9,7 @@ import urllib.request
 
 import pytest
 
-from conftest import HANG, Answer, Process, call, cloud_section, eventually, free_port
+from conftest import HANG, Answer, Process, cloud_section, eventually, free_port
 
 RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"%s"}],"languageCode":"en-us"}]}'
 
