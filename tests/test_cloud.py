@@ -428,6 +428,14 @@ def test_long_recordings_go_through_long_running_recognition(start_service, clou
     assert "Request timed out for <4>\n" in out  # the stalled poll, at the call's own time-out
 
 
+def test_a_slow_cloud_gets_the_call_time_out_it_is_given(start_service, stand_in):
+    stand_in.script = lambda request: Answer(body=RECOGNIZED % b"slow" if b'"audio"' in request.body else b"{}",
+                                             delay=6 if b'"audio"' in request.body else 0)
+    service = start_service(cloud={**cloud_section(stand_in.url), "call-timeout": 20})
+    assert service.transcribe("slow").status == 200
+    assert "Set HTTP request timer 20 sec for <0>" in service.exit()
+
+
 def test_sigterm_answers_a_request_still_polling_at_the_drain_time_out(start_service, cloud):
     stand_in = cloud()
     operations.polls = {}

@@ -101,44 +101,55 @@ Options defaultOptions()
     return o;
 }
 
+// The numeric options: the range each is taken in, and where it is kept.
+struct NumericOption
+{
+    int id;
+    int low, high;
+    int Options::*field;
+};
+const NumericOption kNumericOptions[] = {
+    {kPort, 0, 65535, &Options::port},
+    {kWorkers, 1, 64, &Options::workers},
+    {kQueue, 0, 100000, &Options::queue},
+    {kOperations, 0, 1000000, &Options::operations},
+    {kOperationSeconds, 0, 30 * 24 * 3600, &Options::operationSeconds},
+    {kTimeout, 1, 3600, &Options::timeoutSeconds},
+};
+
+const NumericOption* numericOption(int id)
+{
+    for (const NumericOption& numeric : kNumericOptions)
+        if (numeric.id == id)
+            return &numeric;
+    return nullptr;
+}
+
 bool parseOptions(int argc, char** argv, Options& o)
 {
     optind = 1;
     for (;;)
     {
-        const int id = getopt_long(argc, argv, "h", kLongOptions, nullptr);
+        int index = 0;
+        const int id = getopt_long(argc, argv, "h", kLongOptions, &index);
         if (id == -1)
             break;
+        if (const NumericOption* numeric = numericOption(id))
+        {
+            if (!parseInt(optarg, numeric->low, numeric->high, kLongOptions[index].name, o.*numeric->field))
+                return false;
+            continue;
+        }
         switch (id)
         {
         case kAddress:
             o.address = optarg;
-            break;
-        case kPort:
-            if (!parseInt(optarg, 0, 65535, "port", o.port))
-                return false;
             break;
         case kPrefix:
             o.prefix = normalizePrefix(optarg);
             break;
         case kApiKey:
             o.apiKey = optarg;
-            break;
-        case kWorkers:
-            if (!parseInt(optarg, 1, 64, "workers", o.workers))
-                return false;
-            break;
-        case kQueue:
-            if (!parseInt(optarg, 0, 100000, "queue", o.queue))
-                return false;
-            break;
-        case kOperations:
-            if (!parseInt(optarg, 0, 1000000, "operations", o.operations))
-                return false;
-            break;
-        case kOperationSeconds:
-            if (!parseInt(optarg, 0, 30 * 24 * 3600, "operation-seconds", o.operationSeconds))
-                return false;
             break;
         case kTranscript:
             o.transcript = optarg;
@@ -154,10 +165,6 @@ bool parseOptions(int argc, char** argv, Options& o)
             break;
         case kWordList:
             o.wordList = optarg;
-            break;
-        case kTimeout:
-            if (!parseInt(optarg, 1, 3600, "timeout", o.timeoutSeconds))
-                return false;
             break;
         case 'h':
             o.help = true;
