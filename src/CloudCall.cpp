@@ -106,16 +106,21 @@ CloudCall::~CloudCall()
     Release();
 }
 
-void CloudCall::Trace(const char* format, ...) const
+// The identifier is written into the format, so the arguments stay as they are.
+std::string CloudCall::WithId(const char* format) const
 {
-    // The identifier is written into the format, so the arguments stay as they are.
     std::string withId = format;
     const size_t marker = withId.find("<>");
     if (marker != std::string::npos)
         withId.replace(marker, 2, "<" + std::to_string(m_Id) + ">");
+    return withId;
+}
+
+void CloudCall::Trace(const char* format, ...) const
+{
     va_list arguments;
     va_start(arguments, format);
-    Trace::PrintV(withId.c_str(), arguments);
+    Trace::PrintV(WithId(format).c_str(), arguments);
     va_end(arguments);
 }
 
@@ -485,7 +490,7 @@ void CloudCall::Free(Handle*& pHandle, void (*pFree)(Handle*), const char* line)
     if (pHandle == nullptr)
         return;
     if (line != nullptr)
-        Trace(line);
+        Trace::Print("%s", WithId(line).c_str());
     pFree(pHandle);
     pHandle = nullptr;
 }
