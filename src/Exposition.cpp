@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace Exposition
 {
@@ -29,21 +31,28 @@ std::vector<double> SecondsBounds()
 namespace
 {
 
-// Numbers as Go's strconv writes them for Prometheus: shortest exact form.
+// Numbers as Go's strconv.FormatFloat(v, 'g', -1) writes them for Prometheus: the
+// shortest digits that read back the same, in exponent form below 1e-4 and from 1e6
+// up. Histogram bounds are matched by their text in queries, so they must agree.
 std::string Number(double value)
 {
+    if (std::isnan(value))
+        return "NaN";
     if (std::isinf(value))
         return value > 0 ? "+Inf" : "-Inf";
     char text[32];
-    snprintf(text, sizeof text, "%.17g", value);
-    // A shorter form that reads back the same is the one to write.
-    for (int precision = 1; precision < 17; ++precision)
+    int digits = 1;
+    for (; digits < 17; ++digits)
     {
-        char shorter[32];
-        snprintf(shorter, sizeof shorter, "%.*g", precision, value);
-        if (strtod(shorter, nullptr) == value)
-            return shorter;
+        snprintf(text, sizeof text, "%.*e", digits - 1, value);
+        if (strtod(text, nullptr) == value)
+            break;
     }
+    snprintf(text, sizeof text, "%.*e", digits - 1, value);
+    const int exponent = atoi(strchr(text, 'e') + 1);
+    if (exponent < -4 || exponent >= 6)
+        return text;
+    snprintf(text, sizeof text, "%.*g", std::max(digits, 6), value);
     return text;
 }
 
