@@ -72,7 +72,6 @@ public:
 
     // One trace line of this exchange: "<>" in `format` is where "<id>" goes.
     void Trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
-    std::string WithId(const char* format) const;
     const std::string& Uri() const { return m_Uri; }
     // The URI as the trace may show it: without the access key in redacted mode.
     std::string TracedUri() const;
@@ -98,6 +97,7 @@ private:
     };
 
     void SetState(State state) { m_State = state; }
+    std::string WithId(const char* format) const;
     bool ConnectionHasRequest() const
     {
         return m_State == State::HandingOver || m_State == State::InFlight || m_State == State::Reached;
