@@ -40,13 +40,14 @@ public:
     {
         if (!Count(false))
             return false;
-        const std::string value(text, strnlen(text, length));
+        // Copied once, straight to where it is kept: the audio may be megabytes.
+        const size_t size = strnlen(text, length);
         if (m_Depth == 1 && m_Member == Member::Audio)
-            m_Parameters.m_AudioData = value;
+            m_Parameters.m_AudioData.assign(text, size);
         else if (m_Depth == 1 && m_Member == Member::Language)
-            m_Parameters.m_Language = value;
+            m_Parameters.m_Language.assign(text, size);
         else if (m_Depth == 2 && m_Member == Member::Alternatives)
-            m_Parameters.m_LanguageAlternatives.push_back(value);
+            m_Parameters.m_LanguageAlternatives.emplace_back(text, size);
         return true;
     }
 
