@@ -287,6 +287,7 @@ def test_https_endpoints_are_verified_before_anything_is_sent(start_service, clo
     assert stand_in.resumed == ([False, True] if outcome == 200 else [])
     # The stand-in counts a failed handshake on its own thread, maybe after the reply.
     eventually(lambda: stand_in.handshake_failures == (outcome != 200))
+    assert ("Certificate verification failed for <0>: " in service.exit()) == (outcome != 200)
 
 
 def test_cloud_replies_are_bounded_and_their_reason_kept_out_of_the_callers_headers(start_service, stand_in):

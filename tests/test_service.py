@@ -258,7 +258,8 @@ def test_framing_a_proxy_could_read_otherwise_gets_400_and_the_connection_closed
 
 
 def test_transcriptions_refused_before_their_body_is_read(start_service):
-    service = start_service({"client-auth-token": "c", "max-buffered-bytes": 100000})
+    # With no time-out, only the refusal itself may close a connection, and nothing may cut a slow body.
+    service = start_service({"client-auth-token": "c", "max-buffered-bytes": 100000, "timeout": 0})
     head = "POST /transcribe HTTP/1.1\r\nAuthorization: {}\r\nContent-Length: {}\r\n\r\n"
     # Only the head is sent: the answer comes without the body, and the connection is closed.
     assert exchange(service.port, head.format("wrong", 16 << 20).encode()).startswith(b"HTTP/1.1 401 Unauthorized\r\n")
@@ -268,6 +269,7 @@ def test_transcriptions_refused_before_their_body_is_read(start_service):
         first.sendall(head.format("c", 60000).encode() + b" " * 30000)
         assert service.call("GET", "/liveness").status == 200  # by then the first head has been taken
         assert exchange(service.port, head.format("c", 60000).encode()).startswith(b"HTTP/1.1 503 ")
+        time.sleep(1)  # a slow body
         first.sendall(b" " * 30000)
         assert first.recv(100).startswith(b"HTTP/1.1 403 Error")  # not JSON, but read: the budget is back
     assert service.call("POST", "/transcribe", b" " * 60000, [("Authorization", "c")]).status == 403
