@@ -292,7 +292,7 @@ def test_https_endpoints_are_verified_before_anything_is_sent(start_service, clo
 
 def test_cloud_replies_are_bounded_and_their_reason_kept_out_of_the_callers_headers(start_service, stand_in):
     service = start_service(cloud={**cloud_section(stand_in.url), "max-reply-size": 1000})
-    stand_in.script = lambda request: Answer(body=b"x" * 1001)
+    stand_in.script = lambda request: Answer(body=b" " * 999 + b"{}")  # a JSON object, one byte over
     assert service.transcribe("ok")[:2] == (401, "Method Failed")
     stand_in.script = lambda request: Answer(headers=[("X", "y" * 70000)])
     assert service.transcribe("ok")[:2] == (401, "Method Failed")
