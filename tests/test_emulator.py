@@ -99,7 +99,7 @@ def test_a_pause_ends_a_result_whose_words_keep_their_place_in_the_recording(emu
     assert ends[0] < 2.99 + 0.75 < ends[1] == 7.78
     second = results[1]["alternatives"]
     assert all(seconds(w["startTime"]) > 2.99 + 0.75 for w in second[0]["words"])
-    assert {r["languageCode"] for r in results} == {"en-us"} and len(second) > 1
+    assert {r["languageCode"] for r in results} == {"en-us"} and 1 < len(second) <= 3
     assert not any(a["transcript"].startswith("he was") for a in second)
 
 
