@@ -113,6 +113,7 @@ def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service
     contents = [json.loads(r.body)["document"]["content"] for r in stand_in.received if b"document" in r.body]
     assert sorted(contents) == sorted(["ok", 'first part said "that" end', "", "lang-400", "lang-201", "lang-close",
                                        "lang-silent", "lang-empty", "lang-text"] * 3)
+    assert service.exit().count("Recognition reply is not a JSON object for <") == 3
 
 
 # Each is refused before anything is composed or sent; the trace names why.
