@@ -72,7 +72,6 @@ public:
 
     // One trace line of this exchange: "<>" in `format` is where "<id>" goes.
     void Trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
-    const std::string& Uri() const { return m_Uri; }
     // The URI as the trace may show it: without the access key in redacted mode.
     std::string TracedUri() const;
 

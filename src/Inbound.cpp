@@ -420,33 +420,6 @@ const char* Inbound::FramingFault(evhttp_request* pRequest)
     return nullptr;
 }
 
-const char* Inbound::MethodName(evhttp_cmd_type type)
-{
-    switch (type)
-    {
-    case EVHTTP_REQ_GET:
-        return "GET";
-    case EVHTTP_REQ_POST:
-        return "POST";
-    case EVHTTP_REQ_HEAD:
-        return "HEAD";
-    case EVHTTP_REQ_PUT:
-        return "PUT";
-    case EVHTTP_REQ_DELETE:
-        return "DELETE";
-    case EVHTTP_REQ_OPTIONS:
-        return "OPTIONS";
-    case EVHTTP_REQ_TRACE:
-        return "TRACE";
-    case EVHTTP_REQ_CONNECT:
-        return "CONNECT";
-    case EVHTTP_REQ_PATCH:
-        return "PATCH";
-    default:
-        return "unknown";
-    }
-}
-
 evbuffer* Inbound::NotFoundPage(evhttp_request* pRequest)
 {
     char* uri = evhttp_htmlescape(evhttp_request_get_uri(pRequest));

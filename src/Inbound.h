@@ -69,7 +69,6 @@ public:
     // two lengths, a length that is not plain decimal, a length and a chunked
     // encoding, or a body on a method that carries none.
     static const char* FramingFault(evhttp_request* pRequest);
-    static const char* MethodName(evhttp_cmd_type type);
     // libevent's own page for a path it does not serve, with its headers set on the reply.
     static evbuffer* NotFoundPage(evhttp_request* pRequest);
     // Wraps an accepted connection in TLS. A connection whose TLS object cannot be

@@ -60,7 +60,6 @@ private:
 
     bool AnswerFromCache(const std::string& name, Waiter& waiter);
     bool AnswerFromHostsFile(const std::string& name, Waiter& waiter);
-    void Forget(Query& query);
 
     event_base* m_pBase;
     evdns_base* m_pDnsBase;

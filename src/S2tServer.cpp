@@ -1,5 +1,7 @@
 #include "S2tServer.h"
 
+#include "HttpMethod.h"
+
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -376,7 +378,7 @@ void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
 
 bool S2tServer::ValidateRequest(evhttp_request* req, HeaderMap& headersOut, std::string& dataOut)
 {
-    Trace::Print("Received a %s request for %s\nHeaders:\n", Inbound::MethodName(evhttp_request_get_command(req)),
+    Trace::Print("Received a %s request for %s\nHeaders:\n", HttpMethodName(evhttp_request_get_command(req)),
                  evhttp_request_get_uri(req));
     const evkeyvalq* pHeaders = evhttp_request_get_input_headers(req);
     for (const evkeyval* header = pHeaders->tqh_first; header != nullptr; header = header->next.tqe_next)
@@ -437,7 +439,7 @@ void S2tServer::Reply(evhttp_request* req, int statusCode, const char* reason, e
 void S2tServer::OnMetricsRequest(evhttp_request* req)
 {
     m_Inbound.OnRequest(req);
-    Trace::Print("Received a %s request for %s\n", Inbound::MethodName(evhttp_request_get_command(req)),
+    Trace::Print("Received a %s request for %s\n", HttpMethodName(evhttp_request_get_command(req)),
                  evhttp_request_get_uri(req));
     const char* authorization = evhttp_find_header(evhttp_request_get_input_headers(req), "Authorization");
     if (Inbound::FramingFault(req) != nullptr)

@@ -55,6 +55,13 @@ def call(port, method, target, body=b"", headers=(), tls=None):
         return Reply(reply.status, reply.reason, reply.headers, reply.read())
 
 
+def leave_early(port, audio):
+    """A caller that sends its request and goes away without reading the answer."""
+    with socket.create_connection(("127.0.0.1", port), timeout=HANG) as s:
+        body = json.dumps({"audio": audio}).encode()
+        s.sendall(b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+
+
 def eventually(check):
     deadline = time.monotonic() + HANG
     while not check():

@@ -15,7 +15,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import HANG, Answer, cloud_section, eventually
+from conftest import HANG, Answer, cloud_section, eventually, leave_early
 
 RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"%s","confidence":0.9}],"languageCode":"en-us"}]}'
 # A recording with pauses, as the cloud splits it; an odd element among the results.
@@ -140,10 +140,8 @@ def test_callers_that_leave_do_not_disturb_the_service(start_service, cloud):
     stand_in = cloud()
     stand_in.script = lambda request: Answer(body=RECOGNIZED % b"late", delay=0.3)
     service = start_service(cloud=cloud_section(stand_in.url))
-    body = b'{"audio": "A"}'
     for _ in range(5):
-        with socket.create_connection(("127.0.0.1", service.port)) as sock:
-            sock.sendall(b"POST /transcribe HTTP/1.1\r\nHost: h\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+        leave_early(service.port, "A")
     eventually(lambda: len(stand_in.received) == 10)
     assert service.transcribe("A").status == 200
     service.exit()

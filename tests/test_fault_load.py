@@ -7,7 +7,7 @@ import socket
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-from conftest import HANG, Answer, cloud_section, eventually, sanitized, usage
+from conftest import Answer, cloud_section, eventually, leave_early, sanitized, usage
 
 RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"fine"}],"languageCode":"en-us"}]}'
 # Scenario (in the audio text): what the speech side does, and what the caller gets.
@@ -26,13 +26,6 @@ def script(request):
     if "audio" in sent:
         return SCENARIOS[sent["audio"]["content"]][0]
     return Answer(200, "OK", b'{"documentSentiment":{}}')
-
-
-def leave_early(port, audio):
-    """A caller that sends its request and goes away without reading the answer."""
-    with socket.create_connection(("127.0.0.1", port), timeout=HANG) as s:
-        body = json.dumps({"audio": audio}).encode()
-        s.sendall(b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
 
 
 def test_every_caller_that_waits_gets_its_one_answer_and_nothing_is_kept(start_service, cloud, request):

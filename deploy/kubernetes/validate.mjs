@@ -20,8 +20,8 @@ function modulePath(object) {
   return fs.existsSync(`${file}.d.ts`) ? file : null;
 }
 
-// The field path (spec.template.spec.containers[0].readinesProbe) of a position in
-// the generated literal.
+// The dotted field path of a position in the generated literal, as kubectl names a
+// field: names joined by dots, list indexes in brackets (…containers[0].readinesProbe).
 function fieldPath(source, position) {
   const names = [];
   const visit = (node) => {

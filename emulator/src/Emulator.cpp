@@ -1,5 +1,6 @@
 #include "Emulator.h"
 
+#include "HttpMethod.h"
 #include "SpeechMethod.h"
 
 #include <event2/buffer.h>
@@ -61,32 +62,6 @@ void onAcceptError(evconnlistener* listener, void*)
     const int error = EVUTIL_SOCKET_ERROR();
     evconnlistener_disable(listener);
     std::printf("accepting paused: %s\n", evutil_socket_error_to_string(error));
-}
-
-const char* methodName(evhttp_cmd_type type)
-{
-    switch (type)
-    {
-    case EVHTTP_REQ_GET:
-        return "GET";
-    case EVHTTP_REQ_POST:
-        return "POST";
-    case EVHTTP_REQ_HEAD:
-        return "HEAD";
-    case EVHTTP_REQ_PUT:
-        return "PUT";
-    case EVHTTP_REQ_DELETE:
-        return "DELETE";
-    case EVHTTP_REQ_OPTIONS:
-        return "OPTIONS";
-    case EVHTTP_REQ_TRACE:
-        return "TRACE";
-    case EVHTTP_REQ_CONNECT:
-        return "CONNECT";
-    case EVHTTP_REQ_PATCH:
-        return "PATCH";
-    }
-    return "?";
 }
 
 // Percent-decoded path of the request; clients may send ':' as %3A.
@@ -317,7 +292,7 @@ void Emulator::handleRequest(evhttp_request* request)
 {
     const std::string path = requestPath(request);
     const evhttp_cmd_type command = evhttp_request_get_command(request);
-    const std::string trace = std::string(methodName(command)) + " " + path;
+    const std::string trace = std::string(HttpMethodName(command)) + " " + path;
     const Route route = routeOf(path);
     if (route == Route::None)
         return sendError(request, notFound("The requested URL " + path + " was not found on this server."), trace);
@@ -325,10 +300,10 @@ void Emulator::handleRequest(evhttp_request* request)
         route == Route::Operation || route == Route::Metrics ? EVHTTP_REQ_GET : EVHTTP_REQ_POST;
     if (command != allowed)
     {
-        evhttp_add_header(evhttp_request_get_output_headers(request), "Allow", methodName(allowed));
+        evhttp_add_header(evhttp_request_get_output_headers(request), "Allow", HttpMethodName(allowed));
         return sendError(request,
-                         methodNotAllowed(std::string("Method ") + methodName(command) + " is not allowed on " + path +
-                                          "; use " + methodName(allowed) + "."),
+                         methodNotAllowed(std::string("Method ") + HttpMethodName(command) + " is not allowed on " +
+                                          path + "; use " + HttpMethodName(allowed) + "."),
                          trace);
     }
     if (route == Route::Metrics)
