@@ -80,6 +80,17 @@ def sanitized(pid):
     return "libasan" in open(f"/proc/{pid}/maps").read()
 
 
+def samples(text):
+    """The scrape as {(name, labels): value}."""
+    found = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            name, _, value = line.rpartition(" ")
+            metric, _, labels = name.partition("{")
+            found[(metric, labels.rstrip("}"))] = float(value)
+    return found
+
+
 def closed(sock):
     """Whether the service closes `sock` without a byte more."""
     try:
@@ -160,6 +171,9 @@ class Service(Process):
 
     def call(self, method, target, body=b"", headers=(), tls=None):
         return call(self.port, method, target, body, headers, tls)
+
+    def metric(self, name, labels=""):
+        return samples(self.call("GET", "/metrics").body.decode())[(name, labels)]
 
     def transcribe(self, audio, **members):
         return self.call("POST", "/transcribe", json.dumps({"audio": audio, **members}))

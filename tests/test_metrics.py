@@ -9,7 +9,7 @@ import urllib.request
 
 import pytest
 
-from conftest import HANG, Answer, Process, cloud_section, eventually, free_port
+from conftest import HANG, Answer, Process, cloud_section, eventually, free_port, samples
 
 RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"%s"}],"languageCode":"en-us"}]}'
 
@@ -22,17 +22,6 @@ def script(request):
     if sent["document"]["content"] == "silent":
         return Answer(delay=None)
     return Answer(body=b'{"documentSentiment":{"score":0.1}}')
-
-
-def samples(text):
-    """The scrape as {(name, labels): value}."""
-    found = {}
-    for line in text.splitlines():
-        if line and not line.startswith("#"):
-            name, _, value = line.rpartition(" ")
-            metric, _, labels = name.partition("{")
-            found[(metric, labels.rstrip("}"))] = float(value)
-    return found
 
 
 def test_every_counter_moves_as_its_requests_say_and_promtool_accepts_the_scrape(start_service, cloud):

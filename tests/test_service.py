@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import HANG, closed_unanswered, free_port
+from conftest import HANG, closed_unanswered, eventually, free_port
 
 
 
@@ -309,8 +309,7 @@ def test_sigterm_lets_uploads_in_progress_finish_or_answers_them_503(start_servi
             socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as stalling:
         finishing.sendall(head + b"12345")
         stalling.sendall(head + b"12345")
-        service.wait_for(r"Start HTTP event loop")
-        time.sleep(0.2)
+        eventually(lambda: service.metric("s2t_buffered_body_bytes") == 20)  # both heads read: both have begun
         service.proc.send_signal(signal.SIGTERM)
         service.wait_for("Received signal 15")
         finishing.sendall(b"67890")
