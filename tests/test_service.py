@@ -264,6 +264,8 @@ def test_transcriptions_refused_before_their_body_is_read(start_service):
     # Only the head is sent: the answer comes without the body, and the connection is closed.
     assert exchange(service.port, head.format("wrong", 16 << 20).encode()).startswith(b"HTTP/1.1 401 Unauthorized\r\n")
     assert exchange(service.port, head.format("c", 200000).encode()).startswith(b"HTTP/1.1 503 Service Unavailable")
+    assert exchange(service.port, b"POST /transcribe HTTP/1.1\r\nAuthorization: c\r\nTransfer-Encoding: chunked\r\n"
+                    b"Connection: close\r\n\r\n2\r\n{}\r\n0\r\n\r\n").startswith(b"HTTP/1.1 403 Error")  # read as it comes
     # The budget is shared: a body still arriving holds its part of it.
     with socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as first:
         first.sendall(head.format("c", 60000).encode() + b" " * 30000)
