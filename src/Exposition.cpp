@@ -41,14 +41,11 @@ std::string Number(double value)
     if (std::isinf(value))
         return value > 0 ? "+Inf" : "-Inf";
     char text[32];
-    int digits = 1;
-    for (; digits < 17; ++digits)
-    {
-        snprintf(text, sizeof text, "%.*e", digits - 1, value);
-        if (strtod(text, nullptr) == value)
-            break;
-    }
-    snprintf(text, sizeof text, "%.*e", digits - 1, value);
+    // The fewest significant digits that read back the same; seventeen always do.
+    int digits = 0;
+    do
+        snprintf(text, sizeof text, "%.*e", digits++, value);
+    while (digits < 17 && strtod(text, nullptr) != value);
     const int exponent = atoi(strchr(text, 'e') + 1);
     if (exponent < -4 || exponent >= 6)
         return text;

@@ -338,9 +338,7 @@ void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
     std::string dataOut;
     if (!ValidateRequest(req, headersOut, dataOut))
     {
-        // Whatever follows on the connection is never served.
-        evhttp_add_header(evhttp_request_get_output_headers(req), "Connection", "close");
-        Reply(req, 400, "Bad Request");
+        ReplyAndClose(req, 400, "Bad Request");
         return;
     }
     // A request that began before the stop is still served; /readiness tells the
@@ -434,6 +432,22 @@ void S2tServer::Reply(evhttp_request* req, int statusCode, const char* reason, e
     evhttp_send_reply(req, statusCode, reason, pBody);
 }
 
+void S2tServer::Reply(evhttp_request* req, int statusCode, const char* reason, const std::string& body)
+{
+    evbuffer* pBody = body.empty() ? nullptr : evbuffer_new();
+    if (pBody != nullptr)
+        evbuffer_add(pBody, body.data(), body.size());
+    Reply(req, statusCode, reason, pBody);
+    if (pBody != nullptr)
+        evbuffer_free(pBody);
+}
+
+void S2tServer::ReplyAndClose(evhttp_request* req, int statusCode, const char* reason)
+{
+    evhttp_add_header(evhttp_request_get_output_headers(req), "Connection", "close");
+    Reply(req, statusCode, reason);
+}
+
 // The scrape writes one trace line, so that a scrape every few seconds does not
 // fill the trace.
 void S2tServer::OnMetricsRequest(evhttp_request* req)
@@ -444,8 +458,7 @@ void S2tServer::OnMetricsRequest(evhttp_request* req)
     const char* authorization = evhttp_find_header(evhttp_request_get_input_headers(req), "Authorization");
     if (Inbound::FramingFault(req) != nullptr)
     {
-        evhttp_add_header(evhttp_request_get_output_headers(req), "Connection", "close");
-        Reply(req, 400, "Bad Request");
+        ReplyAndClose(req, 400, "Bad Request");
         return;
     }
     if (!IsAuthorized(authorization != nullptr ? authorization : "", m_MetricsAuthToken))
@@ -458,12 +471,8 @@ void S2tServer::OnMetricsRequest(evhttp_request* req)
     gauges.draining = m_Stop.Draining();
     m_Inbound.ReadGauges(gauges);
     gauges.traceBytesDropped = Trace::DroppedBytes();
-    const std::string text = m_Metrics.Render(gauges, S2T_VERSION);
-    evbuffer* pBody = evbuffer_new();
-    evbuffer_add(pBody, text.data(), text.size());
     evhttp_add_header(evhttp_request_get_output_headers(req), "Content-Type", Exposition::kContentType);
-    Reply(req, 200, "OK", pBody);
-    evbuffer_free(pBody);
+    Reply(req, 200, "OK", m_Metrics.Render(gauges, S2T_VERSION));
 }
 
 // Any other path gets libevent's own not-found page, untraced, as it would without
@@ -545,18 +554,10 @@ bool S2tServer::ParseTranscribeRequestData(std::string& data, Request::Parameter
 void S2tServer::OnTranscribeResponse(Request* pRequest, int statusCode, const std::string& reason,
                                      const HeaderMap& headers, const std::string& data)
 {
-    evbuffer* pBody = nullptr;
-    if (!data.empty())
-    {
-        pBody = evbuffer_new();
-        evbuffer_add(pBody, data.data(), data.size());
-    }
     evkeyvalq* pOutput = evhttp_request_get_output_headers(pRequest->m_pHttpRequest);
     for (const auto& header : headers)
         evhttp_add_header(pOutput, header.first.c_str(), header.second.c_str());
-    Reply(pRequest->m_pHttpRequest, statusCode, reason.c_str(), pBody);
-    if (pBody != nullptr)
-        evbuffer_free(pBody);
+    Reply(pRequest->m_pHttpRequest, statusCode, reason.c_str(), data);
     m_Metrics.ObserveTranscription(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - pRequest->m_Arrived).count(),
         pRequest->m_BodyBytes);
@@ -568,8 +569,7 @@ void S2tServer::AbandonRequests()
     while (!m_RequestMap.empty())
     {
         Request* pRequest = m_RequestMap.begin()->second;
-        evhttp_add_header(evhttp_request_get_output_headers(pRequest->m_pHttpRequest), "Connection", "close");
-        Reply(pRequest->m_pHttpRequest, 503, "Service Unavailable");
+        ReplyAndClose(pRequest->m_pHttpRequest, 503, "Service Unavailable");
         Retire(pRequest);
     }
 }

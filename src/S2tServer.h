@@ -127,6 +127,9 @@ private:
     bool AuthorizeOrRefuse(evhttp_request* req, const HeaderMap& headers, const std::string& token);
     // Every reply of the service goes out here.
     void Reply(evhttp_request* req, int statusCode, const char* reason, evbuffer* pBody = nullptr);
+    void Reply(evhttp_request* req, int statusCode, const char* reason, const std::string& body);
+    // A reply after which the connection closes: whatever follows on it is never served.
+    void ReplyAndClose(evhttp_request* req, int statusCode, const char* reason);
     bool TakeRequestId(uint64_t& id);
     void Retire(Request* pRequest);
     void Cleanup();
