@@ -57,16 +57,13 @@ def test_every_counter_moves_as_its_requests_say_and_promtool_accepts_the_scrape
         ("s2t_cloud_call_duration_seconds_count", 'method="recognize"'): 4,
         ("s2t_cloud_call_duration_seconds_bucket", 'method="analyzeSentiment",le="0.5"'): 2,
         ("s2t_cloud_call_duration_seconds_bucket", 'method="analyzeSentiment",le="+Inf"'): 3,
-        ("s2t_transcription_duration_seconds_count", ""): 4,
-        ("s2t_request_body_bytes_count", ""): 4,
+        ("s2t_transcription_duration_seconds_count", ""): 4, ("s2t_request_body_bytes_count", ""): 4,
         ("s2t_request_body_bytes_bucket", 'le="1024"'): 4,
         ("s2t_request_body_bytes_bucket", 'le="1.6777216e+07"'): 4,  # as Go's clients write 16 MiB
         ("s2t_requests_in_flight", ""): 0,
         ("s2t_connections_open", ""): 1,  # the scrape's own
-        ("s2t_buffered_body_bytes", ""): 0, ("s2t_draining", ""): 0,
-        ("s2t_accepting_paused", ""): 0,
-        ("s2t_trace_bytes_dropped_total", ""): 0,
-        ("s2t_connections_shed_total", ""): 0,
+        ("s2t_buffered_body_bytes", ""): 0, ("s2t_draining", ""): 0, ("s2t_accepting_paused", ""): 0,
+        ("s2t_trace_bytes_dropped_total", ""): 0, ("s2t_connections_shed_total", ""): 0,
         ("s2t_build_info", 'version="0.1"'): 1,
         ("process_open_fds", ""): got[("process_open_fds", "")],
     }
