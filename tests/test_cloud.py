@@ -130,9 +130,9 @@ def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service
 def test_endpoints_that_cannot_be_called_are_refused(start_service, stand_in, speech, language, outcome, traced):
     service = start_service(cloud=cloud_section(speech.format(cloud=stand_in.url), language.format(cloud=stand_in.url),
                                                 "k"))
-    assert service.transcribe("ok")[:2] == outcome
+    assert service.transcribe("ok")[:2] == outcome and service.metric("s2t_requests_in_flight") == 0  # none kept
     out = service.exit()
-    assert traced + ("Request failed\n" if outcome[0] == 403 else "Received a GET request for /exit") in out
+    assert traced + ("Request failed\n" if outcome[0] == 403 else "Received a GET request for /metrics") in out
     assert out.count("Composed data") == len(stand_in.received) == (outcome[0] == 401)
 
 
