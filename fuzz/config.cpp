@@ -1,4 +1,4 @@
-// The configuration file, through the loader the service starts with.
+// The configuration file, through the reader the service starts with.
 #include <unistd.h>
 
 #include <cstddef>
@@ -7,20 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "GcClient.h"
-#include "S2tServer.h"
-
-struct S2tServerInspector
-{
-    static bool Load(const std::string& path)
-    {
-        S2tServer server("S2t", false);
-        server.m_pGcClient = new GcClient("GC", &server);
-        const bool loaded = server.LoadConfig(path);
-        server.Cleanup();
-        return loaded;
-    }
-};
+#include "base/Config.h"
 
 namespace
 {
@@ -54,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     fwrite(data, 1, size, file);
     fclose(file);
-    S2tServerInspector::Load(ScratchFile());
+    Config config;
+    ReadConfig(ScratchFile(), config);
     return 0;
 }

@@ -3,20 +3,12 @@
 #include <cstdint>
 #include <string>
 
-#include "GcClient.h"
-
-namespace
-{
-struct ReplyReader : GcClient::GcRequest
-{
-    using GcRequest::ParseTranscribeResults;
-};
-} // namespace
+#include "cloud/CloudJson.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::string language;
     std::string text;
-    ReplyReader::ParseTranscribeResults(std::string(reinterpret_cast<const char*>(data), size), language, text);
+    CloudJson::ParseTranscribeResults(std::string(reinterpret_cast<const char*>(data), size), language, text);
     return 0;
 }

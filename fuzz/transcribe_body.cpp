@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <string>
 
-#include "S2tServer.h"
+#include "service/S2tServer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::string body(reinterpret_cast<const char*>(data), size);
-    S2tServer::Request::Parameters parameters;
+    Transcription::Parameters parameters;
     S2tServer::ParseTranscribeRequestData(body, parameters);
     return 0;
 }

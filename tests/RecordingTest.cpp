@@ -4,7 +4,7 @@
 
 #include <openssl/evp.h>
 
-#include "Recording.h"
+#include "cloud/Recording.h"
 
 namespace
 {

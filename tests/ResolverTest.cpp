@@ -7,7 +7,7 @@
 #include <event2/event.h>
 #include <event2/util.h>
 
-#include "Resolver.h"
+#include "cloud/Resolver.h"
 
 namespace
 {

@@ -10,7 +10,7 @@
 
 #include <event2/event.h>
 
-#include "Trace.h"
+#include "base/Trace.h"
 
 namespace
 {

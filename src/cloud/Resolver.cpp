@@ -9,7 +9,7 @@
 #include <event2/event.h>
 #include <event2/util.h>
 
-#include "Trace.h"
+#include "base/Trace.h"
 
 // The name servers asked for one name's IPv4 and IPv6 addresses at once. It reports
 // to its resolver once, when both have answered or the second is late, and lives on

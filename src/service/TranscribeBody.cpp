@@ -29,7 +29,7 @@ size_t ByteOrderMarkLength(const char* text)
 class Reader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Reader>
 {
 public:
-    explicit Reader(S2tServer::Request::Parameters& parameters)
+    explicit Reader(Transcription::Parameters& parameters)
         : m_Parameters(parameters)
     {
     }
@@ -100,7 +100,7 @@ private:
         return ++m_Values <= TranscribeBody::kMaxValues;
     }
 
-    S2tServer::Request::Parameters& m_Parameters;
+    Transcription::Parameters& m_Parameters;
     int m_Depth = 0;
     size_t m_Values = 0;
     size_t m_Alternatives = 0;
@@ -127,7 +127,7 @@ void Take(evbuffer* pInput, std::string& body)
     evbuffer_drain(pInput, length);
 }
 
-bool Read(std::string& data, S2tServer::Request::Parameters& parameters)
+bool Read(std::string& data, Transcription::Parameters& parameters)
 {
     // In place, so the audio is not copied on its way; iterative, so that nesting
     // never reaches the stack.

@@ -16,8 +16,9 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
-#include "GcClient.h"
-#include "Trace.h"
+#include "OutboundTls.h"
+#include "base/Timing.h"
+#include "base/Trace.h"
 
 namespace
 {
@@ -84,9 +85,9 @@ void SendWithoutDelay(evhttp_connection* pConnection)
 
 } // namespace
 
-CloudCall::CloudCall(Owner& owner, GcClient& client, const uint64_t& id)
+CloudCall::CloudCall(Owner& owner, const Context& context, const uint64_t& id)
     : m_Owner(owner)
-    , m_Client(client)
+    , m_Context(context)
     , m_Id(id)
     , m_State(State::Idle)
     , m_TimeoutSeconds(0)
@@ -106,21 +107,11 @@ CloudCall::~CloudCall()
     Release();
 }
 
-// The identifier is written into the format, so the arguments stay as they are.
-std::string CloudCall::WithId(const char* format) const
-{
-    std::string withId = format;
-    const size_t marker = withId.find("<>");
-    if (marker != std::string::npos)
-        withId.replace(marker, 2, "<" + std::to_string(m_Id) + ">");
-    return withId;
-}
-
 void CloudCall::Trace(const char* format, ...) const
 {
     va_list arguments;
     va_start(arguments, format);
-    Trace::PrintV(WithId(format).c_str(), arguments);
+    Trace::PrintV(Trace::WithId(format, m_Id).c_str(), arguments);
     va_end(arguments);
 }
 
@@ -157,7 +148,7 @@ bool CloudCall::CreateConnection(const std::string& uri)
     // A name is looked up when the request is made, so that the lookup can be
     // cancelled with the exchange. Addresses, and names when the service has no DNS
     // base (the library then resolves them itself), are connected to directly.
-    if ((IsNumericAddress(host) || m_Client.GetDnsBase() == nullptr) && !NewConnection(host.c_str()))
+    if ((IsNumericAddress(host) || m_Context.pResolver == nullptr) && !NewConnection(host.c_str()))
         return false;
     SetState(State::Prepared);
     return true;
@@ -165,7 +156,7 @@ bool CloudCall::CreateConnection(const std::string& uri)
 
 bool CloudCall::CreateTlsBufferevent()
 {
-    SSL_CTX* pContext = m_Client.GetTlsContext(KeepNewSession);
+    SSL_CTX* pContext = m_Context.tls.Context(KeepNewSession);
     if (pContext == nullptr)
     {
         Trace("Failed to create HTTPS connection: OpenSSL context is not available for <>\n");
@@ -183,7 +174,7 @@ bool CloudCall::CreateTlsBufferevent()
     // Verify the endpoint before anything is sent, the access key included: the
     // chain against the trust store, and the name or address the URI gives. Set on
     // this connection's own handle, so the listening side is left as it is.
-    X509_STORE* pTrustStore = m_Client.GetTrustStore();
+    X509_STORE* pTrustStore = m_Context.tls.TrustStore();
     X509_VERIFY_PARAM* pParam = SSL_get0_param(pSsl);
     if (pTrustStore == nullptr || SSL_set1_verify_cert_store(pSsl, pTrustStore) != 1 ||
         (X509_VERIFY_PARAM_set1_ip_asc(pParam, host.c_str()) != 1 && SSL_set1_host(pSsl, host.c_str()) != 1))
@@ -196,11 +187,11 @@ bool CloudCall::CreateTlsBufferevent()
     // The session of an earlier call to this endpoint saves the full handshake; when
     // the endpoint does not take it up, the handshake is full and verified as above.
     SSL_set_app_data(pSsl, this);
-    if (SSL_SESSION* pSession = m_Client.FindSession(SessionKey()))
+    if (SSL_SESSION* pSession = m_Context.tls.FindSession(SessionKey()))
         SSL_set_session(pSsl, pSession);
 
     // From here the bufferevent owns the SSL handle, and frees it with itself.
-    m_pTlsBufferevent = bufferevent_openssl_socket_new(m_Client.GetEventBase(), -1, pSsl, BUFFEREVENT_SSL_CONNECTING,
+    m_pTlsBufferevent = bufferevent_openssl_socket_new(m_Context.pBase, -1, pSsl, BUFFEREVENT_SSL_CONNECTING,
                                                        BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
     if (m_pTlsBufferevent == nullptr)
     {
@@ -216,7 +207,7 @@ bool CloudCall::NewConnection(const char* address)
 {
     // The connection takes over the TLS stream, if there is one.
     m_pConnection =
-        evhttp_connection_base_bufferevent_new(m_Client.GetEventBase(), nullptr, m_pTlsBufferevent, address, Port());
+        evhttp_connection_base_bufferevent_new(m_Context.pBase, nullptr, m_pTlsBufferevent, address, Port());
     if (m_pConnection == nullptr)
     {
         Trace("Failed to create HTTP connection for <>\n");
@@ -226,7 +217,7 @@ bool CloudCall::NewConnection(const char* address)
     // Told when a connection that was made closes: the request has gone out by then.
     evhttp_connection_set_closecb(m_pConnection, ConnectionClosedCb, this);
     // A reply over these ends the call as a failed exchange, not as memory held.
-    evhttp_connection_set_max_body_size(m_pConnection, static_cast<ev_ssize_t>(m_Client.GetMaxReplySize()));
+    evhttp_connection_set_max_body_size(m_pConnection, static_cast<ev_ssize_t>(m_Context.maxReplySize));
     evhttp_connection_set_max_headers_size(m_pConnection, kMaxReplyHeaderSize);
     // The body goes out in as few writes as the socket takes, not 16 kB per loop pass.
     bufferevent_set_max_single_write(evhttp_connection_get_bufferevent(m_pConnection), EV_SSIZE_MAX);
@@ -239,7 +230,7 @@ bool CloudCall::MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeout
         return false;
     m_Method = method;
     m_pBody = pBody;
-    m_pClock = event_new(m_Client.GetEventBase(), -1, 0, ClockCb, this);
+    m_pClock = event_new(m_Context.pBase, -1, 0, ClockCb, this);
     if (!NewRequest())
         return false;
     m_TimeoutSeconds = timeoutSeconds;
@@ -312,7 +303,7 @@ void CloudCall::StartHostLookup()
     Trace("Resolve host [%s] for <>\n", host.c_str());
     SetState(State::Resolving);
     // The answer may come at once, from the hosts file or a fresh earlier answer.
-    m_Client.GetResolver().Resolve(host, *this);
+    m_Context.pResolver->Resolve(host, *this);
 }
 
 void CloudCall::OnResolved(int error, const std::vector<std::string>& addresses)
@@ -359,13 +350,9 @@ void CloudCall::TryNextAddress()
 bool CloudCall::Reconnect()
 {
     // Running took the clock's time-out away: it is set again to the time left.
-    const auto left =
-        std::chrono::duration_cast<std::chrono::microseconds>(m_Deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
+    if (m_Deadline <= SteadyClock::now())
         return false;
-    const timeval rest = {static_cast<time_t>(left.count() / 1000000),
-                          static_cast<suseconds_t>(left.count() % 1000000)};
-    event_add(m_pClock, &rest);
+    ArmAt(m_pClock, m_Deadline);
     Free(m_pConnection, evhttp_connection_free, nullptr);
     ConnectNext();
     return true;
@@ -490,7 +477,7 @@ void CloudCall::Free(Handle*& pHandle, void (*pFree)(Handle*), const char* line)
     if (pHandle == nullptr)
         return;
     if (line != nullptr)
-        Trace::Print("%s", WithId(line).c_str());
+        Trace::Print("%s", Trace::WithId(line, m_Id).c_str());
     pFree(pHandle);
     pHandle = nullptr;
 }
@@ -500,14 +487,14 @@ void CloudCall::CancelHostLookup()
     if (m_State != State::Resolving)
         return;
     Trace("Cancel host lookup <>\n");
-    m_Client.GetResolver().Cancel(*this);
+    m_Context.pResolver->Cancel(*this);
 }
 
 // ---- The endpoint -------------------------------------------------------------------
 
 std::string CloudCall::TracedUri() const
 {
-    return Trace::Redacted(m_Uri, m_Client.GetAccessKey());
+    return Trace::Redacted(m_Uri, m_Context.accessKey);
 }
 
 bool CloudCall::IsSecure() const
@@ -550,6 +537,6 @@ bool CloudCall::OnNewSession(SSL_SESSION* pSession)
 {
     if (m_pHttpUri == nullptr)
         return false;
-    m_Client.KeepSession(SessionKey(), pSession);
+    m_Context.tls.KeepSession(SessionKey(), pSession);
     return true;
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "S2tServer.h"
-#include "Trace.h"
+#include "base/Trace.h"
 
 namespace
 {
@@ -40,7 +40,7 @@ int main(int argc, char* argv[])
     // Each request allocates and frees buffers the size of its body. Kept in the
     // heap, they are reused by the next request instead of being mapped, faulted in
     // and unmapped each time; the service gives the memory back once large
-    // requests have stopped coming (S2tServer's trim timer).
+    // requests have stopped coming (the listener's trim).
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
 

@@ -2,15 +2,10 @@
 // a speech service reply, and which replies it refuses.
 #include <gtest/gtest.h>
 
-#include "GcClient.h"
+#include "cloud/CloudJson.h"
 
 namespace
 {
-
-struct ReplyReader : GcClient::GcRequest
-{
-    using GcRequest::ParseTranscribeResults;
-};
 
 TEST(ReplyReader, JoinsTheFirstAlternativeOfEveryResultAndTakesTheFirstResultsLanguage)
 {
@@ -52,7 +47,7 @@ TEST(ReplyReader, JoinsTheFirstAlternativeOfEveryResultAndTakesTheFirstResultsLa
     {
         std::string language = "keep";
         std::string text = "keep";
-        const bool read = ReplyReader::ParseTranscribeResults(c.first, language, text);
+        const bool read = CloudJson::ParseTranscribeResults(c.first, language, text);
         EXPECT_EQ(read ? language + "|" + text : "refused", c.second) << c.first.substr(0, 80);
         if (!read)
         {

@@ -18,8 +18,6 @@
 #include <event2/buffer.h>
 #include <event2/event.h>
 
-#include "S2tServer.h"
-
 namespace
 {
 
@@ -420,16 +418,19 @@ void Flush()
     Out().Flush();
 }
 
-bool LoadConfig(const rapidjson::Value& config)
+void Configure(uint64_t capacity, bool redacted)
 {
-    uint64_t capacity = kDefaultCapacity;
-    CopyUintMember(config, "trace-buffer-size", capacity, 1 << 16, 1 << 30);
     Out().SetCapacity(capacity);
-    std::string mode;
-    CopyStringMember(config, "trace", mode);
-    if (mode == "full" || mode == "redacted")
-        g_Redacting = mode == "redacted";
-    return true;
+    g_Redacting = redacted;
+}
+
+std::string WithId(const char* format, uint64_t id)
+{
+    std::string withId = format;
+    const size_t marker = withId.find("<>");
+    if (marker != std::string::npos)
+        withId.replace(marker, 2, "<" + std::to_string(id) + ">");
+    return withId;
 }
 
 void Watch(event_base* pEventBase)

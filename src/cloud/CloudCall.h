@@ -8,6 +8,7 @@
 #include <event2/http.h>
 #include <event2/util.h>
 
+#include "CloudExchange.h"
 #include "Resolver.h"
 
 struct bufferevent;
@@ -18,62 +19,37 @@ struct evhttp_request;
 struct evhttp_uri;
 typedef struct ssl_session_st SSL_SESSION;
 
-class GcClient;
+class OutboundTls;
 
 // One HTTP or HTTPS exchange with a cloud endpoint: the parsed URI, the name lookup,
 // the TLS stream, the connection, the request and the one clock that bounds them
 // all. When a connection fails before the request went out, the request goes to the
 // name's next address, within the same clock. It reports how it ended exactly once
 // for every request it made, and it can be used again for the next exchange once it
-// has.
-class CloudCall : private Resolver::Waiter
+// has. A reply's body is traced only for status 200.
+class CloudCall : public CloudExchange, private Resolver::Waiter
 {
 public:
-    enum class Outcome
+    // What the calls share.
+    struct Context
     {
-        Answered, // a reply came, of any status
-        Failed,   // the exchange broke off without a reply
-        TimedOut, // the clock ran out first
-    };
-
-    struct Reply
-    {
-        int status = 0;
-        std::string reason;
-        std::string body; // traced only for status 200
-    };
-
-    class Owner
-    {
-    public:
-        // The call holds nothing any more: the owner may start the next exchange
-        // on it, or delete it.
-        virtual void OnComplete(Outcome outcome, const Reply& reply) = 0;
-
-    protected:
-        ~Owner() = default;
+        event_base* pBase;
+        Resolver* pResolver; // null: libevent looks names up itself
+        OutboundTls& tls;
+        uint64_t maxReplySize; // bytes of a reply's body
+        std::string accessKey; // kept out of a redacted trace
     };
 
     // Trace lines name the exchange by `id`, which must outlive the call.
-    CloudCall(Owner& owner, GcClient& client, const uint64_t& id);
-    ~CloudCall();
+    CloudCall(Owner& owner, const Context& context, const uint64_t& id);
+    ~CloudCall() override;
 
     CloudCall(const CloudCall&) = delete;
     CloudCall& operator=(const CloudCall&) = delete;
 
-    // Prepares the exchange with `uri`; false, traced, when it cannot be called.
-    bool CreateConnection(const std::string& uri);
-    // Sends the request, with `pBody` (JSON, or null for none), bounded by
-    // `timeoutSeconds`; false when it could not be sent, and nothing will be reported.
-    // The body is referenced, not taken: it must stay unchanged until the report.
-    bool MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds);
-    // Frees every handle of the exchange; nothing is reported for it afterwards.
-    void Release();
-
-    // One trace line of this exchange: "<>" in `format` is where "<id>" goes.
-    void Trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
-    // The URI as the trace may show it: without the access key in redacted mode.
-    std::string TracedUri() const;
+    bool CreateConnection(const std::string& uri) override;
+    bool MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds) override;
+    void Release() override;
 
     // Where the libevent callbacks of the exchange arrive.
     void OnRequestDone(evhttp_request* pRequest);
@@ -96,7 +72,10 @@ private:
     };
 
     void SetState(State state) { m_State = state; }
-    std::string WithId(const char* format) const;
+    // One trace line of this exchange: "<>" in `format` is where "<id>" goes.
+    void Trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+    // The URI as the trace may show it: without the access key in redacted mode.
+    std::string TracedUri() const;
     bool ConnectionHasRequest() const
     {
         return m_State == State::HandingOver || m_State == State::InFlight || m_State == State::Reached;
@@ -126,7 +105,7 @@ private:
     void Free(Handle*& pHandle, void (*pFree)(Handle*), const char* line) const;
 
     Owner& m_Owner;
-    GcClient& m_Client;
+    const Context& m_Context;
     const uint64_t& m_Id;
     State m_State;
     int m_TimeoutSeconds;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "S2tServer.h"
+#include "cloud/Transcription.h"
 
 struct evbuffer;
 
@@ -20,5 +20,5 @@ const size_t kMaxAlternatives = 64;
 // Moves the input buffer's bytes into `body`, with the room the reader needs after them.
 void Take(evbuffer* pInput, std::string& body);
 // False when `data` is not one JSON object within the bounds; `data` is read in place.
-bool Read(std::string& data, S2tServer::Request::Parameters& parameters);
+bool Read(std::string& data, Transcription::Parameters& parameters);
 } // namespace TranscribeBody

@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <string>
 
-#include <rapidjson/fwd.h>
-
 struct evbuffer;
 struct event;
 struct event_base;
@@ -26,10 +24,12 @@ void Body(evbuffer* pBody);
 void Header(const char* name, const char* value);
 // `text` with `secret` (an access key in a URI) in place, or, in redacted mode, a marker.
 std::string Redacted(const std::string& text, const std::string& secret);
+// `format` with "<id>" where it says "<>": the lines of one request's objects name it.
+std::string WithId(const char* format, uint64_t id);
 // Hands what the trace holds to the system; the loop calls it once per pass.
 void Flush();
-// Takes "trace-buffer-size" and "trace" ("full" or "redacted") from the "http-server" section.
-bool LoadConfig(const rapidjson::Value& config);
+// How much the trace may hold for a slow reader, and whether secrets and bodies stay out.
+void Configure(uint64_t capacity, bool redacted);
 // While `pEventBase` runs (null: no longer), what standard output could not take
 // goes out as soon as it can, whether or not anything else happens.
 void Watch(event_base* pEventBase);

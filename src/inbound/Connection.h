@@ -5,7 +5,8 @@
 #include <list>
 #include <string>
 
-#include "Inbound.h"
+#include "RequestPolicy.h"
+#include "base/RequestClock.h"
 
 struct bufferevent;
 struct evbuffer;
@@ -16,30 +17,20 @@ struct event_base;
 struct evhttp_connection;
 struct evhttp_request;
 
-// What the service knows of a request once its head has arrived and before
-// libevent reads its body: enough to refuse it without reading any of the body.
-struct RequestHead
-{
-    std::string method;
-    std::string target;        // as sent, with its query
-    std::string authorization; // the last "Authorization", its name matched case-sensitively
-    int64_t contentLength = 0; // 0 also when absent or unreadable: libevent decides those
-    bool chunked = false;
-
-    // The path the request is for, percent-decoded as libevent routes it.
-    std::string Path() const;
-    // Takes one line of the head; true once the empty line that ends it has come.
-    bool TakeLine(const std::string& line);
-};
+class Budget;
+class Metrics;
+class MemoryTrim;
+class Stop;
+struct ListenerSettings;
 
 // One accepted connection, from the accept to libevent's free of it. libevent owns
 // the connection; the record bounds each stage of it with one clock: the TLS
 // handshake and the wait for a first request, each request (whole, from its first
 // byte), the writing of each reply, and the idle wait after it. While the service
 // handles a request, nothing bounds the connection. It reads each request's head
-// as it comes in, so that a request can be refused before its body is read; the
+// as it comes in, so that a request can be refused without reading its body; the
 // refusal is then written by the record itself, and the connection closed.
-class Inbound::Connection
+class Connection
 {
 public:
     enum class State
@@ -54,7 +45,41 @@ public:
         Closed,
     };
 
-    Connection(Inbound& inbound, bufferevent* pBev);
+    // Why the record closes its connection; each but the ordinary ends is traced.
+    enum class End
+    {
+        Clock,   // its stage ran out of time
+        Shed,    // idle at the cap on connections, closed for a new one
+        OverCap, // accepted over the cap with none idle to close
+        Done,    // a refused caller has had its time to read the refusal, or has gone
+    };
+
+    // What the listener keeps of its connections.
+    class Owner
+    {
+    public:
+        virtual void Adopted(Connection& connection, evhttp_connection* pHttpConnection) = 0;
+        virtual void Idle(Connection& connection, bool idle) = 0;
+        virtual void CountWriting(int change) = 0;
+        // The record's last call: it goes with its connection.
+        virtual void Ended(Connection& connection, evhttp_connection* pHttpConnection, size_t requestBytes) = 0;
+
+    protected:
+        ~Owner() = default;
+    };
+
+    // What every connection shares.
+    struct Context
+    {
+        const ListenerSettings& settings;
+        const RequestPolicy& policy;
+        Budget& bodies; // of every request body held at once
+        Metrics& metrics;
+        MemoryTrim& trim;
+        Stop& stop;
+    };
+
+    Connection(Owner& owner, const Context& context, bufferevent* pBev);
     ~Connection();
 
     Connection(const Connection&) = delete;
@@ -68,8 +93,8 @@ public:
     bool BegunBeforeStop() const { return m_BegunBeforeStop; }
     // Refuses the request arriving with `status`, and closes the connection after it.
     void Refuse(int status, const char* reason);
-    // Frees the connection now; the record goes with it.
-    void Close();
+    // Frees the connection now, saying why; the record goes with it.
+    void Close(End end);
 
     // Where the libevent callbacks arrive.
     void OnClock();
@@ -95,12 +120,14 @@ private:
     void Account();
     void ArmIn(std::chrono::seconds seconds);
     void Arm(Clock::time_point deadline);
+    bool Reserve(size_t bytes);
     void Unreserve();
     // Frees the clock and the watch on the stream, and the hold on the stream
     // while libevent has yet to take it up.
     void Release();
 
-    Inbound& m_Inbound;
+    Owner& m_Owner;
+    Context m_Context;
     State m_State;
     bool m_RefuseWhenAdopted; // over the cap on connections, with none idle to close
     bufferevent* m_pBev;
@@ -108,7 +135,7 @@ private:
     event* m_pClock;
     evbuffer_cb_entry* m_pInputWatch;
     Clock::time_point m_Opened;
-    Clock::time_point m_Deadline;
+    RequestClock m_RequestClock;
     uint64_t m_Requests;
     RequestHead m_Head;
     bool m_HeadDone;
@@ -116,5 +143,5 @@ private:
     size_t m_Scanned;      // of the input buffer, looked at for the head's lines
     size_t m_RequestBytes; // read since the request began
     size_t m_HeadBytes;    // of those, its head
-    size_t m_Reserved;     // of the service's body budget, for this request
+    size_t m_Reserved;     // of the body budget, for this request
 };

@@ -1,0 +1,144 @@
+#include "Config.h"
+
+#include <cstring>
+#include <fstream>
+#include <variant>
+#include <vector>
+
+#include <rapidjson/document.h>
+#include <rapidjson/istreamwrapper.h>
+
+#include "Trace.h"
+
+namespace
+{
+
+// A longer time-out counts as this much, so that deadline arithmetic cannot overflow.
+const uint64_t kMaxTimeoutSeconds = 365 * 24 * 3600;
+const uint64_t kDay = 24 * 3600;
+const char* const kTraceModes[] = {"full", "redacted", nullptr};
+
+// One member of the file, where its value goes and what it may be.
+struct Key
+{
+    const char* section;
+    const char* name;
+    std::variant<std::string*, bool*, uint64_t*, uint16_t*> target;
+    uint64_t low = 0;
+    uint64_t high = UINT64_MAX;
+    bool clamp = false;                   // above `high`: `high`, not the default
+    const char* const* choices = nullptr; // for a string: the values it may take
+};
+
+std::vector<Key> Keys(Config& c)
+{
+    ListenerSettings& l = c.listener;
+    CloudSettings& g = c.cloud;
+    const char* const h = "http-server";
+    const char* const gc = "google-cloud";
+    return {
+        {h, "address", &l.address},
+        {h, "port", &l.port},
+        {h, "secure", &l.secure},
+        {h, "certificate-chain", &l.certificateChain},
+        {h, "private-key", &l.privateKey},
+        {h, "client-auth-token", &c.policy.clientAuthToken},
+        {h, "admin-auth-token", &c.policy.adminAuthToken},
+        {h, "max-body-size", &l.maxBodySize},
+        {h, "max-header-size", &l.maxHeaderSize},
+        {h, "timeout", &l.timeoutSeconds, 0, kMaxTimeoutSeconds, true},
+        {h, "drain-timeout", &c.drainTimeoutSeconds, 0, kDay},
+        {h, "max-buffered-bytes", &l.maxBufferedBytes, 1},
+        {h, "max-connections", &l.maxConnections, 1, UINT32_MAX},
+        {h, "max-connection-requests", &l.maxConnectionRequests, 1},
+        {h, "max-connection-age", &l.maxConnectionAgeSeconds, 1, kMaxTimeoutSeconds},
+        {h, "trace-buffer-size", &c.trace.bufferSize, 1 << 16, 1 << 30},
+        {h, "trace", &c.trace.mode, 0, 0, false, kTraceModes},
+        {h, "metrics", &c.policy.metrics},
+        {h, "metrics-auth-token", &c.policy.metricsAuthToken},
+        {gc, "service-account", &g.serviceAccount},
+        {gc, "speech-service-endpoint", &g.speechServiceEndpoint},
+        {gc, "language-service-endpoint", &g.languageServiceEndpoint},
+        {gc, "access-key", &g.accessKey},
+        {gc, "max-reply-size", &g.maxReplySize},
+        {gc, "call-timeout", &g.callTimeoutSeconds, 1, 3600},
+        {gc, "long-running-timeout", &g.longRunningTimeoutSeconds, 1, kDay},
+    };
+}
+
+bool IsChoice(const char* const* choices, const std::string& value)
+{
+    for (; choices != nullptr && *choices != nullptr; ++choices)
+        if (value == *choices)
+            return true;
+    return choices == nullptr;
+}
+
+// Takes the value when it has the key's type and range; strings end at a NUL.
+void Take(const Key& key, const rapidjson::Value& value)
+{
+    if (std::string* const* ppText = std::get_if<std::string*>(&key.target))
+    {
+        if (!value.IsString())
+            return;
+        const std::string text(value.GetString(), strnlen(value.GetString(), value.GetStringLength()));
+        if (IsChoice(key.choices, text))
+            **ppText = text;
+    }
+    else if (bool* const* ppFlag = std::get_if<bool*>(&key.target))
+    {
+        if (value.IsBool())
+            **ppFlag = value.GetBool();
+    }
+    else if (uint16_t* const* ppPort = std::get_if<uint16_t*>(&key.target))
+    {
+        // An unsigned integer, of which the low 16 bits count.
+        if (value.IsUint())
+            **ppPort = static_cast<uint16_t>(value.GetUint());
+    }
+    else if (uint64_t* const* ppNumber = std::get_if<uint64_t*>(&key.target))
+    {
+        if (!value.IsUint64() || value.GetUint64() < key.low)
+            return;
+        if (value.GetUint64() <= key.high)
+            **ppNumber = value.GetUint64();
+        else if (key.clamp)
+            **ppNumber = key.high;
+    }
+}
+
+} // namespace
+
+bool ReadConfig(const std::string& path, Config& config)
+{
+    std::ifstream file(path);
+    if (!file.is_open())
+    {
+        Trace::Print("Could not open file for reading!\n");
+        return false;
+    }
+    rapidjson::IStreamWrapper stream(file);
+    rapidjson::Document document;
+    document.ParseStream(stream);
+    if (document.HasParseError())
+    {
+        Trace::Print("Error  : %d\nOffset : %zu\n", static_cast<int>(document.GetParseError()),
+                     document.GetErrorOffset());
+        return false;
+    }
+    if (!document.IsObject())
+    {
+        Trace::Print("Error  : configuration root is not an object\n");
+        return false;
+    }
+    for (const Key& key : Keys(config))
+    {
+        const auto section = document.FindMember(key.section);
+        if (section == document.MemberEnd() || !section->value.IsObject())
+            continue;
+        const auto member = section->value.FindMember(key.name);
+        if (member != section->value.MemberEnd())
+            Take(key, member->value);
+    }
+    return true;
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The service's settings: one JSON file, read once at start-up into plain structs
+// that each object takes in its constructor.
+
+struct TraceSettings
+{
+    uint64_t bufferSize = 64 << 20;
+    std::string mode = "full"; // or "redacted"
+
+    bool Redacted() const { return mode == "redacted"; }
+};
+
+struct ListenerSettings
+{
+    std::string address; // empty: every IPv4 address
+    uint16_t port = 1080;
+    bool secure = false;
+    std::string certificateChain;
+    std::string privateKey;
+    uint64_t maxBodySize = 16 << 20;
+    uint64_t maxHeaderSize = 64 << 10;
+    uint64_t timeoutSeconds = 30; // 0: none
+    uint64_t maxBufferedBytes = 256 << 20;
+    uint64_t maxConnections = 0; // 0: from the descriptor limit
+    uint64_t maxConnectionRequests = 10000;
+    uint64_t maxConnectionAgeSeconds = 3600;
+};
+
+struct PolicySettings
+{
+    std::string clientAuthToken;
+    std::string adminAuthToken;
+    bool metrics = true;
+    std::string metricsAuthToken;
+};
+
+struct CloudSettings
+{
+    std::string serviceAccount; // kept, not used
+    std::string speechServiceEndpoint;
+    std::string languageServiceEndpoint;
+    std::string accessKey;
+    uint64_t maxReplySize = 16 << 20;
+    uint64_t callTimeoutSeconds = 5;
+    uint64_t longRunningTimeoutSeconds = 600;
+};
+
+struct Config
+{
+    ListenerSettings listener;
+    PolicySettings policy;
+    uint64_t drainTimeoutSeconds = 30;
+    TraceSettings trace;
+    CloudSettings cloud;
+};
+
+// Reads the file at `path` into `config`. False, with one line traced, when it cannot
+// be read or is not one JSON object. A member of the wrong type or out of its range
+// leaves its setting at the default; of a member given twice, the first counts.
+bool ReadConfig(const std::string& path, Config& config);

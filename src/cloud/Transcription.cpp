@@ -1,0 +1,355 @@
+#include "Transcription.h"
+
+#include <algorithm>
+#include <cstdarg>
+
+#include <event2/buffer.h>
+#include <event2/event.h>
+
+#include "CloudJson.h"
+#include "Recording.h"
+#include "base/Timing.h"
+#include "base/Trace.h"
+
+namespace
+{
+
+// Longer recordings are refused by the synchronous method.
+const double kSyncLimitSeconds = 60;
+// Polls of a long-running recognition start a second apart and slow down to five.
+const std::chrono::seconds kFirstPollDelay(1);
+const std::chrono::seconds kLastPollDelay(5);
+
+// How each ending reaches the caller, and the trace line it adds.
+struct Answer
+{
+    int status;
+    const char* reason; // null: the sentiment call's own
+    bool close;
+    const char* line;
+};
+
+const Answer kAnswers[] = {
+    {200, nullptr, false, nullptr},              // Answered
+    {403, "Error", false, "Request failed\n"},   // Refused
+    {401, "Method Failed", false, nullptr},      // CloudFailure
+    {408, "Request Timeout", false, nullptr},    // TimedOut
+    {401, "Method Failed", false, nullptr},      // NotStarted
+    {503, "Service Unavailable", true, nullptr}, // Abandoned
+};
+static_assert(sizeof kAnswers / sizeof kAnswers[0] == static_cast<size_t>(Transcription::Outcome::Count),
+              "every outcome has its answer");
+
+void WaitOverCb(evutil_socket_t, short, void* pContext)
+{
+    if (pContext == nullptr)
+        Trace::Print("NULL context in timer callback\n");
+    else
+        static_cast<Transcription*>(pContext)->OnWaitOver();
+}
+
+// A reason phrase fit for the caller's status line: control characters, CR and LF
+// among them, would let a cloud reply write headers of its own into it.
+std::string PrintableReason(std::string reason)
+{
+    for (char& c : reason)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    return reason;
+}
+
+bool IsTooLong(CloudExchange::Outcome outcome, const CloudExchange::Reply& reply)
+{
+    return outcome == CloudExchange::Outcome::Answered && reply.status == 400 &&
+           reply.body.find("Sync input too long") != std::string::npos;
+}
+
+} // namespace
+
+Transcription::Transcription(const Context& context, uint64_t id, Parameters parameters)
+    : m_Context(context)
+    , m_Id(id)
+    , m_Parameters(std::move(parameters))
+    , m_State(State_None)
+    , m_pCall(context.exchanges.NewExchange(*this, m_Id))
+    , m_pBody(nullptr)
+    , m_pWait(nullptr)
+    , m_PollDelay(kFirstPollDelay)
+    , m_LastWait(false)
+{
+}
+
+Transcription::~Transcription()
+{
+    Release();
+}
+
+void Transcription::Release()
+{
+    m_pCall->Release();
+    if (m_pWait != nullptr)
+        event_free(m_pWait);
+    m_pWait = nullptr;
+    if (m_pBody != nullptr)
+        evbuffer_free(m_pBody);
+    m_pBody = nullptr;
+}
+
+void Transcription::Trace(const char* format, ...) const
+{
+    va_list arguments;
+    va_start(arguments, format);
+    Trace::PrintV(Trace::WithId(format, m_Id).c_str(), arguments);
+    va_end(arguments);
+}
+
+void Transcription::Start()
+{
+    if (!DoTranscribe())
+        Finish(Outcome::Refused);
+}
+
+void Transcription::Abandon()
+{
+    if (m_State != State_Done)
+        Finish(Outcome::Abandoned);
+}
+
+// ---- The calls ----------------------------------------------------------------------
+
+std::string Transcription::MethodUri(const std::string& endpoint, const std::string& method) const
+{
+    std::string uri = endpoint + method;
+    if (!m_Context.settings.accessKey.empty())
+        uri += "?key=" + m_Context.settings.accessKey;
+    return uri;
+}
+
+bool Transcription::SendCall(const std::string& uri, evbuffer* pBody, State state, int timeoutSeconds)
+{
+    m_CallStarted = Clock::now();
+    if (m_pCall->CreateConnection(uri))
+    {
+        if (pBody != nullptr)
+        {
+            Trace("Composed data:\n  ");
+            Trace::Body(pBody);
+            Trace("\n");
+        }
+        SetState(state);
+        if (m_pCall->MakeRequest(pBody != nullptr ? EVHTTP_REQ_POST : EVHTTP_REQ_GET, pBody, timeoutSeconds))
+            return true;
+    }
+    m_pCall->Release();
+    CountCall(state, Metrics::CloudOutcome::NotStarted);
+    return false;
+}
+
+void Transcription::CountCall(State state, Metrics::CloudOutcome outcome) const
+{
+    const Metrics::CloudMethod method = state == State_PerformingTranscription ? Metrics::CloudMethod::Recognize
+                                        : state == State_StartingLongRunningTranscription
+                                            ? Metrics::CloudMethod::LongRunningRecognize
+                                        : state == State_PollingOperation ? Metrics::CloudMethod::Operations
+                                                                          : Metrics::CloudMethod::AnalyzeSentiment;
+    const double seconds = std::chrono::duration<double>(Clock::now() - m_CallStarted).count();
+    m_Context.metrics.CountCloudCall(method, outcome, seconds);
+}
+
+// The kept recognition body can go out again, as a long-running recognition.
+bool Transcription::SendRecognition(const char* method, State state)
+{
+    return SendCall(MethodUri(m_Context.settings.speechServiceEndpoint, method), m_pBody, state,
+                    static_cast<int>(m_Context.settings.callTimeoutSeconds));
+}
+
+bool Transcription::DoTranscribe()
+{
+    const Recording recording = Recording::Inspect(m_Parameters.m_AudioData);
+    m_pBody = evbuffer_new();
+    if (m_pBody == nullptr)
+        return false;
+    CloudJson::WriteRecognitionBody(m_pBody, m_Parameters.m_Language, m_Parameters.m_LanguageAlternatives,
+                                    recording.format, m_Parameters.m_AudioData);
+    if (recording.seconds <= kSyncLimitSeconds)
+        return SendRecognition("/speech:recognize", State_PerformingTranscription);
+    Trace("Recording of [%.1f] seconds is over a minute: long-running recognition for <>\n", recording.seconds);
+    return StartLongRunning();
+}
+
+bool Transcription::DoSentimentAnalysis(const std::string& language, const std::string& text)
+{
+    const std::string body = CloudJson::SentimentBody(language, text);
+    m_pBody = evbuffer_new();
+    if (m_pBody == nullptr)
+        return false;
+    evbuffer_add(m_pBody, body.data(), body.size());
+    return SendCall(MethodUri(m_Context.settings.languageServiceEndpoint, "/documents:analyzeSentiment"), m_pBody,
+                    State_PerformingSentimentAnalysis, static_cast<int>(m_Context.settings.callTimeoutSeconds));
+}
+
+// ---- The chain ----------------------------------------------------------------------
+
+// Each call's end, by the step it ends: on success the next step, on failure the end.
+void Transcription::OnComplete(CloudExchange::Outcome outcome, const CloudExchange::Reply& reply)
+{
+    const bool ok = outcome == CloudExchange::Outcome::Answered && reply.status == 200;
+    CountCall(m_State, outcome == CloudExchange::Outcome::TimedOut ? Metrics::CloudOutcome::Timeout
+                       : ok                                        ? Metrics::CloudOutcome::Ok
+                                                                   : Metrics::CloudOutcome::CloudError);
+    if (outcome == CloudExchange::Outcome::TimedOut)
+    {
+        Finish(Outcome::TimedOut);
+        return;
+    }
+    switch (m_State)
+    {
+    case State_PerformingTranscription:
+        if (ok)
+            OnRecognized(reply);
+        else if (!IsTooLong(outcome, reply))
+            Finish(Outcome::CloudFailure);
+        else
+        {
+            Trace("Recognition refused as too long: long-running recognition for <>\n");
+            if (!StartLongRunning())
+                Finish(Outcome::NotStarted);
+        }
+        break;
+    case State_StartingLongRunningTranscription:
+    case State_PollingOperation:
+        ok ? OnOperation(reply) : Finish(Outcome::CloudFailure);
+        break;
+    case State_PerformingSentimentAnalysis:
+        ok ? Finish(Outcome::Answered, reply) : Finish(Outcome::CloudFailure);
+        break;
+    case State_None:
+    case State_WaitingForOperation:
+    case State_Done:
+        break; // no call is under way
+    }
+}
+
+void Transcription::OnRecognized(const CloudExchange::Reply& reply)
+{
+    std::string language;
+    std::string text;
+    if (CloudJson::ParseTranscribeResults(reply.body, language, text))
+    {
+        Analyse(language, text);
+        return;
+    }
+    // A success that says nothing readable is not one: the caller is not given the
+    // sentiment of an empty text for it.
+    Trace("Recognition reply is not a JSON object for <>\n");
+    Finish(Outcome::CloudFailure);
+}
+
+void Transcription::Analyse(const std::string& language, const std::string& text)
+{
+    // The recording is done with: its memory goes before the next call.
+    evbuffer_free(m_pBody);
+    m_pBody = nullptr;
+    if (!DoSentimentAnalysis(language, text))
+        Finish(Outcome::NotStarted);
+}
+
+// ---- Long-running recognition -------------------------------------------------------
+
+bool Transcription::StartLongRunning()
+{
+    m_LongRunningDeadline = Clock::now() + std::chrono::seconds(m_Context.settings.longRunningTimeoutSeconds);
+    m_PollDelay = kFirstPollDelay;
+    return SendRecognition("/speech:longrunningrecognize", State_StartingLongRunningTranscription);
+}
+
+void Transcription::OnOperation(const CloudExchange::Reply& reply)
+{
+    CloudJson::Operation operation;
+    if (!CloudJson::ReadOperation(reply.body, operation))
+    {
+        Trace("Reply is not an operation for <>\n");
+        Finish(Outcome::CloudFailure);
+        return;
+    }
+    m_Operation = operation.name;
+    switch (operation.state)
+    {
+    case CloudJson::Operation::State::Running:
+        WaitForOperation();
+        break;
+    case CloudJson::Operation::State::Failed:
+        Trace("Operation [%s] failed for <>\n", m_Operation.c_str());
+        Finish(Outcome::CloudFailure);
+        break;
+    case CloudJson::Operation::State::Done:
+        Trace("Operation [%s] done for <>\n", m_Operation.c_str());
+        Analyse(operation.language, operation.text);
+        break;
+    }
+}
+
+void Transcription::WaitForOperation()
+{
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(m_LongRunningDeadline - Clock::now());
+    if (left.count() <= 0)
+    {
+        Trace("Long-running recognition timed out for <>\n");
+        Finish(Outcome::TimedOut);
+        return;
+    }
+    if (m_pWait == nullptr)
+        m_pWait = evtimer_new(m_Context.pBase, WaitOverCb, this);
+    const auto wait = std::min<std::chrono::microseconds>(left, m_PollDelay);
+    const timeval delay = ToTimeval(wait);
+    if (m_pWait == nullptr || event_add(m_pWait, &delay) != 0)
+    {
+        Finish(Outcome::NotStarted);
+        return;
+    }
+    SetState(State_WaitingForOperation);
+    m_LastWait = wait == left;
+    if (m_LastWait)
+        return;
+    Trace("Operation [%s] not done: next poll in [%d] sec for <>\n", m_Operation.c_str(),
+          static_cast<int>(m_PollDelay.count()));
+    m_PollDelay = std::min(m_PollDelay * 2, kLastPollDelay);
+}
+
+void Transcription::OnWaitOver()
+{
+    if (m_LastWait)
+    {
+        Trace("Long-running recognition timed out for <>\n");
+        Finish(Outcome::TimedOut);
+        return;
+    }
+    // A poll never runs past the long-running recognition's own end.
+    const auto left = std::chrono::duration_cast<std::chrono::seconds>(m_LongRunningDeadline - Clock::now() +
+                                                                       std::chrono::microseconds(999999));
+    const int timeout = static_cast<int>(
+        std::clamp<int64_t>(left.count(), 1, static_cast<int64_t>(m_Context.settings.callTimeoutSeconds)));
+    const std::string uri = MethodUri(m_Context.settings.speechServiceEndpoint, "/operations/" + m_Operation);
+    if (!SendCall(uri, nullptr, State_PollingOperation, timeout))
+        Finish(Outcome::NotStarted);
+}
+
+// ---- The end ------------------------------------------------------------------------
+
+// The one place where how the chain ended becomes the caller's reply.
+void Transcription::Finish(Outcome outcome, const CloudExchange::Reply& reply)
+{
+    Release();
+    SetState(State_Done);
+    const Answer& answer = kAnswers[static_cast<size_t>(outcome)];
+    if (answer.line != nullptr)
+        Trace::Print("%s", answer.line);
+    Result result{outcome,
+                  answer.status,
+                  answer.reason != nullptr ? answer.reason : PrintableReason(reply.reason),
+                  outcome == Outcome::Answered ? reply.body : std::string(),
+                  false,
+                  answer.close};
+    result.json = !result.body.empty();
+    m_Context.owner.OnTranscriptionDone(*this, result);
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/Config.h"
+#include "base/Metrics.h"
+
+struct evhttp_request;
+
+// What the service knows of a request from its head: enough to decide whether it is
+// served, before its body is read or once it has come whole.
+struct RequestHead
+{
+    std::string method;
+    std::string target;        // as sent, with its query
+    std::string authorization; // the last "Authorization", its name matched case-sensitively
+    std::vector<std::string> contentLengths;
+    bool chunked = false; // a Transfer-Encoding is given
+
+    // The path the request is for, percent-decoded as libevent routes it.
+    std::string Path() const;
+    // The length the body is declared to have; 0 when none can be read (libevent decides those).
+    int64_t ContentLength() const;
+    // Takes one line of the head as it arrives; true once the empty line that ends it has come.
+    bool TakeLine(const std::string& line);
+    // The head of a request libevent has read whole.
+    static RequestHead Of(evhttp_request* pRequest);
+};
+
+// How a request is answered when it is not served.
+struct Decision
+{
+    int status = 0; // 0: served
+    const char* reason = "";
+    bool close = false;     // nothing that follows on the connection is served
+    const char* fault = ""; // a malformed request's fault, for the trace
+
+    bool Served() const { return status == 0; }
+};
+
+// The one place that decides, from a request's head, whether the service serves it:
+// its framing, the stop, and the tokens, one header rule for every endpoint.
+class RequestPolicy
+{
+public:
+    explicit RequestPolicy(const PolicySettings& settings);
+
+    // Before the body is read: a transcription without the client token is refused.
+    Decision BeforeBody(const RequestHead& head) const;
+    // Once the request has come whole (a request pipelined behind another included).
+    // `begunBeforeStop`: whether it began to arrive before the service started stopping.
+    Decision Decide(const RequestHead& head, Metrics::Endpoint endpoint, bool draining, bool begunBeforeStop) const;
+
+    // Why a request's framing could be read otherwise by a proxy in front, or null:
+    // two lengths, a length that is not plain decimal, a length and a chunked
+    // encoding, or a body on a method that carries none.
+    static const char* FramingFault(const RequestHead& head);
+    // Constant time over the contents, so a caller cannot find the token byte by byte.
+    static bool TokenMatches(const std::string& expected, const std::string& received);
+
+private:
+    static bool Authorized(const RequestHead& head, const std::string& token);
+
+    PolicySettings m_Settings;
+};

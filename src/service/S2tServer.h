@@ -1,0 +1,113 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/Config.h"
+#include "base/Metrics.h"
+#include "base/Timing.h"
+#include "cloud/Transcription.h"
+#include "inbound/Stop.h"
+
+struct evbuffer;
+struct event;
+struct event_base;
+struct evdns_base;
+struct evhttp;
+struct evhttp_request;
+typedef struct ssl_ctx_st SSL_CTX;
+
+class GcClient;
+class Listener;
+class RequestPolicy;
+
+// Header names compare byte for byte, so lookups are case-sensitive.
+using HeaderMap = std::map<std::string, std::string>;
+
+// The service: it makes every object from the configuration, routes each request
+// to its handler, keeps the table of transcriptions in flight and sends every reply.
+class S2tServer : private Stop::Host, private Transcription::Owner
+{
+public:
+    // One transcription in flight: the caller's request and the chain that carries it.
+    struct Request
+    {
+        uint64_t m_Id = 0;
+        evhttp_request* m_pHttpRequest = nullptr;
+        std::string m_TransactionId;
+        std::string m_Mailbox;
+        std::string m_MsIsdn;
+        SteadyClock::time_point m_Arrived;
+        size_t m_BodyBytes = 0;
+        std::unique_ptr<Transcription> m_pTranscription;
+    };
+
+    S2tServer(const std::string& name, bool debugLogging);
+    ~S2tServer();
+
+    S2tServer(const S2tServer&) = delete;
+    S2tServer& operator=(const S2tServer&) = delete;
+
+    bool Create(const std::string& configPath);
+    void RunEventLoop();
+    void Destroy();
+
+    using Endpoint = Metrics::Endpoint;
+
+    // Where the libevent callbacks arrive: the endpoints, and the deletion of the
+    // transcriptions that have ended, once their own frames are gone.
+    void OnHttpRequest(evhttp_request* req, Endpoint endpoint);
+    void OnReaper();
+
+    // Reads the transcription body; `data` is parsed in place and left changed.
+    static bool ParseTranscribeRequestData(std::string& data, Transcription::Parameters& parameters);
+
+private:
+    friend struct S2tServerInspector; // tests look inside
+
+    bool CreateHandles(const std::string& configPath);
+    bool CreateHttpServer();
+    // Traces the request as it came and takes its headers and body.
+    static void TraceRequest(evhttp_request* req, HeaderMap& headers, std::string& data);
+    void Refuse(evhttp_request* req, Endpoint endpoint, int status, const char* reason, bool close, const char* fault);
+    void OnMetricsRequest(evhttp_request* req);
+    void OnOtherRequest(evhttp_request* req);
+    void OnTranscribeRequest(evhttp_request* req, const HeaderMap& headers, std::string& data);
+    void OnTranscriptionDone(Transcription& transcription, const Transcription::Result& result) override;
+    // Every reply of the service goes out here.
+    void Reply(evhttp_request* req, int statusCode, const char* reason, evbuffer* pBody = nullptr);
+    void Reply(evhttp_request* req, int statusCode, const char* reason, const std::string& body);
+    // A reply after which the connection closes: whatever follows on it is never served.
+    void ReplyAndClose(evhttp_request* req, int statusCode, const char* reason);
+    bool TakeRequestId(uint64_t& id);
+    void Cleanup();
+
+    // What the stop asks of the service.
+    size_t RequestsInFlight() const override { return m_RequestMap.size(); }
+    size_t UploadsInProgress() const override;
+    size_t RepliesInWriting() const override;
+    void StopAccepting() override;
+    void RefuseUploads() override;
+    void AbandonRequests() override;
+    void EndLoop() override;
+
+    std::string m_Name;
+    Config m_Config;
+    event_base* m_pEventBase;
+    evdns_base* m_pDnsEventBase;
+    SSL_CTX* m_pSslContext; // the listener's, when it serves HTTPS
+    evhttp* m_pHttp;
+    event* m_pReaper;
+    Metrics m_Metrics;
+    std::unique_ptr<GcClient> m_pGcClient;
+    std::unique_ptr<RequestPolicy> m_pPolicy;
+    std::unique_ptr<Stop> m_pStop;
+    std::unique_ptr<Listener> m_pListener;
+    uint64_t m_LastRequestId;
+    std::map<uint64_t, Request> m_RequestMap;
+    // Ended, to be deleted from the loop.
+    std::vector<std::unique_ptr<Transcription>> m_Retired;
+};
