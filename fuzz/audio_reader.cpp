@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     AudioReader reader;
     std::string error;
     std::vector<int16_t> samples;
-    if (reader.open(bytes, hints, error) && reader.seconds() < 5)
-        reader.readMono16k(samples, error);
+    if (reader.Open(bytes, hints, error) && reader.Seconds() < 5)
+        reader.ReadMono16k(samples, error);
     return 0;
 }

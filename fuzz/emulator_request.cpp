@@ -14,7 +14,7 @@ const SentimentAnalyzer& Analyzer()
 {
     static const SentimentAnalyzer analyzer = [] {
         SentimentAnalyzer loaded;
-        loaded.load(S2T_EMULATOR_WORD_LIST);
+        loaded.Load(S2T_EMULATOR_WORD_LIST);
         return loaded;
     }();
     return analyzer;
@@ -29,12 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (data[0] & 1)
     {
         RecognitionJob job;
-        SpeechMethod::parse(body, job);
+        SpeechMethod::Parse(body, job);
     }
     else
     {
         std::string reply;
-        SentimentMethod(Analyzer()).answer(body, reply);
+        SentimentMethod(Analyzer()).Answer(body, reply);
     }
     return 0;
 }

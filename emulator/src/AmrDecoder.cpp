@@ -34,7 +34,7 @@ const AmrFormat kFormats[] = {
 };
 
 // Each frame starts with its table-of-contents byte: P FT(4) Q P P.
-int frameType(unsigned char toc)
+int FrameType(unsigned char toc)
 {
     return (toc >> 3) & 0x0f;
 }
@@ -42,12 +42,12 @@ int frameType(unsigned char toc)
 // Calls onFrame with each frame after the header, its table-of-contents byte
 // first; false, with the reason, at the first frame that is not whole.
 template <typename OnFrame>
-bool walkFrames(const AmrFormat& format, std::string_view bytes, std::string& error, OnFrame onFrame)
+bool WalkFrames(const AmrFormat& format, std::string_view bytes, std::string& error, OnFrame onFrame)
 {
     size_t count = 0;
     for (size_t at = std::strlen(format.magic); at < bytes.size(); ++count)
     {
-        const int type = frameType(static_cast<unsigned char>(bytes[at]));
+        const int type = FrameType(static_cast<unsigned char>(bytes[at]));
         const int length = format.frameBytes[type];
         if (length < 0)
         {
@@ -71,7 +71,7 @@ bool walkFrames(const AmrFormat& format, std::string_view bytes, std::string& er
 
 } // namespace
 
-const AmrFormat* amrFormatOf(std::string_view bytes)
+const AmrFormat* AmrFormatOf(std::string_view bytes)
 {
     for (const AmrFormat& format : kFormats)
         if (bytes.substr(0, std::strlen(format.magic)) == format.magic)
@@ -79,13 +79,13 @@ const AmrFormat* amrFormatOf(std::string_view bytes)
     return nullptr;
 }
 
-bool countAmrFrames(const AmrFormat& format, std::string_view bytes, size_t& frames, std::string& error)
+bool CountAmrFrames(const AmrFormat& format, std::string_view bytes, size_t& frames, std::string& error)
 {
     frames = 0;
-    return walkFrames(format, bytes, error, [&frames](std::string_view) { ++frames; });
+    return WalkFrames(format, bytes, error, [&frames](std::string_view) { ++frames; });
 }
 
-bool decodeAmr(const AmrFormat& format, std::string_view bytes, std::vector<float>& samples, std::string& error)
+bool DecodeAmr(const AmrFormat& format, std::string_view bytes, std::vector<float>& samples, std::string& error)
 {
     const std::unique_ptr<void, void (*)(void*)> state(format.init(), format.exit);
     if (!state)
@@ -95,7 +95,7 @@ bool decodeAmr(const AmrFormat& format, std::string_view bytes, std::vector<floa
     }
     std::vector<short> decoded(static_cast<size_t>(format.samplesPerFrame));
     samples.clear();
-    return walkFrames(format, bytes, error, [&](std::string_view frame) {
+    return WalkFrames(format, bytes, error, [&](std::string_view frame) {
         // The decoder is handed a zeroed copy: it never reads past one frame of ours.
         unsigned char packed[64] = {};
         std::memcpy(packed, frame.data(), frame.size());

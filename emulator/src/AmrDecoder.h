@@ -21,11 +21,11 @@ struct AmrFormat
 };
 
 // The format whose header `bytes` start with; null for none.
-const AmrFormat* amrFormatOf(std::string_view bytes);
+const AmrFormat* AmrFormatOf(std::string_view bytes);
 
 // Walks the frames after the header; false, with the reason, when one has a
 // frame type the format does not allow or runs past the end.
-bool countAmrFrames(const AmrFormat& format, std::string_view bytes, size_t& frames, std::string& error);
+bool CountAmrFrames(const AmrFormat& format, std::string_view bytes, size_t& frames, std::string& error);
 
-// Decodes the frames into samples from -1 to 1; false as countAmrFrames.
-bool decodeAmr(const AmrFormat& format, std::string_view bytes, std::vector<float>& samples, std::string& error);
+// Decodes the frames into samples from -1 to 1; false as CountAmrFrames.
+bool DecodeAmr(const AmrFormat& format, std::string_view bytes, std::vector<float>& samples, std::string& error);

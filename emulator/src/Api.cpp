@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-std::string ApiError::toJson() const
+std::string ApiError::ToJson() const
 {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
@@ -46,7 +46,7 @@ std::string ApiError::toJson() const
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-int ApiError::rpcCode() const
+int ApiError::RpcCode() const
 {
     static const char* const kCodes[] = {"OK",
                                          "CANCELLED",
@@ -68,33 +68,33 @@ int ApiError::rpcCode() const
     return 2; // UNKNOWN
 }
 
-ApiError invalidArgument(const std::string& message)
+ApiError InvalidArgument(const std::string& message)
 {
     return ApiError{400, "INVALID_ARGUMENT", message, "", ""};
 }
 
-ApiError notFound(const std::string& message)
+ApiError NotFound(const std::string& message)
 {
     return ApiError{404, "NOT_FOUND", message, "", ""};
 }
 
-ApiError methodNotAllowed(const std::string& message)
+ApiError MethodNotAllowed(const std::string& message)
 {
     return ApiError{405, "METHOD_NOT_ALLOWED", message, "", ""};
 }
 
-ApiError resourceExhausted(const std::string& message)
+ApiError ResourceExhausted(const std::string& message)
 {
     return ApiError{429, "RESOURCE_EXHAUSTED", message, "", ""};
 }
 
-ApiError invalidApiKey(const std::string& service)
+ApiError InvalidApiKey(const std::string& service)
 {
     return ApiError{400, "INVALID_ARGUMENT", "API key not valid. Please pass a valid API key.", "API_KEY_INVALID",
                     service};
 }
 
-ApiError missingApiKey()
+ApiError MissingApiKey()
 {
     return ApiError{403, "PERMISSION_DENIED",
                     "Method doesn't allow unregistered callers (callers without established "
@@ -103,7 +103,7 @@ ApiError missingApiKey()
                     "", ""};
 }
 
-const rapidjson::Value* findField(const rapidjson::Value& object, const char* camel, const char* snake)
+const rapidjson::Value* FindField(const rapidjson::Value& object, const char* camel, const char* snake)
 {
     auto it = object.FindMember(camel);
     if (it == object.MemberEnd() && snake)
@@ -111,7 +111,7 @@ const rapidjson::Value* findField(const rapidjson::Value& object, const char* ca
     return it == object.MemberEnd() ? nullptr : &it->value;
 }
 
-std::string unknownField(const rapidjson::Value& object, std::initializer_list<const char*> known)
+std::string UnknownField(const rapidjson::Value& object, std::initializer_list<const char*> known)
 {
     for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it)
     {
@@ -133,30 +133,30 @@ std::string unknownField(const rapidjson::Value& object, std::initializer_list<c
     return "";
 }
 
-ApiError refuseUnknownFields(const rapidjson::Value& object, std::initializer_list<const char*> known,
+ApiError RefuseUnknownFields(const rapidjson::Value& object, std::initializer_list<const char*> known,
                              const char* where)
 {
-    const std::string name = unknownField(object, known);
+    const std::string name = UnknownField(object, known);
     if (name.empty())
         return ApiError{};
     std::string m = "Invalid JSON payload received. Unknown name \"" + name + "\"";
     if (where && *where)
         m += std::string(" at '") + where + "'";
-    return invalidArgument(m + ": Cannot find field.");
+    return InvalidArgument(m + ": Cannot find field.");
 }
 
-ApiError parseRequestObject(const std::string& body, rapidjson::Document& doc, std::initializer_list<const char*> known)
+ApiError ParseRequestObject(const std::string& body, rapidjson::Document& doc, std::initializer_list<const char*> known)
 {
     doc.Parse<rapidjson::kParseIterativeFlag>(body.c_str(), body.size());
     if (doc.HasParseError())
-        return invalidArgument(std::string("Invalid JSON payload received. ") +
+        return InvalidArgument(std::string("Invalid JSON payload received. ") +
                                rapidjson::GetParseError_En(doc.GetParseError()));
     if (!doc.IsObject())
-        return invalidArgument("Invalid JSON payload received. Expected an object.");
-    return refuseUnknownFields(doc, known, "");
+        return InvalidArgument("Invalid JSON payload received. Expected an object.");
+    return RefuseUnknownFields(doc, known, "");
 }
 
-int enumIndex(const rapidjson::Value& value, const char* const* names, int count)
+int EnumIndex(const rapidjson::Value& value, const char* const* names, int count)
 {
     if (value.IsInt())
         return value.GetInt() >= 0 && value.GetInt() < count ? value.GetInt() : -1;
@@ -168,7 +168,7 @@ int enumIndex(const rapidjson::Value& value, const char* const* names, int count
     return -1;
 }
 
-bool readInt(const rapidjson::Value& value, int low, int high, int& out)
+bool ReadInt(const rapidjson::Value& value, int low, int high, int& out)
 {
     long long number = 0;
     if (value.IsInt())

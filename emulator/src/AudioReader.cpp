@@ -9,39 +9,39 @@
 namespace
 {
 
-sf_count_t vioLength(void* reader)
+sf_count_t VioLength(void* reader)
 {
-    return reader ? static_cast<AudioReader*>(reader)->length() : 0;
+    return reader ? static_cast<AudioReader*>(reader)->Length() : 0;
 }
 
-sf_count_t vioSeek(sf_count_t offset, int whence, void* reader)
+sf_count_t VioSeek(sf_count_t offset, int whence, void* reader)
 {
-    return reader ? static_cast<AudioReader*>(reader)->seek(offset, whence) : -1;
+    return reader ? static_cast<AudioReader*>(reader)->Seek(offset, whence) : -1;
 }
 
-sf_count_t vioRead(void* to, sf_count_t count, void* reader)
+sf_count_t VioRead(void* to, sf_count_t count, void* reader)
 {
-    return reader ? static_cast<AudioReader*>(reader)->read(to, count) : 0;
+    return reader ? static_cast<AudioReader*>(reader)->Read(to, count) : 0;
 }
 
-sf_count_t vioWrite(const void*, sf_count_t, void*)
+sf_count_t VioWrite(const void*, sf_count_t, void*)
 {
     return 0;
 }
 
-sf_count_t vioTell(void* reader)
+sf_count_t VioTell(void* reader)
 {
-    return reader ? static_cast<AudioReader*>(reader)->tell() : -1;
+    return reader ? static_cast<AudioReader*>(reader)->Tell() : -1;
 }
 
-SF_VIRTUAL_IO kMemoryIo = {vioLength, vioSeek, vioRead, vioWrite, vioTell};
+SF_VIRTUAL_IO g_MemoryIo = {VioLength, VioSeek, VioRead, VioWrite, VioTell};
 
-std::string encodingMismatch(const char* header, const std::string& given)
+std::string EncodingMismatch(const char* header, const std::string& given)
 {
     return std::string("Specify ") + header + " encoding to match file header (config.encoding is " + given + ").";
 }
 
-int headerlessFormat(const std::string& encoding)
+int HeaderlessFormat(const std::string& encoding)
 {
     if (encoding == "LINEAR16")
         return SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
@@ -55,7 +55,7 @@ int headerlessFormat(const std::string& encoding)
 // a faint noise (about -83 dBFS) in its place lowers the word error rate of 8 kHz
 // recordings (emulator/measure-wer) and leaves speech untouched. The same noise
 // every time, so a recording decodes the same on every request.
-void addNoiseFloor(std::vector<float>& samples)
+void AddNoiseFloor(std::vector<float>& samples)
 {
     std::minstd_rand noise;
     const float scale = 2 * 4 / 32768.0f / static_cast<float>(noise.max());
@@ -67,100 +67,100 @@ void addNoiseFloor(std::vector<float>& samples)
 
 AudioReader::~AudioReader()
 {
-    release();
+    Release();
 }
 
-void AudioReader::release()
+void AudioReader::Release()
 {
-    if (file_)
-        sf_close(file_);
-    file_ = nullptr;
+    if (m_pFile)
+        sf_close(m_pFile);
+    m_pFile = nullptr;
 }
 
-int64_t AudioReader::seek(int64_t offset, int whence)
+int64_t AudioReader::Seek(int64_t offset, int whence)
 {
-    int64_t base = whence == SEEK_CUR ? position_ : whence == SEEK_END ? length() : 0;
-    position_ = std::clamp<int64_t>(base + offset, 0, length());
-    return position_;
+    int64_t base = whence == SEEK_CUR ? m_Position : whence == SEEK_END ? Length() : 0;
+    m_Position = std::clamp<int64_t>(base + offset, 0, Length());
+    return m_Position;
 }
 
-int64_t AudioReader::read(void* to, int64_t count)
+int64_t AudioReader::Read(void* to, int64_t count)
 {
-    const int64_t n = std::clamp<int64_t>(count, 0, length() - position_);
-    std::memcpy(to, bytes_->data() + position_, static_cast<size_t>(n));
-    position_ += n;
+    const int64_t n = std::clamp<int64_t>(count, 0, Length() - m_Position);
+    std::memcpy(to, m_pBytes->data() + m_Position, static_cast<size_t>(n));
+    m_Position += n;
     return n;
 }
 
-bool AudioReader::openWith(int format, const AudioHints& hints)
+bool AudioReader::OpenWith(int format, const AudioHints& hints)
 {
-    release();
-    position_ = 0;
-    info_ = SF_INFO{};
-    info_.format = format;
+    Release();
+    m_Position = 0;
+    m_Info = SF_INFO{};
+    m_Info.format = format;
     if (format != 0)
     {
-        info_.samplerate = hints.sampleRateHertz;
-        info_.channels = hints.channelCount > 0 ? hints.channelCount : 1;
+        m_Info.samplerate = hints.sampleRateHertz;
+        m_Info.channels = hints.channelCount > 0 ? hints.channelCount : 1;
     }
-    file_ = sf_open_virtual(&kMemoryIo, SFM_READ, &info_, this);
-    return file_ != nullptr;
+    m_pFile = sf_open_virtual(&g_MemoryIo, SFM_READ, &m_Info, this);
+    return m_pFile != nullptr;
 }
 
-bool AudioReader::open(const std::string& bytes, const AudioHints& hints, std::string& error)
+bool AudioReader::Open(const std::string& bytes, const AudioHints& hints, std::string& error)
 {
-    bytes_ = &bytes;
-    amr_ = amrFormatOf(bytes);
-    if (amr_ || hints.encoding == "AMR" || hints.encoding == "AMR_WB")
-        return openAmr(hints, error);
-    if (!openWith(0, hints))
-        return openHeaderless(hints, error);
-    const char* header = headerEncoding();
+    m_pBytes = &bytes;
+    m_pAmr = AmrFormatOf(bytes);
+    if (m_pAmr || hints.encoding == "AMR" || hints.encoding == "AMR_WB")
+        return OpenAmr(hints, error);
+    if (!OpenWith(0, hints))
+        return OpenHeaderless(hints, error);
+    const char* header = HeaderEncoding();
     if (header && !hints.encoding.empty() && hints.encoding != header)
     {
-        error = encodingMismatch(header, hints.encoding);
+        error = EncodingMismatch(header, hints.encoding);
         return false;
     }
     return true;
 }
 
 // Google reads no AMR header: the request names the encoding and its one rate.
-bool AudioReader::openAmr(const AudioHints& hints, std::string& error)
+bool AudioReader::OpenAmr(const AudioHints& hints, std::string& error)
 {
-    release();
-    info_ = SF_INFO{};
-    if (!amr_)
+    Release();
+    m_Info = SF_INFO{};
+    if (!m_pAmr)
     {
         error = "config.encoding is " + hints.encoding +
                 ", but the audio content does not start with the header of its storage format (" +
                 (hints.encoding == "AMR" ? "#!AMR" : "#!AMR-WB") + " and a line break).";
         return false;
     }
-    const std::string encoding = amr_->encoding;
+    const std::string encoding = m_pAmr->encoding;
     if (hints.encoding != encoding)
     {
-        error = hints.encoding.empty() ? "Invalid recognition 'config': bad encoding.. " + std::string(amr_->name) +
+        error = hints.encoding.empty() ? "Invalid recognition 'config': bad encoding.. " + std::string(m_pAmr->name) +
                                              " audio needs config.encoding " + encoding +
                                              " (the encoding is read from WAV and FLAC headers only)."
-                                       : encodingMismatch(amr_->encoding, hints.encoding);
+                                       : EncodingMismatch(m_pAmr->encoding, hints.encoding);
         return false;
     }
-    if (hints.sampleRateHertz != amr_->sampleRate)
+    if (hints.sampleRateHertz != m_pAmr->sampleRate)
     {
         error = "Invalid recognition 'config': bad sample rate hertz. " + encoding + " audio needs sample_rate_hertz " +
-                std::to_string(amr_->sampleRate) + ".";
+                std::to_string(m_pAmr->sampleRate) + ".";
         return false;
     }
     size_t frames = 0;
-    if (!countAmrFrames(*amr_, *bytes_, frames, error))
+    if (!CountAmrFrames(*m_pAmr, *m_pBytes, frames, error))
         return false;
-    info_.samplerate = amr_->sampleRate;
-    info_.channels = 1;
-    info_.frames = static_cast<sf_count_t>(frames) * amr_->samplesPerFrame;
+    m_Info.samplerate = m_pAmr->sampleRate;
+    m_Info.channels = 1;
+    m_Info.frames = static_cast<sf_count_t>(frames) * m_pAmr->samplesPerFrame;
     return true;
 }
 
-bool AudioReader::openHeaderless(const AudioHints& hints, std::string& error)
+bool AudioReader::OpenHeaderless(const AudioHints& hints, std::string& error)
 {
     const std::string why = sf_strerror(nullptr);
     if (hints.encoding.empty())
@@ -169,7 +169,7 @@ bool AudioReader::openHeaderless(const AudioHints& hints, std::string& error)
                 "config.encoding (this emulator reads headerless LINEAR16 and MULAW, and AMR and AMR_WB files).";
         return false;
     }
-    const int raw = headerlessFormat(hints.encoding);
+    const int raw = HeaderlessFormat(hints.encoding);
     if (raw == 0)
     {
         error = "Audio content is not " + hints.encoding + " audio this emulator can read: " + why;
@@ -180,7 +180,7 @@ bool AudioReader::openHeaderless(const AudioHints& hints, std::string& error)
         error = "sample_rate_hertz must be set for headerless " + hints.encoding + " audio.";
         return false;
     }
-    if (!openWith(raw, hints))
+    if (!OpenWith(raw, hints))
     {
         error = std::string("Audio content could not be read: ") + sf_strerror(nullptr);
         return false;
@@ -189,10 +189,10 @@ bool AudioReader::openHeaderless(const AudioHints& hints, std::string& error)
 }
 
 // The encoding Google reads from this header; null when it has no name for it.
-const char* AudioReader::headerEncoding() const
+const char* AudioReader::HeaderEncoding() const
 {
-    const int container = info_.format & SF_FORMAT_TYPEMASK;
-    const int samples = info_.format & SF_FORMAT_SUBMASK;
+    const int container = m_Info.format & SF_FORMAT_TYPEMASK;
+    const int samples = m_Info.format & SF_FORMAT_SUBMASK;
     if (container == SF_FORMAT_FLAC)
         return "FLAC";
     if (container != SF_FORMAT_WAV && container != SF_FORMAT_WAVEX)
@@ -200,16 +200,16 @@ const char* AudioReader::headerEncoding() const
     return samples == SF_FORMAT_PCM_16 ? "LINEAR16" : samples == SF_FORMAT_ULAW ? "MULAW" : nullptr;
 }
 
-double AudioReader::seconds() const
+double AudioReader::Seconds() const
 {
-    return info_.samplerate > 0 ? static_cast<double>(info_.frames) / info_.samplerate : 0.0;
+    return m_Info.samplerate > 0 ? static_cast<double>(m_Info.frames) / m_Info.samplerate : 0.0;
 }
 
-const char* AudioReader::containerName() const
+const char* AudioReader::ContainerName() const
 {
-    if (amr_)
-        return amr_->name;
-    switch (info_.format & SF_FORMAT_TYPEMASK)
+    if (m_pAmr)
+        return m_pAmr->name;
+    switch (m_Info.format & SF_FORMAT_TYPEMASK)
     {
     case SF_FORMAT_WAV:
         return "WAV";
@@ -222,16 +222,16 @@ const char* AudioReader::containerName() const
     }
 }
 
-bool AudioReader::readMono(std::vector<float>& mono, std::string& error)
+bool AudioReader::ReadMono(std::vector<float>& mono, std::string& error)
 {
-    if (amr_)
-        return decodeAmr(*amr_, *bytes_, mono, error);
-    const int channels = info_.channels;
+    if (m_pAmr)
+        return DecodeAmr(*m_pAmr, *m_pBytes, mono, error);
+    const int channels = m_Info.channels;
     std::vector<float> block(static_cast<size_t>(4096 * channels));
     mono.clear();
     for (;;)
     {
-        const sf_count_t got = sf_readf_float(file_, block.data(), 4096);
+        const sf_count_t got = sf_readf_float(m_pFile, block.data(), 4096);
         if (got <= 0)
             break;
         for (sf_count_t f = 0; f < got; ++f)
@@ -242,22 +242,22 @@ bool AudioReader::readMono(std::vector<float>& mono, std::string& error)
             mono.push_back(sum / static_cast<float>(channels));
         }
     }
-    if (sf_error(file_) != SF_ERR_NO_ERROR)
+    if (sf_error(m_pFile) != SF_ERR_NO_ERROR)
     {
-        error = std::string("Audio content could not be decoded: ") + sf_strerror(file_);
+        error = std::string("Audio content could not be decoded: ") + sf_strerror(m_pFile);
         return false;
     }
     return true;
 }
 
-bool AudioReader::readMono16k(std::vector<int16_t>& samples, std::string& error)
+bool AudioReader::ReadMono16k(std::vector<int16_t>& samples, std::string& error)
 {
     std::vector<float> mono;
-    if (!readMono(mono, error))
+    if (!ReadMono(mono, error))
         return false;
-    if (info_.samplerate != kTargetRate && !mono.empty())
+    if (m_Info.samplerate != kTargetRate && !mono.empty())
     {
-        const double ratio = static_cast<double>(kTargetRate) / info_.samplerate;
+        const double ratio = static_cast<double>(kTargetRate) / m_Info.samplerate;
         std::vector<float> resampled(static_cast<size_t>(mono.size() * ratio) + 16);
         SRC_DATA data{};
         data.data_in = mono.data();
@@ -274,8 +274,8 @@ bool AudioReader::readMono16k(std::vector<int16_t>& samples, std::string& error)
         resampled.resize(static_cast<size_t>(data.output_frames_gen));
         mono.swap(resampled);
     }
-    if (info_.samplerate < kTargetRate)
-        addNoiseFloor(mono);
+    if (m_Info.samplerate < kTargetRate)
+        AddNoiseFloor(mono);
     samples.resize(mono.size());
     src_float_to_short_array(mono.data(), samples.data(), static_cast<int>(mono.size()));
     return true;

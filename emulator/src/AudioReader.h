@@ -30,29 +30,29 @@ public:
     ~AudioReader();
 
     // `bytes` must outlive the reader.
-    bool open(const std::string& bytes, const AudioHints& hints, std::string& error);
-    double seconds() const;
-    int sampleRate() const { return info_.samplerate; }
-    const char* containerName() const;
-    bool readMono16k(std::vector<int16_t>& samples, std::string& error);
+    bool Open(const std::string& bytes, const AudioHints& hints, std::string& error);
+    double Seconds() const;
+    int SampleRate() const { return m_Info.samplerate; }
+    const char* ContainerName() const;
+    bool ReadMono16k(std::vector<int16_t>& samples, std::string& error);
 
     // libsndfile's virtual I/O, over the caller's buffer.
-    int64_t length() const { return static_cast<int64_t>(bytes_->size()); }
-    int64_t seek(int64_t offset, int whence);
-    int64_t read(void* to, int64_t count);
-    int64_t tell() const { return position_; }
+    int64_t Length() const { return static_cast<int64_t>(m_pBytes->size()); }
+    int64_t Seek(int64_t offset, int whence);
+    int64_t Read(void* to, int64_t count);
+    int64_t Tell() const { return m_Position; }
 
 private:
-    bool openWith(int format, const AudioHints& hints);
-    bool openAmr(const AudioHints& hints, std::string& error);
-    bool openHeaderless(const AudioHints& hints, std::string& error);
-    const char* headerEncoding() const;
-    bool readMono(std::vector<float>& mono, std::string& error);
-    void release();
+    bool OpenWith(int format, const AudioHints& hints);
+    bool OpenAmr(const AudioHints& hints, std::string& error);
+    bool OpenHeaderless(const AudioHints& hints, std::string& error);
+    const char* HeaderEncoding() const;
+    bool ReadMono(std::vector<float>& mono, std::string& error);
+    void Release();
 
-    const std::string* bytes_ = nullptr;
-    int64_t position_ = 0;
-    SF_INFO info_{};
-    SNDFILE* file_ = nullptr;
-    const AmrFormat* amr_ = nullptr; // set: the bytes are AMR, not libsndfile's
+    const std::string* m_pBytes = nullptr;
+    int64_t m_Position = 0;
+    SF_INFO m_Info{};
+    SNDFILE* m_pFile = nullptr;
+    const AmrFormat* m_pAmr = nullptr; // set: the bytes are AMR, not libsndfile's
 };

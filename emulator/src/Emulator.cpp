@@ -31,33 +31,33 @@ namespace
 constexpr size_t kMaxRequestBytes = 10 * 1024 * 1024;
 constexpr size_t kHardBodyLimit = 64 * 1024 * 1024;
 
-void onRequest(evhttp_request* request, void* emulator)
+void OnRequest(evhttp_request* request, void* emulator)
 {
     if (emulator)
-        static_cast<Emulator*>(emulator)->handleRequest(request);
+        static_cast<Emulator*>(emulator)->HandleRequest(request);
 }
 
-void onStopSignal(evutil_socket_t, short, void* emulator)
+void OnStopSignal(evutil_socket_t, short, void* emulator)
 {
     if (emulator)
-        static_cast<Emulator*>(emulator)->stop();
+        static_cast<Emulator*>(emulator)->Stop();
 }
 
-void onTrim(evutil_socket_t, short, void* emulator)
+void OnTrim(evutil_socket_t, short, void* emulator)
 {
     if (emulator)
-        static_cast<Emulator*>(emulator)->trimMemory();
+        static_cast<Emulator*>(emulator)->TrimMemory();
 }
 
-void onAcceptCheck(evutil_socket_t, short, void* emulator)
+void OnAcceptCheck(evutil_socket_t, short, void* emulator)
 {
     if (emulator)
-        static_cast<Emulator*>(emulator)->checkAccepting();
+        static_cast<Emulator*>(emulator)->CheckAccepting();
 }
 
 // accept() failed, most likely for want of a descriptor: pause rather than retry on
-// every pass of the loop; checkAccepting resumes once a descriptor is free.
-void onAcceptError(evconnlistener* listener, void*)
+// every pass of the loop; CheckAccepting resumes once a descriptor is free.
+void OnAcceptError(evconnlistener* listener, void*)
 {
     const int error = EVUTIL_SOCKET_ERROR();
     evconnlistener_disable(listener);
@@ -65,7 +65,7 @@ void onAcceptError(evconnlistener* listener, void*)
 }
 
 // Percent-decoded path of the request; clients may send ':' as %3A.
-std::string requestPath(evhttp_request* request)
+std::string RequestPath(evhttp_request* request)
 {
     const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
     const char* raw = uri ? evhttp_uri_get_path(uri) : nullptr;
@@ -75,7 +75,7 @@ std::string requestPath(evhttp_request* request)
     return path;
 }
 
-std::string queryValue(evhttp_request* request, const char* name)
+std::string QueryValue(evhttp_request* request, const char* name)
 {
     const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
     const char* query = uri ? evhttp_uri_get_query(uri) : nullptr;
@@ -93,7 +93,7 @@ std::string queryValue(evhttp_request* request, const char* name)
     return value;
 }
 
-std::string printable(const std::string& text)
+std::string Printable(const std::string& text)
 {
     std::string out = text;
     for (char& c : out)
@@ -105,73 +105,73 @@ std::string printable(const std::string& text)
 } // namespace
 
 Emulator::Emulator(const Options& options)
-    : options_(options)
-    , requestIds_(std::random_device{}())
-    , operations_(static_cast<size_t>(options.operations), options.operationSeconds)
+    : m_Options(options)
+    , m_RequestIds(std::random_device{}())
+    , m_Operations(static_cast<size_t>(options.operations), options.operationSeconds)
 {
 }
 
 Emulator::~Emulator()
 {
-    release();
+    Release();
 }
 
 // Workers first: they may still hold the finished-jobs event of the loop.
 // Then evhttp, which frees any request still waiting for an answer and closes
 // every connection, and with them their clocks.
-void Emulator::release()
+void Emulator::Release()
 {
-    pool_.stop();
-    if (http_)
-        evhttp_free(http_);
-    http_ = nullptr;
-    clocks_.release();
-    listener_ = nullptr;
-    if (acceptCheck_)
-        event_free(acceptCheck_);
-    acceptCheck_ = nullptr;
-    if (trim_)
-        event_free(trim_);
-    trim_ = nullptr;
-    if (sigint_)
-        event_free(sigint_);
-    sigint_ = nullptr;
-    if (sigterm_)
-        event_free(sigterm_);
-    sigterm_ = nullptr;
-    if (base_)
-        event_base_free(base_);
-    base_ = nullptr;
+    m_Pool.Stop();
+    if (m_pHttp)
+        evhttp_free(m_pHttp);
+    m_pHttp = nullptr;
+    m_Clocks.Release();
+    m_pListener = nullptr;
+    if (m_pAcceptCheck)
+        event_free(m_pAcceptCheck);
+    m_pAcceptCheck = nullptr;
+    if (m_pTrim)
+        event_free(m_pTrim);
+    m_pTrim = nullptr;
+    if (m_pSigint)
+        event_free(m_pSigint);
+    m_pSigint = nullptr;
+    if (m_pSigterm)
+        event_free(m_pSigterm);
+    m_pSigterm = nullptr;
+    if (m_pBase)
+        event_base_free(m_pBase);
+    m_pBase = nullptr;
 }
 
-bool Emulator::start()
+bool Emulator::Start()
 {
-    base_ = event_base_new();
-    if (!base_)
+    m_pBase = event_base_new();
+    if (!m_pBase)
     {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot create the event loop\n");
         return false;
     }
-    if (!analyzer_.load(options_.wordList))
+    if (!m_Analyzer.Load(m_Options.wordList))
         return false;
-    trim_ = evtimer_new(base_, onTrim, this);
-    if (!trim_)
+    m_pTrim = evtimer_new(m_pBase, OnTrim, this);
+    if (!m_pTrim)
     {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot create the memory timer\n");
         return false;
     }
-    PoolSettings settings{options_.workers, options_.models, options_.transcript, 60, options_.queue};
-    auto finished = [this](std::unique_ptr<RecognitionJob> job) { finishRecognition(std::move(job)); };
-    if (!pool_.start(base_, settings, finished))
+    PoolSettings settings{m_Options.workers, m_Options.models, m_Options.transcript, 60, m_Options.queue};
+    auto finished = [this](std::unique_ptr<RecognitionJob> job) { FinishRecognition(std::move(job)); };
+    if (!m_Pool.Start(m_pBase, settings, finished))
         return false;
-    return watchSignals() && listen();
+    return WatchSignals() && Listen();
 }
 
-bool Emulator::watchSignals()
+bool Emulator::WatchSignals()
 {
-    sigint_ = evsignal_new(base_, SIGINT, onStopSignal, this);
-    sigterm_ = evsignal_new(base_, SIGTERM, onStopSignal, this);
-    if (!sigint_ || !sigterm_ || evsignal_add(sigint_, nullptr) != 0 || evsignal_add(sigterm_, nullptr) != 0)
+    m_pSigint = evsignal_new(m_pBase, SIGINT, OnStopSignal, this);
+    m_pSigterm = evsignal_new(m_pBase, SIGTERM, OnStopSignal, this);
+    if (!m_pSigint || !m_pSigterm || evsignal_add(m_pSigint, nullptr) != 0 || evsignal_add(m_pSigterm, nullptr) != 0)
     {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot watch SIGINT/SIGTERM\n");
         return false;
@@ -179,39 +179,39 @@ bool Emulator::watchSignals()
     return true;
 }
 
-bool Emulator::listen()
+bool Emulator::Listen()
 {
-    http_ = evhttp_new(base_);
-    if (!http_)
+    m_pHttp = evhttp_new(m_pBase);
+    if (!m_pHttp)
     {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot create the HTTP server\n");
         return false;
     }
     // Every method reaches the handler, which answers the wrong ones itself.
-    evhttp_set_allowed_methods(http_, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT |
-                                          EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS | EVHTTP_REQ_TRACE |
-                                          EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
-    evhttp_set_max_body_size(http_, kHardBodyLimit);
-    evhttp_set_timeout(http_, options_.timeoutSeconds);
-    if (!clocks_.start(base_, http_, options_.timeoutSeconds))
+    evhttp_set_allowed_methods(m_pHttp, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT |
+                                            EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS | EVHTTP_REQ_TRACE |
+                                            EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
+    evhttp_set_max_body_size(m_pHttp, kHardBodyLimit);
+    evhttp_set_timeout(m_pHttp, m_Options.timeoutSeconds);
+    if (!m_Clocks.Start(m_pBase, m_pHttp, m_Options.timeoutSeconds))
     {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot time requests\n");
         return false;
     }
-    evhttp_set_gencb(http_, onRequest, this);
+    evhttp_set_gencb(m_pHttp, OnRequest, this);
     evhttp_bound_socket* bound =
-        evhttp_bind_socket_with_handle(http_, options_.address.c_str(), static_cast<uint16_t>(options_.port));
+        evhttp_bind_socket_with_handle(m_pHttp, m_Options.address.c_str(), static_cast<uint16_t>(m_Options.port));
     if (!bound)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot listen on %s port %d\n", options_.address.c_str(),
-                     options_.port);
+        std::fprintf(stderr, "s2t-cloud-emulator: cannot listen on %s port %d\n", m_Options.address.c_str(),
+                     m_Options.port);
         return false;
     }
-    listener_ = evhttp_bound_socket_get_listener(bound);
-    evconnlistener_set_error_cb(listener_, onAcceptError);
+    m_pListener = evhttp_bound_socket_get_listener(bound);
+    evconnlistener_set_error_cb(m_pListener, OnAcceptError);
     const timeval interval = {0, 250000};
-    acceptCheck_ = event_new(base_, -1, EV_PERSIST, onAcceptCheck, this);
-    if (!acceptCheck_ || event_add(acceptCheck_, &interval) != 0)
+    m_pAcceptCheck = event_new(m_pBase, -1, EV_PERSIST, OnAcceptCheck, this);
+    if (!m_pAcceptCheck || event_add(m_pAcceptCheck, &interval) != 0)
     {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot watch accepting\n");
         return false;
@@ -221,237 +221,237 @@ bool Emulator::listen()
     getsockname(evhttp_bound_socket_get_fd(bound), reinterpret_cast<sockaddr*>(&addr), &len);
     const int port = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
                                                       : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-    const bool v6 = options_.address.find(':') != std::string::npos;
-    std::printf("listening on %s%s%s:%d\n", v6 ? "[" : "", options_.address.c_str(), v6 ? "]" : "", port);
+    const bool v6 = m_Options.address.find(':') != std::string::npos;
+    std::printf("listening on %s%s%s:%d\n", v6 ? "[" : "", m_Options.address.c_str(), v6 ? "]" : "", port);
     return true;
 }
 
-bool Emulator::run()
+bool Emulator::Run()
 {
-    return event_base_dispatch(base_) == 0;
+    return event_base_dispatch(m_pBase) == 0;
 }
 
-void Emulator::checkAccepting()
+void Emulator::CheckAccepting()
 {
     const int probe = socket(AF_INET, SOCK_STREAM, 0);
     if (probe < 0)
         return;
     close(probe);
-    evconnlistener_enable(listener_);
+    evconnlistener_enable(m_pListener);
 }
 
-void Emulator::trimMemory()
+void Emulator::TrimMemory()
 {
     malloc_trim(0);
 }
 
-void Emulator::stop()
+void Emulator::Stop()
 {
     std::printf("stopping\n");
-    event_base_loopbreak(base_);
+    event_base_loopbreak(m_pBase);
 }
 
-std::string Emulator::operationsPath() const
+std::string Emulator::OperationsPath() const
 {
-    return options_.prefix + "/operations/";
+    return m_Options.prefix + "/operations/";
 }
 
-Emulator::Route Emulator::routeOf(const std::string& path) const
+Emulator::Route Emulator::RouteOf(const std::string& path) const
 {
-    if (path == options_.prefix + "/speech:recognize")
+    if (path == m_Options.prefix + "/speech:recognize")
         return Route::Recognize;
-    if (path == options_.prefix + "/speech:longrunningrecognize")
+    if (path == m_Options.prefix + "/speech:longrunningrecognize")
         return Route::LongRunningRecognize;
-    if (path.size() > operationsPath().size() && path.compare(0, operationsPath().size(), operationsPath()) == 0)
+    if (path.size() > OperationsPath().size() && path.compare(0, OperationsPath().size(), OperationsPath()) == 0)
         return Route::Operation;
-    if (path == options_.prefix + "/documents:analyzeSentiment")
+    if (path == m_Options.prefix + "/documents:analyzeSentiment")
         return Route::AnalyzeSentiment;
     if (path == "/metrics")
         return Route::Metrics;
     return Route::None;
 }
 
-ApiError Emulator::checkApiKey(evhttp_request* request, Route route) const
+ApiError Emulator::CheckApiKey(evhttp_request* request, Route route) const
 {
-    if (!options_.apiKey)
+    if (!m_Options.apiKey)
         return ApiError{};
-    std::string key = queryValue(request, "key");
+    std::string key = QueryValue(request, "key");
     if (key.empty())
     {
         const char* header = evhttp_find_header(evhttp_request_get_input_headers(request), "X-Goog-Api-Key");
         key = header ? header : "";
     }
     if (key.empty())
-        return missingApiKey();
-    if (key != *options_.apiKey)
-        return invalidApiKey(route == Route::AnalyzeSentiment ? "language.googleapis.com" : "speech.googleapis.com");
+        return MissingApiKey();
+    if (key != *m_Options.apiKey)
+        return InvalidApiKey(route == Route::AnalyzeSentiment ? "language.googleapis.com" : "speech.googleapis.com");
     return ApiError{};
 }
 
-void Emulator::handleRequest(evhttp_request* request)
+void Emulator::HandleRequest(evhttp_request* request)
 {
-    const std::string path = requestPath(request);
+    const std::string path = RequestPath(request);
     const evhttp_cmd_type command = evhttp_request_get_command(request);
     const std::string trace = std::string(HttpMethodName(command)) + " " + path;
-    const Route route = routeOf(path);
+    const Route route = RouteOf(path);
     if (route == Route::None)
-        return sendError(request, notFound("The requested URL " + path + " was not found on this server."), trace);
+        return SendError(request, NotFound("The requested URL " + path + " was not found on this server."), trace);
     const evhttp_cmd_type allowed =
         route == Route::Operation || route == Route::Metrics ? EVHTTP_REQ_GET : EVHTTP_REQ_POST;
     if (command != allowed)
     {
         evhttp_add_header(evhttp_request_get_output_headers(request), "Allow", HttpMethodName(allowed));
-        return sendError(request,
-                         methodNotAllowed(std::string("Method ") + HttpMethodName(command) + " is not allowed on " +
+        return SendError(request,
+                         MethodNotAllowed(std::string("Method ") + HttpMethodName(command) + " is not allowed on " +
                                           path + "; use " + HttpMethodName(allowed) + "."),
                          trace);
     }
     if (route == Route::Metrics)
-        return answerMetrics(request);
-    const ApiError keyError = checkApiKey(request, route);
-    if (keyError.isSet())
-        return sendError(request, keyError, trace);
+        return AnswerMetrics(request);
+    const ApiError keyError = CheckApiKey(request, route);
+    if (keyError.IsSet())
+        return SendError(request, keyError, trace);
     if (route == Route::Operation)
-        return answerOperation(request, path.substr(operationsPath().size()), trace);
+        return AnswerOperation(request, path.substr(OperationsPath().size()), trace);
     evbuffer* input = evhttp_request_get_input_buffer(request);
     const size_t size = evbuffer_get_length(input);
     if (size > kMaxRequestBytes)
-        return sendError(
+        return SendError(
             request,
-            invalidArgument("Request payload size exceeds the limit: " + std::to_string(kMaxRequestBytes) + " bytes."),
+            InvalidArgument("Request payload size exceeds the limit: " + std::to_string(kMaxRequestBytes) + " bytes."),
             trace);
     std::string body(size, '\0');
     evbuffer_copyout(input, body.data(), size);
     if (route == Route::AnalyzeSentiment)
-        answerSentiment(request, body, trace);
+        AnswerSentiment(request, body, trace);
     else
-        answerRecognize(request, body, trace, route == Route::LongRunningRecognize);
+        AnswerRecognize(request, body, trace, route == Route::LongRunningRecognize);
 }
 
-void Emulator::answerSentiment(evhttp_request* request, const std::string& body, const std::string& trace)
+void Emulator::AnswerSentiment(evhttp_request* request, const std::string& body, const std::string& trace)
 {
     std::string reply;
-    const ApiError error = sentiment_.answer(body, reply);
-    if (error.isSet())
-        return sendError(request, error, trace);
+    const ApiError error = m_Sentiment.Answer(body, reply);
+    if (error.IsSet())
+        return SendError(request, error, trace);
     std::printf("%s 200\n", trace.c_str());
-    send(request, 200, reply);
+    Send(request, 200, reply);
 }
 
 // A long-running job is answered at once with its operation; its own trace line,
 // when it has finished, names the operation instead of the request.
-void Emulator::answerRecognize(evhttp_request* request, const std::string& body, const std::string& trace,
+void Emulator::AnswerRecognize(evhttp_request* request, const std::string& body, const std::string& trace,
                                bool longRunning)
 {
     auto job = std::make_unique<RecognitionJob>();
-    const ApiError error = SpeechMethod::parse(body, *job);
-    if (error.isSet())
-        return sendError(request, error, trace);
-    const std::string name = longRunning ? operations_.newName() : "";
+    const ApiError error = SpeechMethod::Parse(body, *job);
+    if (error.IsSet())
+        return SendError(request, error, trace);
+    const std::string name = longRunning ? m_Operations.NewName() : "";
     job->operation = name;
     job->request = longRunning ? nullptr : request;
     job->trace = longRunning ? "operation " + name : trace;
-    if (!pool_.submit(std::move(job)))
+    if (!m_Pool.Submit(std::move(job)))
     {
         const ApiError refused =
-            resourceExhausted("Resource has been exhausted: " + std::to_string(options_.workers + options_.queue) +
+            ResourceExhausted("Resource has been exhausted: " + std::to_string(m_Options.workers + m_Options.queue) +
                               " recognitions are in hand (--workers and --queue); try again later.");
-        countRecognition(refused);
-        return sendError(request, refused, trace);
+        CountRecognition(refused);
+        return SendError(request, refused, trace);
     }
     if (!longRunning)
         return;
-    operations_.start(name);
+    m_Operations.Start(name);
     std::string operation;
-    operations_.describe(name, operation);
+    m_Operations.Describe(name, operation);
     std::printf("%s 200 operation %s\n", trace.c_str(), name.c_str());
-    send(request, 200, operation);
+    Send(request, 200, operation);
 }
 
-void Emulator::answerOperation(evhttp_request* request, const std::string& name, const std::string& trace)
+void Emulator::AnswerOperation(evhttp_request* request, const std::string& name, const std::string& trace)
 {
     std::string operation;
-    if (!operations_.describe(name, operation))
-        return sendError(request, notFound("Requested entity was not found."), trace);
+    if (!m_Operations.Describe(name, operation))
+        return SendError(request, NotFound("Requested entity was not found."), trace);
     std::printf("%s 200\n", trace.c_str());
-    send(request, 200, operation);
+    Send(request, 200, operation);
 }
 
-void Emulator::finishRecognition(std::unique_ptr<RecognitionJob> job)
+void Emulator::FinishRecognition(std::unique_ptr<RecognitionJob> job)
 {
     std::string reply;
-    countRecognition(job->error);
-    if (job->error.isSet())
-        traceError(job->trace, job->error);
+    CountRecognition(job->error);
+    if (job->error.IsSet())
+        TraceError(job->trace, job->error);
     else
     {
-        decodeSeconds_.Observe(job->decodeSeconds);
+        m_DecodeSeconds.Observe(job->decodeSeconds);
         std::string transcript;
         for (const Hypothesis& result : job->results)
             transcript += (transcript.empty() ? "" : " / ") + result.transcript;
-        std::printf("%s 200 \"%s\" audio %.2fs decoded in %.2fs\n", job->trace.c_str(), printable(transcript).c_str(),
+        std::printf("%s 200 \"%s\" audio %.2fs decoded in %.2fs\n", job->trace.c_str(), Printable(transcript).c_str(),
                     job->audioSeconds, job->decodeSeconds);
         // Google's request ids are positive 64-bit numbers.
         const char* type = job->operation.empty() ? nullptr : Operations::kResponseType;
-        reply = SpeechMethod::reply(*job, requestIds_() >> 1, type);
+        reply = SpeechMethod::Reply(*job, m_RequestIds() >> 1, type);
     }
     if (!job->operation.empty())
-        operations_.finish(job->operation, reply, job->error);
-    else if (job->error.isSet())
-        send(job->request, job->error.httpCode, job->error.toJson());
+        m_Operations.Finish(job->operation, reply, job->error);
+    else if (job->error.IsSet())
+        Send(job->request, job->error.httpCode, job->error.ToJson());
     else
-        send(job->request, 200, reply);
+        Send(job->request, 200, reply);
 }
 
-void Emulator::countRecognition(const ApiError& error)
+void Emulator::CountRecognition(const ApiError& error)
 {
-    std::string outcome = error.isSet() ? error.status : "OK";
+    std::string outcome = error.IsSet() ? error.status : "OK";
     for (char& c : outcome)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    ++recognitions_[outcome];
+    ++m_Recognitions[outcome];
 }
 
 // Its own queue, for watching a test run or a benchmark.
-void Emulator::answerMetrics(evhttp_request* request)
+void Emulator::AnswerMetrics(evhttp_request* request)
 {
     int queued = 0;
     int busy = 0;
-    pool_.depth(queued, busy);
+    m_Pool.Depth(queued, busy);
     Exposition::Writer writer;
     writer.Family("s2t_emulator_queue_depth", "gauge", "Recognitions waiting for a worker.");
     writer.Sample("s2t_emulator_queue_depth", "", queued);
     writer.Family("s2t_emulator_recognitions_in_progress", "gauge", "Recognitions being decoded.");
     writer.Sample("s2t_emulator_recognitions_in_progress", "", busy);
     writer.Family("s2t_emulator_recognitions_total", "counter", "Recognitions ended, by outcome (a status).");
-    for (const auto& [outcome, count] : recognitions_)
+    for (const auto& [outcome, count] : m_Recognitions)
         writer.Sample("s2t_emulator_recognitions_total", "outcome=\"" + outcome + "\"", static_cast<double>(count));
     writer.Family("s2t_emulator_decode_seconds", "histogram", "Time the decoder took for a recognition.");
-    writer.Samples("s2t_emulator_decode_seconds", "", decodeSeconds_);
+    writer.Samples("s2t_emulator_decode_seconds", "", m_DecodeSeconds);
     evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", Exposition::kContentType);
     evbuffer_add(evhttp_request_get_output_buffer(request), writer.Text().data(), writer.Text().size());
-    clocks_.replied(request);
+    m_Clocks.Replied(request);
     evhttp_send_reply(request, 200, nullptr, nullptr);
 }
 
 // Traced before the answer goes out, so a client that has its answer finds the line.
-void Emulator::sendError(evhttp_request* request, const ApiError& error, const std::string& trace)
+void Emulator::SendError(evhttp_request* request, const ApiError& error, const std::string& trace)
 {
-    traceError(trace, error);
-    send(request, error.httpCode, error.toJson());
+    TraceError(trace, error);
+    Send(request, error.httpCode, error.ToJson());
 }
 
-void Emulator::traceError(const std::string& trace, const ApiError& error)
+void Emulator::TraceError(const std::string& trace, const ApiError& error)
 {
-    std::printf("%s %d %s\n", trace.c_str(), error.httpCode, printable(error.message).c_str());
+    std::printf("%s %d %s\n", trace.c_str(), error.httpCode, Printable(error.message).c_str());
 }
 
-void Emulator::send(evhttp_request* request, int code, const std::string& body)
+void Emulator::Send(evhttp_request* request, int code, const std::string& body)
 {
     evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", "application/json; charset=UTF-8");
     evbuffer_add(evhttp_request_get_output_buffer(request), body.data(), body.size());
-    clocks_.replied(request);
+    m_Clocks.Replied(request);
     evhttp_send_reply(request, code, nullptr, nullptr);
     // glibc keeps what a burst of recordings freed; a second without replies ends it.
     const timeval quiet = {1, 0};
-    event_add(trim_, &quiet);
+    event_add(m_pTrim, &quiet);
 }

@@ -48,17 +48,17 @@ public:
     ~Emulator();
 
     // Loads the models, binds and prints "listening on ADDR:PORT".
-    bool start();
+    bool Start();
     // Runs until SIGINT or SIGTERM.
-    bool run();
+    bool Run();
 
-    void handleRequest(evhttp_request* request);
-    void finishRecognition(std::unique_ptr<RecognitionJob> job);
-    void stop();
+    void HandleRequest(evhttp_request* request);
+    void FinishRecognition(std::unique_ptr<RecognitionJob> job);
+    void Stop();
     // Accepting pauses while no descriptor is free; this resumes it once one is.
-    void checkAccepting();
+    void CheckAccepting();
     // Gives the memory of a burst back to the system once it has ended.
-    void trimMemory();
+    void TrimMemory();
 
 private:
     enum class Route
@@ -71,37 +71,37 @@ private:
         Metrics
     };
 
-    bool listen();
-    bool watchSignals();
-    std::string operationsPath() const;
-    Route routeOf(const std::string& path) const;
-    ApiError checkApiKey(evhttp_request* request, Route route) const;
-    void answerRecognize(evhttp_request* request, const std::string& body, const std::string& trace, bool longRunning);
-    void answerOperation(evhttp_request* request, const std::string& name, const std::string& trace);
-    void answerSentiment(evhttp_request* request, const std::string& body, const std::string& trace);
-    void answerMetrics(evhttp_request* request);
+    bool Listen();
+    bool WatchSignals();
+    std::string OperationsPath() const;
+    Route RouteOf(const std::string& path) const;
+    ApiError CheckApiKey(evhttp_request* request, Route route) const;
+    void AnswerRecognize(evhttp_request* request, const std::string& body, const std::string& trace, bool longRunning);
+    void AnswerOperation(evhttp_request* request, const std::string& name, const std::string& trace);
+    void AnswerSentiment(evhttp_request* request, const std::string& body, const std::string& trace);
+    void AnswerMetrics(evhttp_request* request);
     // Counts a recognition's end: "ok", or its refusal's status.
-    void countRecognition(const ApiError& error);
-    void sendError(evhttp_request* request, const ApiError& error, const std::string& trace);
-    void traceError(const std::string& trace, const ApiError& error);
-    void send(evhttp_request* request, int code, const std::string& body);
-    void release();
+    void CountRecognition(const ApiError& error);
+    void SendError(evhttp_request* request, const ApiError& error, const std::string& trace);
+    void TraceError(const std::string& trace, const ApiError& error);
+    void Send(evhttp_request* request, int code, const std::string& body);
+    void Release();
 
-    Options options_;
-    SentimentAnalyzer analyzer_;
-    SentimentMethod sentiment_{analyzer_};
-    std::mt19937_64 requestIds_;
-    Operations operations_;
-    event_base* base_ = nullptr;
-    evhttp* http_ = nullptr;
-    event* sigint_ = nullptr;
-    event* sigterm_ = nullptr;
-    event* acceptCheck_ = nullptr;
-    event* trim_ = nullptr;
+    Options m_Options;
+    SentimentAnalyzer m_Analyzer;
+    SentimentMethod m_Sentiment{m_Analyzer};
+    std::mt19937_64 m_RequestIds;
+    Operations m_Operations;
+    event_base* m_pBase = nullptr;
+    evhttp* m_pHttp = nullptr;
+    event* m_pSigint = nullptr;
+    event* m_pSigterm = nullptr;
+    event* m_pAcceptCheck = nullptr;
+    event* m_pTrim = nullptr;
     // What /metrics shows of the recognitions.
-    std::map<std::string, uint64_t> recognitions_;
-    Exposition::Histogram decodeSeconds_{Exposition::SecondsBounds()};
-    evconnlistener* listener_ = nullptr;
-    RequestClocks clocks_;
-    WorkerPool pool_;
+    std::map<std::string, uint64_t> m_Recognitions;
+    Exposition::Histogram m_DecodeSeconds{Exposition::SecondsBounds()};
+    evconnlistener* m_pListener = nullptr;
+    RequestClocks m_Clocks;
+    WorkerPool m_Pool;
 };

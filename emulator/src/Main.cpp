@@ -64,7 +64,7 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-bool parseInt(const char* text, int low, int high, const char* name, int& out)
+bool ParseInt(const char* text, int low, int high, const char* name, int& out)
 {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
@@ -79,7 +79,7 @@ bool parseInt(const char* text, int low, int high, const char* name, int& out)
 }
 
 // "v1/", "/v1/" and "/v1" all mean "/v1".
-std::string normalizePrefix(std::string prefix)
+std::string NormalizePrefix(std::string prefix)
 {
     while (!prefix.empty() && prefix.back() == '/')
         prefix.pop_back();
@@ -88,7 +88,7 @@ std::string normalizePrefix(std::string prefix)
     return prefix;
 }
 
-Options defaultOptions()
+Options DefaultOptions()
 {
     Options o;
     const std::string dir = S2T_EMULATOR_MODEL_DIR;
@@ -117,7 +117,7 @@ const NumericOption kNumericOptions[] = {
     {kTimeout, 1, 3600, &Options::timeoutSeconds},
 };
 
-const NumericOption* numericOption(int id)
+const NumericOption* FindNumericOption(int id)
 {
     for (const NumericOption& numeric : kNumericOptions)
         if (numeric.id == id)
@@ -125,7 +125,7 @@ const NumericOption* numericOption(int id)
     return nullptr;
 }
 
-bool parseOptions(int argc, char** argv, Options& o)
+bool ParseOptions(int argc, char** argv, Options& o)
 {
     optind = 1;
     for (;;)
@@ -134,9 +134,9 @@ bool parseOptions(int argc, char** argv, Options& o)
         const int id = getopt_long(argc, argv, "h", kLongOptions, &index);
         if (id == -1)
             break;
-        if (const NumericOption* numeric = numericOption(id))
+        if (const NumericOption* numeric = FindNumericOption(id))
         {
-            if (!parseInt(optarg, numeric->low, numeric->high, kLongOptions[index].name, o.*numeric->field))
+            if (!ParseInt(optarg, numeric->low, numeric->high, kLongOptions[index].name, o.*numeric->field))
                 return false;
             continue;
         }
@@ -146,7 +146,7 @@ bool parseOptions(int argc, char** argv, Options& o)
             o.address = optarg;
             break;
         case kPrefix:
-            o.prefix = normalizePrefix(optarg);
+            o.prefix = NormalizePrefix(optarg);
             break;
         case kApiKey:
             o.apiKey = optarg;
@@ -181,9 +181,9 @@ bool parseOptions(int argc, char** argv, Options& o)
     return true;
 }
 
-void printUsage(const char* program)
+void PrintUsage(const char* program)
 {
-    const Options d = defaultOptions();
+    const Options d = DefaultOptions();
     std::printf("Usage: %s [options]\n"
                 "Answers POST <prefix>/speech:recognize, POST <prefix>/speech:longrunningrecognize with\n"
                 "GET <prefix>/operations/NAME, and POST <prefix>/documents:analyzeSentiment as Google's\n"
@@ -214,12 +214,12 @@ void printUsage(const char* program)
 
 int main(int argc, char** argv)
 {
-    Options options = defaultOptions();
-    if (!parseOptions(argc, argv, options))
+    Options options = DefaultOptions();
+    if (!ParseOptions(argc, argv, options))
         return 2;
     if (options.help)
     {
-        printUsage(argv[0]);
+        PrintUsage(argv[0]);
         return 0;
     }
     // Each client holds a descriptor: take all the system allows.
@@ -242,7 +242,7 @@ int main(int argc, char** argv)
     bool ok = false;
     {
         Emulator emulator(options);
-        ok = emulator.start() && emulator.run();
+        ok = emulator.Start() && emulator.Run();
     }
     libevent_global_shutdown();
     return ok ? 0 : 1;

@@ -10,7 +10,7 @@ namespace
 {
 
 // proto3's JSON form of a Timestamp: RFC 3339 in UTC, "2024-05-01T12:00:00.123456Z".
-std::string formatTimestamp(std::chrono::system_clock::time_point when)
+std::string FormatTimestamp(std::chrono::system_clock::time_point when)
 {
     using namespace std::chrono;
     const auto micros = duration_cast<microseconds>(when.time_since_epoch()).count();
@@ -26,63 +26,63 @@ std::string formatTimestamp(std::chrono::system_clock::time_point when)
 } // namespace
 
 Operations::Operations(size_t kept, int keptSeconds)
-    : kept_(kept)
-    , keptFor_(keptSeconds)
-    , names_(std::random_device{}())
+    : m_Kept(kept)
+    , m_KeptFor(keptSeconds)
+    , m_Names(std::random_device{}())
 {
 }
 
-std::string Operations::newName()
+std::string Operations::NewName()
 {
     // Google's names are decimal numbers.
     std::string name;
     do
-        name = std::to_string(names_() >> 1);
-    while (operations_.count(name));
+        name = std::to_string(m_Names() >> 1);
+    while (m_Operations.count(name));
     return name;
 }
 
-void Operations::start(const std::string& name)
+void Operations::Start(const std::string& name)
 {
-    forgetExpired();
-    Operation& operation = operations_[name];
+    ForgetExpired();
+    Operation& operation = m_Operations[name];
     operation.started = operation.updated = std::chrono::system_clock::now();
 }
 
-void Operations::finish(const std::string& name, const std::string& response, const ApiError& error)
+void Operations::Finish(const std::string& name, const std::string& response, const ApiError& error)
 {
-    auto it = operations_.find(name);
-    if (it == operations_.end())
+    auto it = m_Operations.find(name);
+    if (it == m_Operations.end())
         return;
     it->second.done = true;
     it->second.updated = std::chrono::system_clock::now();
     it->second.response = response;
     it->second.error = error;
-    finished_.emplace_back(name, std::chrono::steady_clock::now());
-    forgetExpired();
+    m_Finished.emplace_back(name, std::chrono::steady_clock::now());
+    ForgetExpired();
 }
 
-bool Operations::describe(const std::string& name, std::string& json)
+bool Operations::Describe(const std::string& name, std::string& json)
 {
-    forgetExpired();
-    auto it = operations_.find(name);
-    if (it == operations_.end())
+    ForgetExpired();
+    auto it = m_Operations.find(name);
+    if (it == m_Operations.end())
         return false;
-    json = toJson(name, it->second);
+    json = ToJson(name, it->second);
     return true;
 }
 
-void Operations::forgetExpired()
+void Operations::ForgetExpired()
 {
     const auto now = std::chrono::steady_clock::now();
-    while (!finished_.empty() && (finished_.size() > kept_ || now - finished_.front().second >= keptFor_))
+    while (!m_Finished.empty() && (m_Finished.size() > m_Kept || now - m_Finished.front().second >= m_KeptFor))
     {
-        operations_.erase(finished_.front().first);
-        finished_.pop_front();
+        m_Operations.erase(m_Finished.front().first);
+        m_Finished.pop_front();
     }
 }
 
-std::string Operations::toJson(const std::string& name, const Operation& operation) const
+std::string Operations::ToJson(const std::string& name, const Operation& operation) const
 {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
@@ -96,20 +96,20 @@ std::string Operations::toJson(const std::string& name, const Operation& operati
     w.Key("progressPercent");
     w.Int(operation.done ? 100 : 0);
     w.Key("startTime");
-    w.String(formatTimestamp(operation.started).c_str());
+    w.String(FormatTimestamp(operation.started).c_str());
     w.Key("lastUpdateTime");
-    w.String(formatTimestamp(operation.updated).c_str());
+    w.String(FormatTimestamp(operation.updated).c_str());
     w.EndObject();
     if (operation.done)
     {
         w.Key("done");
         w.Bool(true);
-        if (operation.error.isSet())
+        if (operation.error.IsSet())
         {
             w.Key("error");
             w.StartObject();
             w.Key("code");
-            w.Int(operation.error.rpcCode());
+            w.Int(operation.error.RpcCode());
             w.Key("message");
             w.String(operation.error.message.c_str(), static_cast<rapidjson::SizeType>(operation.error.message.size()));
             w.EndObject();

@@ -20,12 +20,12 @@ public:
     Operations(size_t kept, int keptSeconds);
 
     // A fresh name, not yet known: the operation starts once its job is queued.
-    std::string newName();
-    void start(const std::string& name);
+    std::string NewName();
+    void Start(const std::string& name);
     // Its outcome: `response` (led by kResponseType), or `error` when set.
-    void finish(const std::string& name, const std::string& response, const ApiError& error);
+    void Finish(const std::string& name, const std::string& response, const ApiError& error);
     // Fills `json` with the operation; false for a name unknown or no longer kept.
-    bool describe(const std::string& name, std::string& json);
+    bool Describe(const std::string& name, std::string& json);
 
 private:
     struct Operation
@@ -37,13 +37,13 @@ private:
         ApiError error;
     };
 
-    void forgetExpired();
-    std::string toJson(const std::string& name, const Operation& operation) const;
+    void ForgetExpired();
+    std::string ToJson(const std::string& name, const Operation& operation) const;
 
-    size_t kept_;
-    std::chrono::seconds keptFor_;
-    std::mt19937_64 names_;
-    std::unordered_map<std::string, Operation> operations_;
+    size_t m_Kept;
+    std::chrono::seconds m_KeptFor;
+    std::mt19937_64 m_Names;
+    std::unordered_map<std::string, Operation> m_Operations;
     // The finished ones by the time they finished, oldest first.
-    std::deque<std::pair<std::string, std::chrono::steady_clock::time_point>> finished_;
+    std::deque<std::pair<std::string, std::chrono::steady_clock::time_point>> m_Finished;
 };

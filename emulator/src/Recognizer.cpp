@@ -13,24 +13,24 @@ namespace
 {
 
 // Silence and noise (<sil>, [NOISE]) are no words of the transcript.
-bool isFiller(const char* word)
+bool IsFiller(const char* word)
 {
     return word[0] == '<' || word[0] == '[';
 }
 
 // A pronunciation variant's "(2)" left out.
-std::string baseWord(const char* word)
+std::string BaseWord(const char* word)
 {
     return std::string(word, std::strcspn(word, "("));
 }
 
-void appendWord(std::string& text, const std::string& word)
+void AppendWord(std::string& text, const std::string& word)
 {
     text += (text.empty() ? "" : " ") + word;
 }
 
 // The result a word starting at `seconds` belongs to: pauses are cut in the middle.
-size_t resultAt(const std::vector<Hypothesis>& results, double seconds)
+size_t ResultAt(const std::vector<Hypothesis>& results, double seconds)
 {
     size_t i = 0;
     while (i + 1 < results.size() && seconds >= (results[i].end + results[i + 1].words.front().start) / 2)
@@ -42,7 +42,7 @@ size_t resultAt(const std::vector<Hypothesis>& results, double seconds)
 // decoded: it would come out as words. pocketsphinx's -dither draws from one global
 // generator, so a recording would not decode the same twice; this adds the same
 // noise, a step of one in a quarter of the samples, from a generator of its own.
-std::vector<int16_t> dithered(const std::vector<int16_t>& samples)
+std::vector<int16_t> Dithered(const std::vector<int16_t>& samples)
 {
     std::vector<int16_t> out(samples);
     std::minstd_rand noise(1);
@@ -54,7 +54,7 @@ std::vector<int16_t> dithered(const std::vector<int16_t>& samples)
 
 // Adds `text` to the result's alternatives if it is a new one and there is room;
 // whether the result has all it wants.
-bool addAlternative(Hypothesis& result, const std::string& text, int maxAlternatives)
+bool AddAlternative(Hypothesis& result, const std::string& text, int maxAlternatives)
 {
     std::vector<std::string>& others = result.alternatives;
     if (static_cast<int>(others.size()) + 1 < maxAlternatives && !text.empty() && text != result.transcript &&
@@ -67,21 +67,21 @@ bool addAlternative(Hypothesis& result, const std::string& text, int maxAlternat
 
 Recognizer::~Recognizer()
 {
-    release();
+    Release();
 }
 
-void Recognizer::release()
+void Recognizer::Release()
 {
-    lm_ = nullptr; // the decoder's, freed with it
-    if (decoder_)
-        ps_free(decoder_);
-    decoder_ = nullptr;
-    if (config_)
-        cmd_ln_free_r(config_);
-    config_ = nullptr;
+    m_pLm = nullptr; // the decoder's, freed with it
+    if (m_pDecoder)
+        ps_free(m_pDecoder);
+    m_pDecoder = nullptr;
+    if (m_pConfig)
+        cmd_ln_free_r(m_pConfig);
+    m_pConfig = nullptr;
 }
 
-bool Recognizer::load(const ModelPaths& paths)
+bool Recognizer::Load(const ModelPaths& paths)
 {
     // pocketsphinx logs every step of loading and decoding; the emulator's own
     // trace is the one line per request. Its log stream is one global: turned off
@@ -93,15 +93,15 @@ bool Recognizer::load(const ModelPaths& paths)
     // that would rescore it miss 20.
     // Every frame is decoded: pocketsphinx's voice detector would drop those of a
     // pause, and frame numbers after it would no longer be times in the recording.
-    config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", paths.hmm.c_str(), "-lm", paths.lm.c_str(), "-dict",
-                          paths.dict.c_str(), "-fwdflat", "no", "-bestpath", "no", "-remove_silence", "no", nullptr);
-    if (!config_)
+    m_pConfig = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", paths.hmm.c_str(), "-lm", paths.lm.c_str(), "-dict",
+                            paths.dict.c_str(), "-fwdflat", "no", "-bestpath", "no", "-remove_silence", "no", nullptr);
+    if (!m_pConfig)
     {
         std::fprintf(stderr, "s2t-cloud-emulator: bad pocketsphinx model settings\n");
         return false;
     }
-    decoder_ = ps_init(config_);
-    if (!decoder_)
+    m_pDecoder = ps_init(m_pConfig);
+    if (!m_pDecoder)
     {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot load the pocketsphinx model (--hmm %s --lm %s --dict %s)\n",
                      paths.hmm.c_str(), paths.lm.c_str(), paths.dict.c_str());
@@ -109,54 +109,54 @@ bool Recognizer::load(const ModelPaths& paths)
     }
     // The language model of the decoder's one search, for the lattice's posteriors.
     // Named through an iterator freed here: ps_get_search leaks its own.
-    if (ps_search_iter_t* search = ps_search_iter(decoder_))
+    if (ps_search_iter_t* search = ps_search_iter(m_pDecoder))
     {
-        lm_ = ps_get_lm(decoder_, ps_search_iter_val(search));
+        m_pLm = ps_get_lm(m_pDecoder, ps_search_iter_val(search));
         ps_search_iter_free(search);
     }
     return true;
 }
 
-bool Recognizer::recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out)
+bool Recognizer::Recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out)
 {
     out.clear();
     // A new stream resets what the decoder learnt of the channel (its cepstral mean
     // and noise level), so the same recording decodes the same on any worker.
-    if (ps_start_stream(decoder_) < 0 || ps_start_utt(decoder_) < 0)
+    if (ps_start_stream(m_pDecoder) < 0 || ps_start_utt(m_pDecoder) < 0)
         return false;
     // One call over the whole recording: pocketsphinx then normalises the
     // cepstrum over all of it, which recognises a little better than streaming.
-    const std::vector<int16_t> input = dithered(samples);
-    const int rc = ps_process_raw(decoder_, input.data(), input.size(), FALSE, TRUE);
-    if (ps_end_utt(decoder_) < 0 || rc < 0)
+    const std::vector<int16_t> input = Dithered(samples);
+    const int rc = ps_process_raw(m_pDecoder, input.data(), input.size(), FALSE, TRUE);
+    if (ps_end_utt(m_pDecoder) < 0 || rc < 0)
         return false;
     int32 score = 0;
-    const char* hyp = ps_get_hyp(decoder_, &score);
+    const char* hyp = ps_get_hyp(m_pDecoder, &score);
     if (hyp && *hyp)
     {
-        out = splitAtPauses(readWords(), kPauseSeconds);
-        readAlternatives(maxAlternatives, out);
+        out = SplitAtPauses(ReadWords(), kPauseSeconds);
+        ReadAlternatives(maxAlternatives, out);
     }
     return true;
 }
 
 // The recognised words with their times and posterior probabilities.
-std::vector<Word> Recognizer::readWords()
+std::vector<Word> Recognizer::ReadWords()
 {
-    ps_lattice_t* dag = latticeWithPosteriors();
+    ps_lattice_t* dag = LatticeWithPosteriors();
     std::vector<Word> words;
-    for (ps_seg_t* seg = ps_seg_iter(decoder_); seg; seg = ps_seg_next(seg))
+    for (ps_seg_t* seg = ps_seg_iter(m_pDecoder); seg; seg = ps_seg_next(seg))
     {
         const char* word = ps_seg_word(seg);
-        if (isFiller(word))
+        if (IsFiller(word))
             continue;
         int startFrame = 0, endFrame = 0;
         ps_seg_frames(seg, &startFrame, &endFrame);
         Word w;
-        w.word = baseWord(word);
-        w.start = startFrame * frameSeconds();
-        w.end = (endFrame + 1) * frameSeconds();
-        w.confidence = dag ? posterior(dag, w.word, startFrame) : 0.0;
+        w.word = BaseWord(word);
+        w.start = startFrame * FrameSeconds();
+        w.end = (endFrame + 1) * FrameSeconds();
+        w.confidence = dag ? Posterior(dag, w.word, startFrame) : 0.0;
         words.push_back(w);
     }
     return words;
@@ -164,23 +164,23 @@ std::vector<Word> Recognizer::readWords()
 
 // The word lattice of the utterance, with each node's posterior probability worked
 // out as the lattice pass would; null when there is none.
-ps_lattice_t* Recognizer::latticeWithPosteriors()
+ps_lattice_t* Recognizer::LatticeWithPosteriors()
 {
-    ps_lattice_t* dag = ps_get_lattice(decoder_);
-    if (!dag || !lm_)
+    ps_lattice_t* dag = ps_get_lattice(m_pDecoder);
+    if (!dag || !m_pLm)
         return nullptr;
-    const float ascale = 1.0f / cmd_ln_float32_r(config_, "-ascale");
-    const float lwRatio = cmd_ln_float32_r(config_, "-bestpathlw") / cmd_ln_float32_r(config_, "-lw");
-    if (!ps_lattice_bestpath(dag, lm_, lwRatio, ascale))
+    const float ascale = 1.0f / cmd_ln_float32_r(m_pConfig, "-ascale");
+    const float lwRatio = cmd_ln_float32_r(m_pConfig, "-bestpathlw") / cmd_ln_float32_r(m_pConfig, "-lw");
+    if (!ps_lattice_bestpath(dag, m_pLm, lwRatio, ascale))
         return nullptr;
-    ps_lattice_posterior(dag, lm_, ascale);
+    ps_lattice_posterior(dag, m_pLm, ascale);
     return dag;
 }
 
 // The posterior of `word` starting at `startFrame`: the best lattice node for it.
-double Recognizer::posterior(ps_lattice_t* dag, const std::string& word, int startFrame)
+double Recognizer::Posterior(ps_lattice_t* dag, const std::string& word, int startFrame)
 {
-    logmath_t* lmath = ps_get_logmath(decoder_);
+    logmath_t* lmath = ps_get_logmath(m_pDecoder);
     double best = 0.0;
     for (ps_latnode_iter_t* it = ps_latnode_iter(dag); it; it = ps_latnode_iter_next(it))
     {
@@ -194,12 +194,12 @@ double Recognizer::posterior(ps_lattice_t* dag, const std::string& word, int sta
 
 // Up to maxAlternatives - 1 further transcripts for each result from the lattice's
 // n-best list, each hypothesis cut into results where the best one is cut.
-void Recognizer::readAlternatives(int maxAlternatives, std::vector<Hypothesis>& results)
+void Recognizer::ReadAlternatives(int maxAlternatives, std::vector<Hypothesis>& results)
 {
     if (maxAlternatives <= 1)
         return;
     int looked = 0;
-    for (ps_nbest_t* nbest = ps_nbest(decoder_); nbest; nbest = ps_nbest_next(nbest))
+    for (ps_nbest_t* nbest = ps_nbest(m_pDecoder); nbest; nbest = ps_nbest_next(nbest))
     {
         std::vector<std::string> texts(results.size());
         for (ps_seg_t* seg = ps_nbest_seg(nbest); seg; seg = ps_seg_next(seg))
@@ -207,12 +207,12 @@ void Recognizer::readAlternatives(int maxAlternatives, std::vector<Hypothesis>& 
             const char* word = ps_seg_word(seg);
             int startFrame = 0, endFrame = 0;
             ps_seg_frames(seg, &startFrame, &endFrame);
-            if (!isFiller(word))
-                appendWord(texts[resultAt(results, startFrame * frameSeconds())], baseWord(word));
+            if (!IsFiller(word))
+                AppendWord(texts[ResultAt(results, startFrame * FrameSeconds())], BaseWord(word));
         }
         bool full = true;
         for (size_t i = 0; i < results.size(); ++i)
-            full = addAlternative(results[i], texts[i], maxAlternatives) && full;
+            full = AddAlternative(results[i], texts[i], maxAlternatives) && full;
         if (full || ++looked >= 200)
         {
             ps_nbest_free(nbest);
@@ -221,12 +221,12 @@ void Recognizer::readAlternatives(int maxAlternatives, std::vector<Hypothesis>& 
     }
 }
 
-double Recognizer::frameSeconds() const
+double Recognizer::FrameSeconds() const
 {
-    return 1.0 / cmd_ln_int32_r(config_, "-frate");
+    return 1.0 / cmd_ln_int32_r(m_pConfig, "-frate");
 }
 
-std::vector<Hypothesis> splitAtPauses(const std::vector<Word>& words, double pause)
+std::vector<Hypothesis> SplitAtPauses(const std::vector<Word>& words, double pause)
 {
     std::vector<Hypothesis> results;
     for (size_t i = 0; i < words.size(); ++i)
@@ -234,7 +234,7 @@ std::vector<Hypothesis> splitAtPauses(const std::vector<Word>& words, double pau
         if (i == 0 || words[i].start - words[i - 1].end >= pause)
             results.emplace_back();
         Hypothesis& result = results.back();
-        appendWord(result.transcript, words[i].word);
+        AppendWord(result.transcript, words[i].word);
         result.confidence += words[i].confidence;
         result.end = words[i].end;
         result.words.push_back(words[i]);

@@ -44,7 +44,7 @@ constexpr double kPauseSeconds = 1.0;
 
 // The words as results, a new one wherever a pause of `pause` seconds or more comes
 // between two of them; each with its transcript, mean confidence and end.
-std::vector<Hypothesis> splitAtPauses(const std::vector<Word>& words, double pause);
+std::vector<Hypothesis> SplitAtPauses(const std::vector<Word>& words, double pause);
 
 struct cmd_ln_s;
 struct ps_decoder_s;
@@ -59,21 +59,21 @@ public:
     Recognizer& operator=(const Recognizer&) = delete;
     ~Recognizer();
 
-    bool load(const ModelPaths& paths);
+    bool Load(const ModelPaths& paths);
     // `samples` are 16 kHz mono; `out` gets one result per stretch of speech, none
     // when there is no speech. Each call starts from a clean state: nothing of an
     // earlier recording counts.
-    bool recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out);
+    bool Recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out);
 
 private:
-    std::vector<Word> readWords();
-    ps_lattice_s* latticeWithPosteriors();
-    double posterior(ps_lattice_s* dag, const std::string& word, int startFrame);
-    void readAlternatives(int maxAlternatives, std::vector<Hypothesis>& results);
-    double frameSeconds() const;
-    void release();
+    std::vector<Word> ReadWords();
+    ps_lattice_s* LatticeWithPosteriors();
+    double Posterior(ps_lattice_s* dag, const std::string& word, int startFrame);
+    void ReadAlternatives(int maxAlternatives, std::vector<Hypothesis>& results);
+    double FrameSeconds() const;
+    void Release();
 
-    cmd_ln_s* config_ = nullptr;
-    ps_decoder_s* decoder_ = nullptr;
-    ngram_model_s* lm_ = nullptr; // owned by decoder_
+    cmd_ln_s* m_pConfig = nullptr;
+    ps_decoder_s* m_pDecoder = nullptr;
+    ngram_model_s* m_pLm = nullptr; // owned by m_pDecoder
 };

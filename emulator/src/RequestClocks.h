@@ -41,20 +41,20 @@ public:
     ~RequestClocks();
 
     // Has `http` make its inbound connections here, with the time-out of `seconds`.
-    bool start(event_base* base, evhttp* http, int seconds);
+    bool Start(event_base* base, evhttp* http, int seconds);
     // After evhttp_free, which has closed every connection.
-    void release();
+    void Release();
 
-    bufferevent* open(event_base* base);
-    void adoptNew();
-    void read(Clock& clock, size_t bytes);
+    bufferevent* Open(event_base* base);
+    void AdoptNew();
+    void Read(Clock& clock, size_t bytes);
     // The emulator answers `request`: its connection's next request gets a clock of its own.
-    void replied(evhttp_request* request);
-    void close(Clock& clock);
+    void Replied(evhttp_request* request);
+    void Close(Clock& clock);
 
 private:
-    timeval timeout_{};
-    event* adopt_ = nullptr;
-    std::unordered_map<bufferevent*, std::unique_ptr<Clock>> clocks_;
-    std::vector<Clock*> unadopted_;
+    timeval m_Timeout{};
+    event* m_pAdopt = nullptr;
+    std::unordered_map<bufferevent*, std::unique_ptr<Clock>> m_Clocks;
+    std::vector<Clock*> m_Unadopted;
 };

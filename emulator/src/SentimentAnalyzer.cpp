@@ -15,23 +15,23 @@ namespace
 constexpr int kMaxValence = 5;
 constexpr size_t kNegationReach = 3; // words before a rated word that can negate it
 
-bool isSpace(char c)
+bool IsSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
-bool isWordByte(char c)
+bool IsWordByte(char c)
 {
     const auto u = static_cast<unsigned char>(c);
     return std::isalnum(u) || c == '\'' || c == '-' || u >= 0x80;
 }
 
-bool isCloser(char c)
+bool IsCloser(char c)
 {
     return c == '"' || c == '\'' || c == ')' || c == ']';
 }
 
-bool isNegator(const std::string& w)
+bool IsNegator(const std::string& w)
 {
     static const char* const kNegators[] = {"not",   "no",      "never",    "none",    "nobody", "nothing", "neither",
                                             "nor",   "nowhere", "cannot",   "without", "hardly", "dont",    "doesnt",
@@ -43,7 +43,7 @@ bool isNegator(const std::string& w)
            std::end(kNegators);
 }
 
-bool readFile(const std::string& path, std::string& text)
+bool ReadFile(const std::string& path, std::string& text)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -54,7 +54,7 @@ bool readFile(const std::string& path, std::string& text)
     return true;
 }
 
-std::string joinWords(const std::vector<std::string>& words, size_t at, int count)
+std::string JoinWords(const std::vector<std::string>& words, size_t at, int count)
 {
     std::string phrase = words[at];
     for (int i = 1; i < count; ++i)
@@ -64,15 +64,15 @@ std::string joinWords(const std::vector<std::string>& words, size_t at, int coun
 
 } // namespace
 
-std::vector<std::pair<size_t, size_t>> splitSentences(std::string_view text)
+std::vector<std::pair<size_t, size_t>> SplitSentences(std::string_view text)
 {
     std::vector<std::pair<size_t, size_t>> out;
     size_t begin = 0;
     auto close = [&](size_t end) {
         size_t b = begin, e = end;
-        while (b < e && isSpace(text[b]))
+        while (b < e && IsSpace(text[b]))
             ++b;
-        while (e > b && isSpace(text[e - 1]))
+        while (e > b && IsSpace(text[e - 1]))
             --e;
         if (b < e)
             out.emplace_back(b, e);
@@ -89,10 +89,10 @@ std::vector<std::pair<size_t, size_t>> splitSentences(std::string_view text)
         {
             size_t end = i + 1;
             while (end < text.size() &&
-                   (text[end] == '.' || text[end] == '!' || text[end] == '?' || isCloser(text[end])))
+                   (text[end] == '.' || text[end] == '!' || text[end] == '?' || IsCloser(text[end])))
                 ++end;
             // "3.5" or "e.g.x" does not end a sentence: only punctuation then space or the end.
-            if (end == text.size() || isSpace(text[end]))
+            if (end == text.size() || IsSpace(text[end]))
                 close(end);
             i = end - 1;
         }
@@ -101,7 +101,7 @@ std::vector<std::pair<size_t, size_t>> splitSentences(std::string_view text)
     return out;
 }
 
-std::vector<std::string> splitWords(std::string_view sentence)
+std::vector<std::string> SplitWords(std::string_view sentence)
 {
     std::vector<std::string> words;
     std::string word;
@@ -129,7 +129,7 @@ std::vector<std::string> splitWords(std::string_view sentence)
             flush();
             i += 1;
         }
-        else if (isWordByte(sentence[i]))
+        else if (IsWordByte(sentence[i]))
         {
             word += static_cast<char>(std::tolower(static_cast<unsigned char>(sentence[i])));
         }
@@ -142,10 +142,10 @@ std::vector<std::string> splitWords(std::string_view sentence)
     return words;
 }
 
-bool SentimentAnalyzer::load(const std::string& path)
+bool SentimentAnalyzer::Load(const std::string& path)
 {
     std::string text;
-    if (!readFile(path, text))
+    if (!ReadFile(path, text))
     {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot read the word list %s (run scripts/setup)\n", path.c_str());
         return false;
@@ -165,21 +165,21 @@ bool SentimentAnalyzer::load(const std::string& path)
             return false;
         }
         const std::string phrase = it->name.GetString();
-        maxPhraseWords_ =
-            std::max(maxPhraseWords_, 1 + static_cast<int>(std::count(phrase.begin(), phrase.end(), ' ')));
-        valence_[phrase] = it->value.GetInt();
+        m_MaxPhraseWords =
+            std::max(m_MaxPhraseWords, 1 + static_cast<int>(std::count(phrase.begin(), phrase.end(), ' ')));
+        m_Valence[phrase] = it->value.GetInt();
     }
-    return !valence_.empty();
+    return !m_Valence.empty();
 }
 
 // Number of words of the longest rated phrase starting at `at` (0: none).
-int SentimentAnalyzer::longestPhrase(const std::vector<std::string>& words, size_t at, int& valence) const
+int SentimentAnalyzer::LongestPhrase(const std::vector<std::string>& words, size_t at, int& valence) const
 {
-    const int room = static_cast<int>(std::min<size_t>(words.size() - at, maxPhraseWords_));
+    const int room = static_cast<int>(std::min<size_t>(words.size() - at, m_MaxPhraseWords));
     for (int n = room; n >= 1; --n)
     {
-        const auto it = valence_.find(joinWords(words, at, n));
-        if (it != valence_.end())
+        const auto it = m_Valence.find(JoinWords(words, at, n));
+        if (it != m_Valence.end())
         {
             valence = it->second;
             return n;
@@ -188,24 +188,24 @@ int SentimentAnalyzer::longestPhrase(const std::vector<std::string>& words, size
     return 0;
 }
 
-Sentiment SentimentAnalyzer::scoreSentence(std::string_view sentence) const
+Sentiment SentimentAnalyzer::ScoreSentence(std::string_view sentence) const
 {
-    const std::vector<std::string> words = splitWords(sentence);
+    const std::vector<std::string> words = SplitWords(sentence);
     double sum = 0, absolute = 0;
     int rated = 0;
     size_t reachStart = 0; // a negator before the last rated phrase has been used up
     for (size_t i = 0; i < words.size();)
     {
         int valence = 0;
-        const int n = longestPhrase(words, i, valence);
+        const int n = LongestPhrase(words, i, valence);
         // A lone negator ("no" is rated -1) only turns what follows.
-        if (n == 0 || (n == 1 && isNegator(words[i])))
+        if (n == 0 || (n == 1 && IsNegator(words[i])))
         {
             ++i;
             continue;
         }
         for (size_t back = 1; back <= kNegationReach && i >= reachStart + back; ++back)
-            if (isNegator(words[i - back]))
+            if (IsNegator(words[i - back]))
             {
                 valence = -valence;
                 break;
@@ -223,16 +223,16 @@ Sentiment SentimentAnalyzer::scoreSentence(std::string_view sentence) const
     return Sentiment{sum / (rated * kMaxValence), absolute / kMaxValence};
 }
 
-TextSentiment SentimentAnalyzer::analyze(std::string_view text) const
+TextSentiment SentimentAnalyzer::Analyze(std::string_view text) const
 {
     TextSentiment out;
     double scores = 0;
-    for (const auto& [b, e] : splitSentences(text))
+    for (const auto& [b, e] : SplitSentences(text))
     {
         SentenceSentiment s;
         s.begin = b;
         s.text = std::string(text.substr(b, e - b));
-        s.sentiment = scoreSentence(s.text);
+        s.sentiment = ScoreSentence(s.text);
         scores += s.sentiment.score;
         out.document.magnitude += s.sentiment.magnitude;
         out.sentences.push_back(std::move(s));

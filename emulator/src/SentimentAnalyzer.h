@@ -30,19 +30,19 @@ struct TextSentiment
 class SentimentAnalyzer
 {
 public:
-    bool load(const std::string& path);
-    size_t size() const { return valence_.size(); }
-    TextSentiment analyze(std::string_view text) const;
-    Sentiment scoreSentence(std::string_view sentence) const;
+    bool Load(const std::string& path);
+    size_t Size() const { return m_Valence.size(); }
+    TextSentiment Analyze(std::string_view text) const;
+    Sentiment ScoreSentence(std::string_view sentence) const;
 
 private:
-    int longestPhrase(const std::vector<std::string>& words, size_t at, int& valence) const;
+    int LongestPhrase(const std::vector<std::string>& words, size_t at, int& valence) const;
 
-    std::unordered_map<std::string, int> valence_;
-    int maxPhraseWords_ = 1;
+    std::unordered_map<std::string, int> m_Valence;
+    int m_MaxPhraseWords = 1;
 };
 
 // [begin, end) byte ranges of the sentences in text, trimmed of spaces.
-std::vector<std::pair<size_t, size_t>> splitSentences(std::string_view text);
+std::vector<std::pair<size_t, size_t>> SplitSentences(std::string_view text);
 // Lower-case words; typographic apostrophes become "'".
-std::vector<std::string> splitWords(std::string_view sentence);
+std::vector<std::string> SplitWords(std::string_view sentence);

@@ -29,42 +29,42 @@ struct SentimentRequest
     Encoding encoding = Encoding::None;
 };
 
-ApiError readEncoding(const rapidjson::Value& request, Encoding& encoding)
+ApiError ReadEncoding(const rapidjson::Value& request, Encoding& encoding)
 {
-    const rapidjson::Value* v = findField(request, "encodingType", "encoding_type");
+    const rapidjson::Value* v = FindField(request, "encodingType", "encoding_type");
     if (!v)
         return ApiError{};
     static const char* const names[] = {"NONE", "UTF8", "UTF16", "UTF32"};
     static const Encoding encodings[] = {Encoding::None, Encoding::Utf8, Encoding::Utf16, Encoding::Utf32};
-    const int index = enumIndex(*v, names, 4);
+    const int index = EnumIndex(*v, names, 4);
     if (index < 0)
-        return invalidArgument("Invalid value at 'encoding_type' "
+        return InvalidArgument("Invalid value at 'encoding_type' "
                                "(type.googleapis.com/google.cloud.language.v1.EncodingType).");
     encoding = encodings[index];
     return ApiError{};
 }
 
-ApiError readType(const rapidjson::Value& document, bool& html)
+ApiError ReadType(const rapidjson::Value& document, bool& html)
 {
     static const char* const names[] = {"TYPE_UNSPECIFIED", "PLAIN_TEXT", "HTML"};
-    const rapidjson::Value* type = findField(document, "type");
-    const int index = type ? enumIndex(*type, names, 3) : 0;
+    const rapidjson::Value* type = FindField(document, "type");
+    const int index = type ? EnumIndex(*type, names, 3) : 0;
     if (index > 0)
     {
         html = index == 2;
         return ApiError{};
     }
     if (index == 0)
-        return invalidArgument("The document type is missing; use PLAIN_TEXT or HTML.");
+        return InvalidArgument("The document type is missing; use PLAIN_TEXT or HTML.");
     const std::string name = type->IsString() ? type->GetString() : type->IsInt() ? std::to_string(type->GetInt()) : "";
-    return invalidArgument(std::string("Invalid value at 'document.type' "
+    return InvalidArgument(std::string("Invalid value at 'document.type' "
                                        "(type.googleapis.com/google.cloud.language.v1.Document.Type), \"") +
                            name + "\"");
 }
 
-ApiError readLanguage(const rapidjson::Value& document, std::string& language)
+ApiError ReadLanguage(const rapidjson::Value& document, std::string& language)
 {
-    const rapidjson::Value* v = findField(document, "language");
+    const rapidjson::Value* v = FindField(document, "language");
     if (!v || (v->IsString() && v->GetStringLength() == 0))
     {
         language = "en";
@@ -74,41 +74,41 @@ ApiError readLanguage(const rapidjson::Value& document, std::string& language)
     const bool english = strncasecmp(language.c_str(), "en", 2) == 0 &&
                          (language.size() == 2 || language[2] == '-' || language[2] == '_');
     if (!english)
-        return invalidArgument("The language " + language + " is not supported for document_sentiment analysis.");
+        return InvalidArgument("The language " + language + " is not supported for document_sentiment analysis.");
     return ApiError{};
 }
 
-ApiError readDocument(const rapidjson::Value& request, SentimentRequest& out)
+ApiError ReadDocument(const rapidjson::Value& request, SentimentRequest& out)
 {
-    const rapidjson::Value* document = findField(request, "document");
+    const rapidjson::Value* document = FindField(request, "document");
     if (!document || !document->IsObject())
-        return invalidArgument("Invalid request: 'document' is required.");
-    ApiError error = refuseUnknownFields(*document, {"type", "content", "gcsContentUri", "language"}, "document");
-    if (!error.isSet())
-        error = readType(*document, out.html);
-    if (error.isSet())
+        return InvalidArgument("Invalid request: 'document' is required.");
+    ApiError error = RefuseUnknownFields(*document, {"type", "content", "gcsContentUri", "language"}, "document");
+    if (!error.IsSet())
+        error = ReadType(*document, out.html);
+    if (error.IsSet())
         return error;
-    const rapidjson::Value* content = findField(*document, "content");
-    if (!content && findField(*document, "gcsContentUri", "gcs_content_uri"))
-        return invalidArgument("This emulator reads inline 'content' only; 'gcsContentUri' is not supported.");
+    const rapidjson::Value* content = FindField(*document, "content");
+    if (!content && FindField(*document, "gcsContentUri", "gcs_content_uri"))
+        return InvalidArgument("This emulator reads inline 'content' only; 'gcsContentUri' is not supported.");
     if (!content || !content->IsString() || content->GetStringLength() == 0)
-        return invalidArgument("One of content, or gcs_content_uri must be set.");
+        return InvalidArgument("One of content, or gcs_content_uri must be set.");
     // Google's limit; scoring more would hold up the loop thread.
     if (content->GetStringLength() > kMaxContentBytes)
-        return invalidArgument("The document content is larger than the limit of 1000000 bytes.");
+        return InvalidArgument("The document content is larger than the limit of 1000000 bytes.");
     out.content.assign(content->GetString(), content->GetStringLength());
-    return readLanguage(*document, out.language);
+    return ReadLanguage(*document, out.language);
 }
 
-ApiError readRequest(const std::string& body, SentimentRequest& out)
+ApiError ReadRequest(const std::string& body, SentimentRequest& out)
 {
     rapidjson::Document doc;
-    ApiError error = parseRequestObject(body, doc, {"document", "encodingType"});
-    if (!error.isSet())
-        error = readEncoding(doc, out.encoding);
-    if (error.isSet())
+    ApiError error = ParseRequestObject(body, doc, {"document", "encodingType"});
+    if (!error.IsSet())
+        error = ReadEncoding(doc, out.encoding);
+    if (error.IsSet())
         return error;
-    return readDocument(doc, out);
+    return ReadDocument(doc, out);
 }
 
 // Turns byte offsets into the units the caller asked for; offsets must come
@@ -117,42 +117,42 @@ class OffsetCounter
 {
 public:
     OffsetCounter(const std::string& text, Encoding encoding)
-        : text_(text)
-        , encoding_(encoding)
+        : m_Text(text)
+        , m_Encoding(encoding)
     {
     }
 
-    long long at(size_t byte)
+    long long At(size_t byte)
     {
-        if (encoding_ == Encoding::None)
+        if (m_Encoding == Encoding::None)
             return -1; // Google's answer when no encoding was named
-        if (encoding_ == Encoding::Utf8)
+        if (m_Encoding == Encoding::Utf8)
             return static_cast<long long>(byte);
-        for (; byte_ < byte; ++byte_)
+        for (; m_Byte < byte; ++m_Byte)
         {
-            const auto c = static_cast<unsigned char>(text_[byte_]);
+            const auto c = static_cast<unsigned char>(m_Text[m_Byte]);
             if ((c & 0xC0) == 0x80)
                 continue; // continuation byte
-            units_ += (encoding_ == Encoding::Utf16 && c >= 0xF0) ? 2 : 1;
+            m_Units += (m_Encoding == Encoding::Utf16 && c >= 0xF0) ? 2 : 1;
         }
-        return units_;
+        return m_Units;
     }
 
 private:
-    const std::string& text_;
-    Encoding encoding_;
-    size_t byte_ = 0;
-    long long units_ = 0;
+    const std::string& m_Text;
+    Encoding m_Encoding;
+    size_t m_Byte = 0;
+    long long m_Units = 0;
 };
 
 // Three decimals, as the Writer would otherwise print 0.6 as 0.599.
-double rounded(double value)
+double Rounded(double value)
 {
     return std::round(value * 1000) / 1000;
 }
 
 // Tags blanked out of HTML leave runs of spaces inside sentences.
-std::string collapseSpaces(const std::string& text)
+std::string CollapseSpaces(const std::string& text)
 {
     std::string out;
     for (char c : text)
@@ -166,23 +166,23 @@ std::string collapseSpaces(const std::string& text)
     return out;
 }
 
-void writeSentiment(rapidjson::Writer<rapidjson::StringBuffer>& w, const Sentiment& s)
+void WriteSentiment(rapidjson::Writer<rapidjson::StringBuffer>& w, const Sentiment& s)
 {
     w.StartObject();
     w.Key("magnitude");
-    w.Double(rounded(s.magnitude));
+    w.Double(Rounded(s.magnitude));
     w.Key("score");
-    w.Double(rounded(s.score));
+    w.Double(Rounded(s.score));
     w.EndObject();
 }
 
-std::string writeReply(const TextSentiment& result, const SentimentRequest& request)
+std::string WriteReply(const TextSentiment& result, const SentimentRequest& request)
 {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
     w.StartObject();
     w.Key("documentSentiment");
-    writeSentiment(w, result.document);
+    WriteSentiment(w, result.document);
     w.Key("language");
     w.String(request.language.c_str());
     w.Key("sentences");
@@ -193,14 +193,14 @@ std::string writeReply(const TextSentiment& result, const SentimentRequest& requ
         w.StartObject();
         w.Key("text");
         w.StartObject();
-        const std::string content = request.html ? collapseSpaces(s.text) : s.text;
+        const std::string content = request.html ? CollapseSpaces(s.text) : s.text;
         w.Key("content");
         w.String(content.c_str(), static_cast<rapidjson::SizeType>(content.size()));
         w.Key("beginOffset");
-        w.Int64(offsets.at(s.begin));
+        w.Int64(offsets.At(s.begin));
         w.EndObject();
         w.Key("sentiment");
-        writeSentiment(w, s.sentiment);
+        WriteSentiment(w, s.sentiment);
         w.EndObject();
     }
     w.EndArray();
@@ -210,7 +210,7 @@ std::string writeReply(const TextSentiment& result, const SentimentRequest& requ
 
 } // namespace
 
-std::string blankMarkup(const std::string& html)
+std::string BlankMarkup(const std::string& html)
 {
     std::string text = html;
     bool inTag = false;
@@ -227,13 +227,13 @@ std::string blankMarkup(const std::string& html)
     return text;
 }
 
-ApiError SentimentMethod::answer(const std::string& body, std::string& reply) const
+ApiError SentimentMethod::Answer(const std::string& body, std::string& reply) const
 {
     SentimentRequest request;
-    ApiError error = readRequest(body, request);
-    if (error.isSet())
+    ApiError error = ReadRequest(body, request);
+    if (error.IsSet())
         return error;
-    const std::string text = request.html ? blankMarkup(request.content) : request.content;
-    reply = writeReply(analyzer_.analyze(text), request);
+    const std::string text = request.html ? BlankMarkup(request.content) : request.content;
+    reply = WriteReply(m_Analyzer.Analyze(text), request);
     return ApiError{};
 }

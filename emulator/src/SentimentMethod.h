@@ -9,14 +9,14 @@ class SentimentMethod
 {
 public:
     explicit SentimentMethod(const SentimentAnalyzer& analyzer)
-        : analyzer_(analyzer)
+        : m_Analyzer(analyzer)
     {
     }
-    ApiError answer(const std::string& body, std::string& reply) const;
+    ApiError Answer(const std::string& body, std::string& reply) const;
 
 private:
-    const SentimentAnalyzer& analyzer_;
+    const SentimentAnalyzer& m_Analyzer;
 };
 
 // HTML tags replaced by spaces, so offsets still point into the original.
-std::string blankMarkup(const std::string& html);
+std::string BlankMarkup(const std::string& html);

@@ -15,25 +15,25 @@
 namespace
 {
 
-bool isBase64Char(char c)
+bool IsBase64Char(char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
-bool isSpace(char c)
+bool IsSpace(char c)
 {
     return c == ' ' || c == '\n' || c == '\r' || c == '\t';
 }
 
 // EVP_DecodeBlock wants whole 4-character groups and does not reject '='
 // inside the text, so the text is checked and padded here first.
-bool normalize(std::string_view text, std::string& clean, int& padding)
+bool Normalize(std::string_view text, std::string& clean, int& padding)
 {
     clean.reserve(text.size() + 3);
     padding = 0;
     for (char c : text)
     {
-        if (isSpace(c))
+        if (IsSpace(c))
             continue;
         if (c == '-')
             c = '+';
@@ -44,7 +44,7 @@ bool normalize(std::string_view text, std::string& clean, int& padding)
             ++padding;
             continue;
         }
-        if (!isBase64Char(c) || padding > 0)
+        if (!IsBase64Char(c) || padding > 0)
             return false;
         clean.push_back(c);
     }
@@ -58,11 +58,11 @@ bool normalize(std::string_view text, std::string& clean, int& padding)
 
 } // namespace
 
-bool decodeBase64(std::string_view text, std::string& out)
+bool DecodeBase64(std::string_view text, std::string& out)
 {
     std::string clean;
     int padding = 0;
-    if (!normalize(text, clean, padding))
+    if (!Normalize(text, clean, padding))
         return false;
     out.resize(clean.size() / 4 * 3);
     if (clean.empty())
@@ -87,7 +87,7 @@ const int kEncodingCount = static_cast<int>(sizeof kEncodings / sizeof kEncoding
 // Google masks these when profanityFilter is set: first letter kept, the rest asterisks.
 const char* const kProfanities[] = {"ass", "bastard", "bitch", "crap", "damn", "fuck", "hell", "shit"};
 
-std::string masked(const std::string& word)
+std::string Masked(const std::string& word)
 {
     for (const char* bad : kProfanities)
         if (strcasecmp(word.c_str(), bad) == 0)
@@ -95,7 +95,7 @@ std::string masked(const std::string& word)
     return word;
 }
 
-std::string maskedText(const std::string& text)
+std::string MaskedText(const std::string& text)
 {
     std::string out;
     size_t start = 0;
@@ -104,62 +104,62 @@ std::string maskedText(const std::string& text)
         size_t end = text.find(' ', start);
         if (end == std::string::npos)
             end = text.size();
-        out += (start > 0 ? " " : "") + masked(text.substr(start, end - start));
+        out += (start > 0 ? " " : "") + Masked(text.substr(start, end - start));
         start = end + 1;
     }
     return out;
 }
 
 // A bool field of proto3's JSON mapping, under either spelling; false when absent.
-ApiError readFlag(const rapidjson::Value& config, const char* camel, const char* snake, bool& out)
+ApiError ReadFlag(const rapidjson::Value& config, const char* camel, const char* snake, bool& out)
 {
-    const rapidjson::Value* v = findField(config, camel, snake);
+    const rapidjson::Value* v = FindField(config, camel, snake);
     if (!v)
         return ApiError{};
     if (!v->IsBool())
-        return invalidArgument(std::string("Invalid value at 'config.") + snake + "' (TYPE_BOOL).");
+        return InvalidArgument(std::string("Invalid value at 'config.") + snake + "' (TYPE_BOOL).");
     out = v->GetBool();
     return ApiError{};
 }
 
-ApiError readOptions(const rapidjson::Value& config, RecognitionOptions& options)
+ApiError ReadOptions(const rapidjson::Value& config, RecognitionOptions& options)
 {
-    if (const auto* max = findField(config, "maxAlternatives", "max_alternatives"))
+    if (const auto* max = FindField(config, "maxAlternatives", "max_alternatives"))
     {
-        if (!readInt(*max, 0, 30, options.maxAlternatives))
-            return invalidArgument("max_alternatives must be between 0 and 30.");
+        if (!ReadInt(*max, 0, 30, options.maxAlternatives))
+            return InvalidArgument("max_alternatives must be between 0 and 30.");
     }
-    ApiError error = readFlag(config, "profanityFilter", "profanity_filter", options.profanityFilter);
-    if (!error.isSet())
-        error = readFlag(config, "enableWordTimeOffsets", "enable_word_time_offsets", options.wordTimeOffsets);
-    if (!error.isSet())
-        error = readFlag(config, "enableWordConfidence", "enable_word_confidence", options.wordConfidence);
+    ApiError error = ReadFlag(config, "profanityFilter", "profanity_filter", options.profanityFilter);
+    if (!error.IsSet())
+        error = ReadFlag(config, "enableWordTimeOffsets", "enable_word_time_offsets", options.wordTimeOffsets);
+    if (!error.IsSet())
+        error = ReadFlag(config, "enableWordConfidence", "enable_word_confidence", options.wordConfidence);
     return error;
 }
 
-bool isSupportedLanguage(const char* code)
+bool IsSupportedLanguage(const char* code)
 {
     return strcasecmp(code, "en-US") == 0 || strcasecmp(code, "en") == 0;
 }
 
 // Google recognises in the first of languageCode and alternativeLanguageCodes
 // that it has a model for, and reports which one it used.
-ApiError chooseLanguage(const rapidjson::Value& config, std::string& chosen)
+ApiError ChooseLanguage(const rapidjson::Value& config, std::string& chosen)
 {
-    const rapidjson::Value* primary = findField(config, "languageCode", "language_code");
+    const rapidjson::Value* primary = FindField(config, "languageCode", "language_code");
     if (!primary || !primary->IsString() || primary->GetStringLength() == 0)
-        return invalidArgument("Invalid recognition 'config': missing language_code.");
+        return InvalidArgument("Invalid recognition 'config': missing language_code.");
     std::vector<const rapidjson::Value*> codes{primary};
-    if (const auto* alt = findField(config, "alternativeLanguageCodes", "alternative_language_codes"))
+    if (const auto* alt = FindField(config, "alternativeLanguageCodes", "alternative_language_codes"))
     {
         if (!alt->IsArray())
-            return invalidArgument("Invalid value at 'config.alternative_language_codes': expected a list.");
+            return InvalidArgument("Invalid value at 'config.alternative_language_codes': expected a list.");
         for (const auto& code : alt->GetArray())
             codes.push_back(&code);
     }
     for (const rapidjson::Value* code : codes)
     {
-        if (code->IsString() && isSupportedLanguage(code->GetString()))
+        if (code->IsString() && IsSupportedLanguage(code->GetString()))
         {
             chosen = code->GetString();
             for (char& c : chosen)
@@ -169,39 +169,39 @@ ApiError chooseLanguage(const rapidjson::Value& config, std::string& chosen)
             return ApiError{};
         }
     }
-    return invalidArgument(std::string("Invalid recognition 'config': bad language code \"") + primary->GetString() +
+    return InvalidArgument(std::string("Invalid recognition 'config': bad language code \"") + primary->GetString() +
                            "\". This emulator has models for: " + SpeechMethod::kLanguages + ".");
 }
 
-ApiError readHints(const rapidjson::Value& config, AudioHints& hints)
+ApiError ReadHints(const rapidjson::Value& config, AudioHints& hints)
 {
-    if (const auto* enc = findField(config, "encoding"))
+    if (const auto* enc = FindField(config, "encoding"))
     {
-        const int index = enumIndex(*enc, kEncodings, kEncodingCount);
+        const int index = EnumIndex(*enc, kEncodings, kEncodingCount);
         if (index < 0)
-            return invalidArgument("Invalid value at 'config.encoding' "
+            return InvalidArgument("Invalid value at 'config.encoding' "
                                    "(type.googleapis.com/google.cloud.speech.v1.RecognitionConfig.AudioEncoding).");
         hints.encoding = index > 0 ? kEncodings[index] : "";
     }
-    if (const auto* rate = findField(config, "sampleRateHertz", "sample_rate_hertz"))
+    if (const auto* rate = FindField(config, "sampleRateHertz", "sample_rate_hertz"))
     {
-        if (!readInt(*rate, 8000, 48000, hints.sampleRateHertz))
-            return invalidArgument("sample_rate_hertz must be between 8000 and 48000.");
+        if (!ReadInt(*rate, 8000, 48000, hints.sampleRateHertz))
+            return InvalidArgument("sample_rate_hertz must be between 8000 and 48000.");
     }
-    if (const auto* channels = findField(config, "audioChannelCount", "audio_channel_count"))
+    if (const auto* channels = FindField(config, "audioChannelCount", "audio_channel_count"))
     {
-        if (!readInt(*channels, 1, 8, hints.channelCount))
-            return invalidArgument("audio_channel_count must be between 1 and 8.");
+        if (!ReadInt(*channels, 1, 8, hints.channelCount))
+            return InvalidArgument("audio_channel_count must be between 1 and 8.");
     }
     return ApiError{};
 }
 
-ApiError readConfig(const rapidjson::Value& request, RecognitionJob& job)
+ApiError ReadConfig(const rapidjson::Value& request, RecognitionJob& job)
 {
-    const rapidjson::Value* config = findField(request, "config");
+    const rapidjson::Value* config = FindField(request, "config");
     if (!config || !config->IsObject())
-        return invalidArgument("RecognitionConfig not set.");
-    ApiError error = refuseUnknownFields(*config,
+        return InvalidArgument("RecognitionConfig not set.");
+    ApiError error = RefuseUnknownFields(*config,
                                          {"encoding",
                                           "sampleRateHertz",
                                           "audioChannelCount",
@@ -223,49 +223,49 @@ ApiError readConfig(const rapidjson::Value& request, RecognitionJob& job)
                                           "model",
                                           "useEnhanced"},
                                          "config");
-    if (!error.isSet())
-        error = readHints(*config, job.hints);
-    if (!error.isSet())
-        error = readOptions(*config, job.options);
-    if (error.isSet())
+    if (!error.IsSet())
+        error = ReadHints(*config, job.hints);
+    if (!error.IsSet())
+        error = ReadOptions(*config, job.options);
+    if (error.IsSet())
         return error;
-    return chooseLanguage(*config, job.languageCode);
+    return ChooseLanguage(*config, job.languageCode);
 }
 
-ApiError readAudio(const rapidjson::Value& request, RecognitionJob& job)
+ApiError ReadAudio(const rapidjson::Value& request, RecognitionJob& job)
 {
-    const rapidjson::Value* audio = findField(request, "audio");
+    const rapidjson::Value* audio = FindField(request, "audio");
     if (!audio || !audio->IsObject())
-        return invalidArgument("RecognitionAudio not set.");
-    const ApiError unknown = refuseUnknownFields(*audio, {"content", "uri"}, "audio");
-    if (unknown.isSet())
+        return InvalidArgument("RecognitionAudio not set.");
+    const ApiError unknown = RefuseUnknownFields(*audio, {"content", "uri"}, "audio");
+    if (unknown.IsSet())
         return unknown;
-    const rapidjson::Value* content = findField(*audio, "content");
-    if (!content && findField(*audio, "uri"))
-        return invalidArgument("This emulator reads inline audio 'content' only; 'uri' is not supported.");
+    const rapidjson::Value* content = FindField(*audio, "content");
+    if (!content && FindField(*audio, "uri"))
+        return InvalidArgument("This emulator reads inline audio 'content' only; 'uri' is not supported.");
     if (!content || !content->IsString() || content->GetStringLength() == 0)
-        return invalidArgument("RecognitionAudio not set.");
-    if (!decodeBase64(std::string_view(content->GetString(), content->GetStringLength()), job.audio))
-        return invalidArgument("Invalid value at 'audio.content' (TYPE_BYTES), Base64 decoding failed.");
+        return InvalidArgument("RecognitionAudio not set.");
+    if (!DecodeBase64(std::string_view(content->GetString(), content->GetStringLength()), job.audio))
+        return InvalidArgument("Invalid value at 'audio.content' (TYPE_BYTES), Base64 decoding failed.");
     if (job.audio.empty())
-        return invalidArgument("RecognitionAudio not set.");
+        return InvalidArgument("RecognitionAudio not set.");
     return ApiError{};
 }
 
 } // namespace
 
-ApiError SpeechMethod::parse(const std::string& body, RecognitionJob& job)
+ApiError SpeechMethod::Parse(const std::string& body, RecognitionJob& job)
 {
     rapidjson::Document doc;
-    ApiError error = parseRequestObject(body, doc, {"config", "audio"});
-    if (!error.isSet())
-        error = readConfig(doc, job);
-    if (error.isSet())
+    ApiError error = ParseRequestObject(body, doc, {"config", "audio"});
+    if (!error.IsSet())
+        error = ReadConfig(doc, job);
+    if (error.IsSet())
         return error;
-    return readAudio(doc, job);
+    return ReadAudio(doc, job);
 }
 
-std::string formatDuration(double seconds)
+std::string FormatDuration(double seconds)
 {
     const long long millis = std::llround(seconds * 1000);
     char text[48];
@@ -279,7 +279,7 @@ std::string formatDuration(double seconds)
 namespace
 {
 
-void writeWords(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::vector<Word>& words,
+void WriteWords(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::vector<Word>& words,
                 const RecognitionOptions& options)
 {
     w.Key("words");
@@ -290,11 +290,11 @@ void writeWords(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::vector
         if (options.wordTimeOffsets)
         {
             w.Key("startTime");
-            w.String(formatDuration(word.start).c_str());
+            w.String(FormatDuration(word.start).c_str());
             w.Key("endTime");
-            w.String(formatDuration(word.end).c_str());
+            w.String(FormatDuration(word.end).c_str());
         }
-        const std::string text = options.profanityFilter ? masked(word.word) : word.word;
+        const std::string text = options.profanityFilter ? Masked(word.word) : word.word;
         w.Key("word");
         w.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
         if (options.wordConfidence)
@@ -312,10 +312,10 @@ void writeWords(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::vector
 namespace
 {
 
-void writeResult(rapidjson::Writer<rapidjson::StringBuffer>& w, const Hypothesis& result, const RecognitionJob& job)
+void WriteResult(rapidjson::Writer<rapidjson::StringBuffer>& w, const Hypothesis& result, const RecognitionJob& job)
 {
     const RecognitionOptions& options = job.options;
-    const std::string text = options.profanityFilter ? maskedText(result.transcript) : result.transcript;
+    const std::string text = options.profanityFilter ? MaskedText(result.transcript) : result.transcript;
     w.StartObject();
     w.Key("alternatives");
     w.StartArray();
@@ -325,11 +325,11 @@ void writeResult(rapidjson::Writer<rapidjson::StringBuffer>& w, const Hypothesis
     w.Key("confidence");
     w.Double(std::round(result.confidence * 10000) / 10000);
     if (options.wordTimeOffsets || options.wordConfidence)
-        writeWords(w, result.words, options);
+        WriteWords(w, result.words, options);
     w.EndObject();
     for (const std::string& alternative : result.alternatives)
     {
-        const std::string other = options.profanityFilter ? maskedText(alternative) : alternative;
+        const std::string other = options.profanityFilter ? MaskedText(alternative) : alternative;
         w.StartObject();
         w.Key("transcript");
         w.String(other.c_str(), static_cast<rapidjson::SizeType>(other.size()));
@@ -337,7 +337,7 @@ void writeResult(rapidjson::Writer<rapidjson::StringBuffer>& w, const Hypothesis
     }
     w.EndArray();
     w.Key("resultEndTime");
-    w.String(formatDuration(result.end).c_str());
+    w.String(FormatDuration(result.end).c_str());
     w.Key("languageCode");
     w.String(job.languageCode.c_str());
     w.EndObject();
@@ -345,7 +345,7 @@ void writeResult(rapidjson::Writer<rapidjson::StringBuffer>& w, const Hypothesis
 
 } // namespace
 
-std::string SpeechMethod::reply(const RecognitionJob& job, uint64_t requestId, const char* type)
+std::string SpeechMethod::Reply(const RecognitionJob& job, uint64_t requestId, const char* type)
 {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
@@ -360,11 +360,11 @@ std::string SpeechMethod::reply(const RecognitionJob& job, uint64_t requestId, c
         w.Key("results");
         w.StartArray();
         for (const Hypothesis& result : job.results)
-            writeResult(w, result, job);
+            WriteResult(w, result, job);
         w.EndArray();
         // Google bills whole seconds, rounded up.
         w.Key("totalBilledTime");
-        w.String(formatDuration(std::ceil(job.audioSeconds)).c_str());
+        w.String(FormatDuration(std::ceil(job.audioSeconds)).c_str());
         w.Key("requestId");
         w.String(std::to_string(requestId).c_str());
     }

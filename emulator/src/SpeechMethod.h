@@ -15,15 +15,15 @@ public:
     static constexpr const char* kLanguages = "en-US";
 
     // Fills job.audio, job.hints and job.languageCode; returns the refusal if any.
-    static ApiError parse(const std::string& body, RecognitionJob& job);
+    static ApiError Parse(const std::string& body, RecognitionJob& job);
     // The answer's body: its results, or {} when there is no speech; led by "@type"
     // when one is given, as in a long-running operation's response.
-    static std::string reply(const RecognitionJob& job, uint64_t requestId, const char* type = nullptr);
+    static std::string Reply(const RecognitionJob& job, uint64_t requestId, const char* type = nullptr);
 };
 
 // Google's JSON form of a Duration: "7.100s", "8s".
-std::string formatDuration(double seconds);
+std::string FormatDuration(double seconds);
 
 // Decodes base64 as a proto3 JSON "bytes" field accepts it: standard or
 // URL-safe alphabet, padding optional, whitespace ignored. False on bad input.
-bool decodeBase64(std::string_view text, std::string& out);
+bool DecodeBase64(std::string_view text, std::string& out);

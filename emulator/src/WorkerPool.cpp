@@ -7,16 +7,16 @@
 namespace
 {
 
-void onJobsFinished(evutil_socket_t, short, void* pool)
+void OnJobsFinished(evutil_socket_t, short, void* pool)
 {
     if (pool)
-        static_cast<WorkerPool*>(pool)->deliverFinished();
+        static_cast<WorkerPool*>(pool)->DeliverFinished();
 }
 
 // Google's limit for long-running recognition.
 constexpr double kMaxLongRunningSeconds = 480 * 60;
 
-double secondsSince(std::chrono::steady_clock::time_point start)
+double SecondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -25,169 +25,169 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 
 WorkerPool::~WorkerPool()
 {
-    stop();
+    Stop();
 }
 
-bool WorkerPool::start(event_base* base, const PoolSettings& settings, FinishedFn onFinished)
+bool WorkerPool::Start(event_base* base, const PoolSettings& settings, FinishedFn onFinished)
 {
-    settings_ = settings;
-    onFinished_ = std::move(onFinished);
-    finishedEvent_ = event_new(base, -1, 0, onJobsFinished, this);
-    if (!finishedEvent_)
+    m_Settings = settings;
+    m_OnFinished = std::move(onFinished);
+    m_pFinishedEvent = event_new(base, -1, 0, OnJobsFinished, this);
+    if (!m_pFinishedEvent)
     {
         std::fprintf(stderr, "s2t-cloud-emulator: cannot create the worker event\n");
         return false;
     }
-    loadsPending_ = settings_.workers;
-    for (int i = 0; i < settings_.workers; ++i)
-        threads_.emplace_back(&WorkerPool::work, this);
-    std::unique_lock<std::mutex> lock(mutex_);
-    loaded_.wait(lock, [this] { return loadsPending_ == 0; });
-    return !loadFailed_;
+    m_LoadsPending = m_Settings.workers;
+    for (int i = 0; i < m_Settings.workers; ++i)
+        m_Threads.emplace_back(&WorkerPool::Work, this);
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_Loaded.wait(lock, [this] { return m_LoadsPending == 0; });
+    return !m_LoadFailed;
 }
 
-void WorkerPool::stop()
+void WorkerPool::Stop()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Stopping = true;
     }
-    wake_.notify_all();
-    for (std::thread& t : threads_)
+    m_Wake.notify_all();
+    for (std::thread& t : m_Threads)
         t.join();
-    threads_.clear();
+    m_Threads.clear();
     // Requests still waiting belong to evhttp, which frees them with their
     // connections; only the jobs go here.
-    queued_.clear();
-    finished_.clear();
-    if (finishedEvent_)
-        event_free(finishedEvent_);
-    finishedEvent_ = nullptr;
+    m_Queued.clear();
+    m_Finished.clear();
+    if (m_pFinishedEvent)
+        event_free(m_pFinishedEvent);
+    m_pFinishedEvent = nullptr;
 }
 
-void WorkerPool::depth(int& queued, int& busy)
+void WorkerPool::Depth(int& queued, int& busy)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queued = static_cast<int>(queued_.size());
-    busy = busy_;
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    queued = static_cast<int>(m_Queued.size());
+    busy = m_Busy;
 }
 
-bool WorkerPool::submit(std::unique_ptr<RecognitionJob> job)
+bool WorkerPool::Submit(std::unique_ptr<RecognitionJob> job)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (static_cast<int>(queued_.size()) + busy_ >= settings_.workers + settings_.queue)
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (static_cast<int>(m_Queued.size()) + m_Busy >= m_Settings.workers + m_Settings.queue)
             return false;
-        queued_.push_back(std::move(job));
+        m_Queued.push_back(std::move(job));
     }
-    wake_.notify_one();
+    m_Wake.notify_one();
     return true;
 }
 
-void WorkerPool::deliverFinished()
+void WorkerPool::DeliverFinished()
 {
     std::deque<std::unique_ptr<RecognitionJob>> jobs;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        jobs.swap(finished_);
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        jobs.swap(m_Finished);
     }
     for (auto& job : jobs)
-        onFinished_(std::move(job));
+        m_OnFinished(std::move(job));
 }
 
-bool WorkerPool::loadRecognizer(std::unique_ptr<Recognizer>& recognizer)
+bool WorkerPool::LoadRecognizer(std::unique_ptr<Recognizer>& recognizer)
 {
-    if (settings_.fixedTranscript)
+    if (m_Settings.fixedTranscript)
         return true;
     recognizer = std::make_unique<Recognizer>();
-    return recognizer->load(settings_.models);
+    return recognizer->Load(m_Settings.models);
 }
 
-void WorkerPool::work()
+void WorkerPool::Work()
 {
     std::unique_ptr<Recognizer> recognizer;
-    const bool ok = loadRecognizer(recognizer);
+    const bool ok = LoadRecognizer(recognizer);
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        loadFailed_ = loadFailed_ || !ok;
-        stopping_ = stopping_ || !ok;
-        --loadsPending_;
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_LoadFailed = m_LoadFailed || !ok;
+        m_Stopping = m_Stopping || !ok;
+        --m_LoadsPending;
     }
-    loaded_.notify_all();
-    wake_.notify_all();
+    m_Loaded.notify_all();
+    m_Wake.notify_all();
     for (;;)
     {
         std::unique_ptr<RecognitionJob> job;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !queued_.empty(); });
-            if (stopping_)
+            std::unique_lock<std::mutex> lock(m_Mutex);
+            m_Wake.wait(lock, [this] { return m_Stopping || !m_Queued.empty(); });
+            if (m_Stopping)
                 return;
-            job = std::move(queued_.front());
-            queued_.pop_front();
-            ++busy_;
+            job = std::move(m_Queued.front());
+            m_Queued.pop_front();
+            ++m_Busy;
         }
-        process(*job, recognizer.get());
-        finish(std::move(job));
+        Process(*job, recognizer.get());
+        Finish(std::move(job));
     }
 }
 
-void WorkerPool::process(RecognitionJob& job, Recognizer* recognizer)
+void WorkerPool::Process(RecognitionJob& job, Recognizer* recognizer)
 {
     const auto started = std::chrono::steady_clock::now();
     AudioReader reader;
     std::string error;
-    if (!reader.open(job.audio, job.hints, error))
+    if (!reader.Open(job.audio, job.hints, error))
     {
-        job.error = invalidArgument(error);
+        job.error = InvalidArgument(error);
         return;
     }
-    if (job.hints.sampleRateHertz > 0 && job.hints.sampleRateHertz != reader.sampleRate())
+    if (job.hints.sampleRateHertz > 0 && job.hints.sampleRateHertz != reader.SampleRate())
     {
-        job.error = invalidArgument("sample_rate_hertz (" + std::to_string(job.hints.sampleRateHertz) +
+        job.error = InvalidArgument("sample_rate_hertz (" + std::to_string(job.hints.sampleRateHertz) +
                                     ") in RecognitionConfig must either be unspecified or match the value in the " +
-                                    reader.containerName() + " header (" + std::to_string(reader.sampleRate()) + ").");
+                                    reader.ContainerName() + " header (" + std::to_string(reader.SampleRate()) + ").");
         return;
     }
-    job.audioSeconds = reader.seconds();
-    if (job.operation.empty() && job.audioSeconds > settings_.maxAudioSeconds)
+    job.audioSeconds = reader.Seconds();
+    if (job.operation.empty() && job.audioSeconds > m_Settings.maxAudioSeconds)
     {
-        job.error = invalidArgument("Sync input too long. For audio longer than 1 min use "
+        job.error = InvalidArgument("Sync input too long. For audio longer than 1 min use "
                                     "LongRunningRecognize with a 'uri' parameter.");
         return;
     }
     if (job.audioSeconds > kMaxLongRunningSeconds)
     {
-        job.error = invalidArgument("Audio is longer than 480 minutes.");
+        job.error = InvalidArgument("Audio is longer than 480 minutes.");
         return;
     }
     if (!recognizer)
     {
-        if (!settings_.fixedTranscript->empty())
-            job.results = {Hypothesis{*settings_.fixedTranscript, 1.0, {}, {}, job.audioSeconds}};
+        if (!m_Settings.fixedTranscript->empty())
+            job.results = {Hypothesis{*m_Settings.fixedTranscript, 1.0, {}, {}, job.audioSeconds}};
         return;
     }
     std::vector<int16_t> samples;
-    if (!reader.readMono16k(samples, error))
+    if (!reader.ReadMono16k(samples, error))
     {
-        job.error = invalidArgument(error);
+        job.error = InvalidArgument(error);
         return;
     }
-    if (!recognizer->recognize(samples, job.options.maxAlternatives, job.results))
+    if (!recognizer->Recognize(samples, job.options.maxAlternatives, job.results))
         job.error = ApiError{500, "INTERNAL", "The recognizer failed on this audio.", "", ""};
     // The last result runs to the end of the recording, its trailing silence included.
     if (!job.results.empty())
         job.results.back().end = job.audioSeconds;
-    job.decodeSeconds = secondsSince(started);
+    job.decodeSeconds = SecondsSince(started);
 }
 
-void WorkerPool::finish(std::unique_ptr<RecognitionJob> job)
+void WorkerPool::Finish(std::unique_ptr<RecognitionJob> job)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        finished_.push_back(std::move(job));
-        --busy_;
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Finished.push_back(std::move(job));
+        --m_Busy;
     }
     // Safe from this thread because the loop was set up with evthread_use_pthreads().
-    event_active(finishedEvent_, 0, 0);
+    event_active(m_pFinishedEvent, 0, 0);
 }

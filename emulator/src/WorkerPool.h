@@ -60,33 +60,33 @@ public:
     ~WorkerPool();
 
     // Returns once every worker has its model loaded, or false if one failed.
-    bool start(event_base* base, const PoolSettings& settings, FinishedFn onFinished);
+    bool Start(event_base* base, const PoolSettings& settings, FinishedFn onFinished);
     // False, the job dropped, when every worker is busy and the queue is full.
-    bool submit(std::unique_ptr<RecognitionJob> job);
+    bool Submit(std::unique_ptr<RecognitionJob> job);
     // Lets the jobs in hand finish, drops the queued ones and joins the threads.
-    void stop();
-    void deliverFinished();
+    void Stop();
+    void DeliverFinished();
     // Recognitions waiting for a worker, and being decoded.
-    void depth(int& queued, int& busy);
+    void Depth(int& queued, int& busy);
 
 private:
-    void work();
-    bool loadRecognizer(std::unique_ptr<Recognizer>& recognizer);
-    void process(RecognitionJob& job, Recognizer* recognizer);
-    void finish(std::unique_ptr<RecognitionJob> job);
+    void Work();
+    bool LoadRecognizer(std::unique_ptr<Recognizer>& recognizer);
+    void Process(RecognitionJob& job, Recognizer* recognizer);
+    void Finish(std::unique_ptr<RecognitionJob> job);
 
-    PoolSettings settings_;
-    FinishedFn onFinished_;
-    event* finishedEvent_ = nullptr;
-    std::vector<std::thread> threads_;
+    PoolSettings m_Settings;
+    FinishedFn m_OnFinished;
+    event* m_pFinishedEvent = nullptr;
+    std::vector<std::thread> m_Threads;
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable loaded_;
-    std::deque<std::unique_ptr<RecognitionJob>> queued_;
-    std::deque<std::unique_ptr<RecognitionJob>> finished_;
-    int busy_ = 0; // workers decoding a job
-    int loadsPending_ = 0;
-    bool loadFailed_ = false;
-    bool stopping_ = false;
+    std::mutex m_Mutex;
+    std::condition_variable m_Wake;
+    std::condition_variable m_Loaded;
+    std::deque<std::unique_ptr<RecognitionJob>> m_Queued;
+    std::deque<std::unique_ptr<RecognitionJob>> m_Finished;
+    int m_Busy = 0; // workers decoding a job
+    int m_LoadsPending = 0;
+    bool m_LoadFailed = false;
+    bool m_Stopping = false;
 };

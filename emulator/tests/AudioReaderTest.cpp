@@ -18,31 +18,31 @@
 namespace
 {
 
-std::string readFile(const std::string& path)
+std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // "go forward ten meters", 16 kHz mono 16-bit.
-const std::string kRaw = readFile(S2T_TESTDATA_DIR "/goforward.raw");
+const std::string kRaw = ReadFile(S2T_TESTDATA_DIR "/goforward.raw");
 const std::vector<int16_t> kSpeech(reinterpret_cast<const int16_t*>(kRaw.data()),
                                    reinterpret_cast<const int16_t*>(kRaw.data() + kRaw.size()));
 
 // What `make` writes into a scratch file it is given the path of.
 template <typename Make>
-std::string madeInFile(Make make)
+std::string MadeInFile(Make make)
 {
     char path[] = "/tmp/s2t-emulator-test-XXXXXX";
     close(mkstemp(path));
     make(path);
-    const std::string bytes = readFile(path);
+    const std::string bytes = ReadFile(path);
     unlink(path);
     return bytes;
 }
 
 // The speech as `format` at `rate`, in the first of `channels` (the others silent).
-std::string encodeAudio(int format, int rate, int channels = 1)
+std::string EncodeAudio(int format, int rate, int channels = 1)
 {
     std::vector<float> in(kSpeech.size());
     src_short_to_float_array(kSpeech.data(), in.data(), static_cast<int>(in.size()));
@@ -63,7 +63,7 @@ std::string encodeAudio(int format, int rate, int channels = 1)
     for (size_t i = 0; i < mono.size(); ++i)
         frames[i * channels] = mono[i];
 
-    return madeInFile([&](const char* path) {
+    return MadeInFile([&](const char* path) {
         SF_INFO info{0, rate, channels, format, 0, 0};
         SNDFILE* file = sf_open(path, SFM_WRITE, &info);
         sf_writef_float(file, frames.data(), static_cast<sf_count_t>(mono.size()));
@@ -72,9 +72,9 @@ std::string encodeAudio(int format, int rate, int channels = 1)
 }
 
 // The speech as AMR-NB at 12.2 kbit/s (sox) or AMR-WB at 23.85 kbit/s.
-std::string encodeAmr(bool wideband)
+std::string EncodeAmr(bool wideband)
 {
-    return madeInFile([wideband](const char* path) {
+    return MadeInFile([wideband](const char* path) {
         const std::string command = wideband
                                         ? std::string(S2T_AMRWB_ENCODER " " S2T_TESTDATA_DIR "/goforward.raw ") + path
                                         : std::string("sox -R -t raw -r 16000 -e signed -b 16 -c 1 " S2T_TESTDATA_DIR
@@ -87,7 +87,7 @@ std::string encodeAmr(bool wideband)
 // Normalised correlation of the overlapping part: near 1 when b is a (scaled)
 // copy of a, near 0 for unrelated or shifted audio.
 template <typename T>
-double correlation(const std::vector<T>& a, const std::vector<T>& b)
+double Correlation(const std::vector<T>& a, const std::vector<T>& b)
 {
     const size_t n = std::min(a.size(), b.size());
     const auto dot = [n](const auto& x, const auto& y) {
@@ -98,7 +98,7 @@ double correlation(const std::vector<T>& a, const std::vector<T>& b)
 }
 
 // Loudness every 20 ms: what a codec that does not keep the waveform keeps.
-std::vector<double> envelope(const std::vector<int16_t>& samples)
+std::vector<double> Envelope(const std::vector<int16_t>& samples)
 {
     std::vector<double> out;
     for (size_t at = 0; at + 320 <= samples.size(); at += 320)
@@ -115,14 +115,14 @@ struct ReadResult
     std::string error;
 };
 
-ReadResult readAll(const std::string& bytes, const AudioHints& hints = {})
+ReadResult ReadAll(const std::string& bytes, const AudioHints& hints = {})
 {
     ReadResult r;
     AudioReader reader;
-    if (reader.open(bytes, hints, r.error))
+    if (reader.Open(bytes, hints, r.error))
     {
-        r.seconds = reader.seconds();
-        r.read = reader.readMono16k(r.samples, r.error);
+        r.seconds = reader.Seconds();
+        r.read = reader.ReadMono16k(r.samples, r.error);
     }
     return r;
 }
@@ -143,15 +143,15 @@ TEST(AudioReader, EveryFormatRateAndChannelCountBecomesSixteenKilohertzMono)
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.rate);
-        const ReadResult r = readAll(encodeAudio(c.format, c.rate, c.channels));
+        const ReadResult r = ReadAll(EncodeAudio(c.format, c.rate, c.channels));
         ASSERT_TRUE(r.read) << r.error;
         EXPECT_NEAR(double(r.samples.size()), double(kSpeech.size()), c.rate == 16000 ? 0.0 : 16.0);
         EXPECT_NEAR(r.seconds, kSpeech.size() / 16000.0, 0.01);
-        EXPECT_GE(correlation(r.samples, kSpeech) + 1e-9, c.minCorrelation);
+        EXPECT_GE(Correlation(r.samples, kSpeech) + 1e-9, c.minCorrelation);
     }
     // Lossless at the target rate, and mixing averages the channels.
-    EXPECT_EQ(readAll(encodeAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000)).samples, kSpeech);
-    const ReadResult stereo = readAll(encodeAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 2));
+    EXPECT_EQ(ReadAll(EncodeAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000)).samples, kSpeech);
+    const ReadResult stereo = ReadAll(EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 2));
     ASSERT_EQ(stereo.samples.size(), kSpeech.size()) << stereo.error;
     for (size_t i = 0; i < kSpeech.size(); i += 997)
         EXPECT_NEAR(stereo.samples[i], kSpeech[i] / 2.0, 1.0) << i;
@@ -159,14 +159,14 @@ TEST(AudioReader, EveryFormatRateAndChannelCountBecomesSixteenKilohertzMono)
 
 TEST(AudioReader, HeaderlessAudioNeedsEncodingAndRate)
 {
-    EXPECT_FALSE(readAll(kRaw).read);
-    const ReadResult noRate = readAll(kRaw, AudioHints{"LINEAR16", 0, 0});
+    EXPECT_FALSE(ReadAll(kRaw).read);
+    const ReadResult noRate = ReadAll(kRaw, AudioHints{"LINEAR16", 0, 0});
     EXPECT_NE(noRate.error.find("sample_rate_hertz"), std::string::npos) << noRate.error;
-    EXPECT_EQ(readAll(kRaw, AudioHints{"LINEAR16", 16000, 1}).samples, kSpeech);
-    const ReadResult mulaw = readAll(encodeAudio(SF_FORMAT_RAW | SF_FORMAT_ULAW, 16000), AudioHints{"MULAW", 16000, 1});
-    EXPECT_GT(correlation(mulaw.samples, kSpeech), 0.95) << mulaw.error;
+    EXPECT_EQ(ReadAll(kRaw, AudioHints{"LINEAR16", 16000, 1}).samples, kSpeech);
+    const ReadResult mulaw = ReadAll(EncodeAudio(SF_FORMAT_RAW | SF_FORMAT_ULAW, 16000), AudioHints{"MULAW", 16000, 1});
+    EXPECT_GT(Correlation(mulaw.samples, kSpeech), 0.95) << mulaw.error;
     // Below 16 kHz, silence comes back as a faint noise floor, never as digital silence.
-    std::vector<int16_t> floor = readAll(std::string(1600, '\0'), AudioHints{"LINEAR16", 8000, 1}).samples;
+    std::vector<int16_t> floor = ReadAll(std::string(1600, '\0'), AudioHints{"LINEAR16", 8000, 1}).samples;
     std::sort(floor.begin(), floor.end());
     EXPECT_TRUE(floor.size() == 1600 && floor.front() == -4 && floor.back() == 4);
 }
@@ -175,7 +175,7 @@ TEST(AudioReader, RefusesBytesThatAreNoRecording)
 {
     for (const std::string& bytes : {std::string("just some text"), std::string("RIFF\x10\0\0\0WAVEfmt ", 16)})
     {
-        const ReadResult r = readAll(bytes);
+        const ReadResult r = ReadAll(bytes);
         EXPECT_FALSE(r.read);
         EXPECT_FALSE(r.error.empty());
     }
@@ -186,17 +186,17 @@ TEST(AudioReader, AmrIsDecodedWhenTheRequestNamesItsEncodingAndRate)
     for (const auto& [wideband, hints] : {std::pair{false, AudioHints{"AMR", 8000, 0}}, {true, {"AMR_WB", 16000, 0}}})
     {
         SCOPED_TRACE(hints.encoding);
-        const ReadResult r = readAll(encodeAmr(wideband), hints);
+        const ReadResult r = ReadAll(EncodeAmr(wideband), hints);
         ASSERT_TRUE(r.read) << r.error;
         EXPECT_DOUBLE_EQ(r.seconds, 2.8); // 140 frames of 20 ms, the last one padded
         EXPECT_NEAR(double(r.samples.size()), 2.8 * 16000, 16.0);
-        EXPECT_GT(correlation(envelope(r.samples), envelope(kSpeech)), 0.85); // another recording: 0.6
+        EXPECT_GT(Correlation(Envelope(r.samples), Envelope(kSpeech)), 0.85); // another recording: 0.6
     }
 }
 
 TEST(AudioReader, RefusesAudioItsConfigContradictsNamingTheField)
 {
-    const std::string nb = encodeAmr(false), wb = encodeAmr(true);
+    const std::string nb = EncodeAmr(false), wb = EncodeAmr(true);
     const std::tuple<std::string, AudioHints, const char*> cases[] = {
         // The AMR-NB cases, and the headerless and WAV ones, are tests/test_emulator.py's.
         {wb, {"", 16000, 0}, "bad encoding.. AMR-WB audio needs config.encoding AMR_WB "},
@@ -206,15 +206,15 @@ TEST(AudioReader, RefusesAudioItsConfigContradictsNamingTheField)
         {"#!AMR\n", {"AMR_WB", 16000, 0}, "Specify AMR encoding"},
         {wb.substr(0, 9 + 61 + 30), {"AMR_WB", 16000, 0}, "the AMR-WB audio ends inside frame 2 (30 of its 61 bytes)"},
         {"#!AMR-WB\n\x50", {"AMR_WB", 16000, 0}, "'audio.content': AMR-WB frame 1 at byte 9 has frame type 10"},
-        {encodeAudio(SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000), {"LINEAR16", 8000, 0}, "Specify MULAW encoding"},
-        {encodeAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000), {"LINEAR16", 0, 0}, "Specify FLAC encoding"},
+        {EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000), {"LINEAR16", 8000, 0}, "Specify MULAW encoding"},
+        {EncodeAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000), {"LINEAR16", 0, 0}, "Specify FLAC encoding"},
         {kRaw, {"FLAC", 16000, 0}, "not FLAC audio"},
     };
     for (const auto& [bytes, hints, message] : cases)
     {
-        const ReadResult r = readAll(bytes, hints);
+        const ReadResult r = ReadAll(bytes, hints);
         EXPECT_FALSE(r.read) << message;
         EXPECT_NE(r.error.find(message), std::string::npos) << r.error;
     }
-    EXPECT_TRUE(readAll("#!AMR\n\x7c\x7c", AudioHints{"AMR", 8000, 0}).read); // two "no data" frames
+    EXPECT_TRUE(ReadAll("#!AMR\n\x7c\x7c", AudioHints{"AMR", 8000, 0}).read); // two "no data" frames
 }

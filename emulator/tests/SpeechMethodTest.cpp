@@ -25,7 +25,7 @@ TEST(Base64, DecodesWhatProtoJsonAcceptsAndNothingElse)
     for (const auto& [text, expected] : cases)
     {
         std::string out;
-        EXPECT_EQ(decodeBase64(text, out), expected != nullptr) << text;
+        EXPECT_EQ(DecodeBase64(text, out), expected != nullptr) << text;
         if (expected)
         {
             EXPECT_EQ(out, expected) << text;
@@ -57,15 +57,15 @@ TEST(SpeechMethod, ReadsConfigAsProtoJsonDoesAndRefusesWhatGoogleRefuses)
     for (const auto& [config, refusal] : cases)
     {
         RecognitionJob job;
-        const ApiError error = SpeechMethod::parse(std::string(R"({"config":)") + config + "," + audio + "}", job);
-        EXPECT_EQ(error.isSet(), refusal != nullptr) << config << ": " << error.message;
+        const ApiError error = SpeechMethod::Parse(std::string(R"({"config":)") + config + "," + audio + "}", job);
+        EXPECT_EQ(error.IsSet(), refusal != nullptr) << config << ": " << error.message;
         if (refusal)
             EXPECT_NE(error.message.find(refusal), std::string::npos) << error.message;
         else
             EXPECT_EQ(job.audio, "RIFF");
     }
     RecognitionJob job;
-    ASSERT_FALSE(SpeechMethod::parse(std::string(R"({"config":)") + cases[0].first + "," + audio + "}", job).isSet());
+    ASSERT_FALSE(SpeechMethod::Parse(std::string(R"({"config":)") + cases[0].first + "," + audio + "}", job).IsSet());
     EXPECT_EQ(std::tie(job.languageCode, job.hints.encoding, job.hints.sampleRateHertz, job.hints.channelCount),
               std::make_tuple(std::string("en-us"), std::string("LINEAR16"), 8000, 2));
     EXPECT_EQ(std::make_tuple(job.options.maxAlternatives, job.options.profanityFilter, job.options.wordConfidence,
@@ -81,7 +81,7 @@ TEST(SpeechMethod, ReadsConfigAsProtoJsonDoesAndRefusesWhatGoogleRefuses)
         {R"(["config"])", "Expected an object"},
     };
     for (const auto& [body, refusal] : refusals)
-        EXPECT_NE(SpeechMethod::parse(body, job).message.find(refusal), std::string::npos) << body;
+        EXPECT_NE(SpeechMethod::Parse(body, job).message.find(refusal), std::string::npos) << body;
 }
 
 TEST(SpeechMethod, AnswersEachResultWithItsOwnAlternativesWordsAndEnd)
@@ -93,7 +93,7 @@ TEST(SpeechMethod, AnswersEachResultWithItsOwnAlternativesWordsAndEnd)
     job.results = {Hypothesis{"oh damn", 0.51236, {{"oh", 0.2, 0.5, 0.4}, {"damn", 0.5, 1, 0.6}}, {"oh dam"}, 1},
                    Hypothesis{"fine", 1, {{"fine", 2.5, 3.25, 1}}, {}, 7.3}};
     rapidjson::Document reply;
-    reply.Parse(SpeechMethod::reply(job, 42).c_str());
+    reply.Parse(SpeechMethod::Reply(job, 42).c_str());
     ASSERT_TRUE(reply.IsObject());
     const auto& results = reply["results"];
     ASSERT_EQ(results.Size(), 2u);
@@ -113,6 +113,6 @@ TEST(SpeechMethod, AnswersEachResultWithItsOwnAlternativesWordsAndEnd)
         std::make_pair(std::string(reply["totalBilledTime"].GetString()), std::string(reply["requestId"].GetString())),
         std::make_pair(std::string("8s"), std::string("42")));
     job.results.clear();
-    EXPECT_EQ(SpeechMethod::reply(job, 42), "{}");
-    EXPECT_EQ(SpeechMethod::reply(job, 42, "t"), R"({"@type":"t"})");
+    EXPECT_EQ(SpeechMethod::Reply(job, 42), "{}");
+    EXPECT_EQ(SpeechMethod::Reply(job, 42, "t"), R"({"@type":"t"})");
 }
