@@ -78,6 +78,9 @@ def test_the_endpoint_can_be_closed_or_kept_for_a_token(start_service):
     guarded = start_service({"metrics-auth-token": "m"})
     assert guarded.call("GET", "/metrics").status == 401
     assert guarded.call("GET", "/metrics", headers=[("Authorization", "m")]).status == 200
+    # The same header rule as every other endpoint: the name as documented, the last value counting.
+    assert guarded.call("GET", "/metrics", headers=[("authorization", "m")]).status == 401
+    assert guarded.call("GET", "/metrics", headers=[("Authorization", "m"), ("Authorization", "x")]).status == 401
     closed = start_service({"metrics": False})
     assert closed.call("GET", "/metrics").status == 404
 
