@@ -41,12 +41,12 @@ def free_port():
         return s.getsockname()[1]
 
 
-def call(port, method, target, body=b"", headers=(), tls=None):
+def call(port, method, target, body=b"", headers=(), tls=None, timeout=HANG):
     """One request on a fresh connection to 127.0.0.1:port, `headers` a list of (name,
     value) sent in order after Host; the reply, read to its end."""
     body = body.encode() if isinstance(body, str) else body
     head = "".join(f"{name}: {value}\r\n" for name, value in headers)
-    with socket.create_connection(("127.0.0.1", port), timeout=HANG) as raw:
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as raw:
         sock = tls.wrap_socket(raw, server_hostname="127.0.0.1") if tls else raw
         sock.sendall(f"{method} {target} HTTP/1.1\r\nHost: 127.0.0.1\r\n{head}Content-Length: {len(body)}\r\n"
                      "Connection: close\r\n\r\n".encode() + body)
@@ -175,8 +175,8 @@ class Service(Process):
     def metric(self, name, labels=""):
         return samples(self.call("GET", "/metrics").body.decode())[(name, labels)]
 
-    def transcribe(self, audio, **members):
-        return self.call("POST", "/transcribe", json.dumps({"audio": audio, **members}))
+    def transcribe(self, audio, timeout=HANG, **members):
+        return call(self.port, "POST", "/transcribe", json.dumps({"audio": audio, **members}), timeout=timeout)
 
     def exit(self):
         """An authorised /exit, answered before the service ends with status 0."""

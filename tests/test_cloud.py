@@ -116,26 +116,6 @@ def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service
     assert service.exit().count("Recognition reply is not a JSON object for <") == 3
 
 
-# Each is refused before anything is composed or sent; the trace names why.
-@pytest.mark.parametrize("speech, language, outcome, traced", [
-    ("", "{cloud}", (403, "Error"), "Malformed URI scheme [/speech:recognize?key=k] for <0>\nClean up HTTP <0>\n"),
-    ("http://[oops/v1", "{cloud}", (403, "Error"),
-     "Malformed HTTP URI [http://[oops/v1/speech:recognize?key=k] provided for <0>\n"),
-    ("ftp://127.0.0.1/v1", "{cloud}", (403, "Error"),
-     "Unknown URI scheme [ftp] for <0>: must be either http or https\nClean up HTTP <0>\n"),
-    ("http:///v1", "{cloud}", (403, "Error"), "Failed to get host for HTTP <0>\nClean up HTTP <0>\n"),
-    # The caller still waits when the sentiment call cannot start: a failed call.
-    ("{cloud}", "gopher://127.0.0.1/v1", (401, "Method Failed"),
-     "Unknown URI scheme [gopher] for <0>: must be either http or https\nClean up HTTP <0>\n")])
-def test_endpoints_that_cannot_be_called_are_refused(start_service, stand_in, speech, language, outcome, traced):
-    service = start_service(cloud=cloud_section(speech.format(cloud=stand_in.url), language.format(cloud=stand_in.url),
-                                                "k"))
-    assert service.transcribe("ok")[:2] == outcome and service.metric("s2t_requests_in_flight") == 0  # none kept
-    out = service.exit()
-    assert traced + ("Request failed\n" if outcome[0] == 403 else "Received a GET request for /metrics") in out
-    assert out.count("Composed data") == len(stand_in.received) == (outcome[0] == 401)
-
-
 def test_callers_that_leave_do_not_disturb_the_service(start_service, cloud):
     stand_in = cloud()
     stand_in.script = lambda request: Answer(body=RECOGNIZED % b"late", delay=0.3)

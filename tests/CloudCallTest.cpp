@@ -1,0 +1,146 @@
+// One cloud call against an HTTP server in the test's own loop, on loopback: what it
+// reports for each way an exchange ends, what it refuses to call, and that it can be
+// used again once it has reported.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+
+#include <event2/buffer.h>
+#include <event2/event.h>
+#include <event2/http.h>
+
+#include "base/Trace.h"
+#include "cloud/CloudCall.h"
+#include "cloud/OutboundTls.h"
+
+namespace
+{
+
+struct Loopback : testing::Test, CloudExchange::Owner
+{
+    Loopback()
+    {
+        evhttp_set_gencb(pHttp, ServeCb, this);
+        evhttp_bound_socket* pSocket = evhttp_bind_socket_with_handle(pHttp, "127.0.0.1", 0);
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        getsockname(evhttp_bound_socket_get_fd(pSocket), reinterpret_cast<sockaddr*>(&address), &length);
+        base = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    }
+    ~Loopback() override
+    {
+        call.Release();
+        evhttp_free(pHttp);
+        event_base_free(pBase);
+    }
+
+    // The server's side: each path its own behaviour.
+    static void ServeCb(evhttp_request* req, void* pArg)
+    {
+        const std::string path = evhttp_request_get_uri(req);
+        evbuffer* pBody = evbuffer_new();
+        if (path.rfind("/close", 0) == 0)
+            evhttp_connection_free(evhttp_request_get_connection(req));
+        else if (path.rfind("/silent", 0) != 0)
+        {
+            evbuffer_add_printf(pBody, "%s", path.rfind("/big", 0) == 0 ? std::string(2000, 'x').c_str() : "hello");
+            evhttp_send_reply(req, 200, "Fine", pBody);
+        }
+        evbuffer_free(pBody);
+        static_cast<Loopback*>(pArg)->served.push_back(path);
+    }
+
+    void OnComplete(CloudExchange::Outcome outcome, const CloudExchange::Reply& reply) override
+    {
+        const char* names[] = {"Answered", "Failed", "TimedOut"};
+        reports.push_back(std::string(names[static_cast<int>(outcome)]) + " " + std::to_string(reply.status) + " " +
+                          reply.reason + " " + reply.body);
+        event_base_loopbreak(pBase);
+    }
+
+    // Calls `uri`, runs the loop until the call reports, and gives the report; what
+    // the call traced goes to `traced`.
+    std::string Call(const std::string& uri, int timeoutSeconds = 5)
+    {
+        Trace::Flush();
+        testing::internal::CaptureStdout();
+        const bool sent = call.CreateConnection(uri) && call.MakeRequest(EVHTTP_REQ_GET, nullptr, timeoutSeconds);
+        if (sent)
+            event_base_dispatch(pBase);
+        call.Release();
+        Trace::Flush();
+        traced = testing::internal::GetCapturedStdout();
+        return !sent ? "not sent" : reports.empty() ? "no report" : reports.back();
+    }
+
+    event_base* pBase = event_base_new();
+    evhttp* pHttp = evhttp_new(pBase);
+    std::string base;
+    OutboundTls tls;
+    CloudCall::Context context{pBase, nullptr, tls, 1024, "secret"};
+    const uint64_t id = 3;
+    CloudCall call{*this, context, id};
+    std::vector<std::string> reports;
+    std::vector<std::string> served;
+    std::string traced;
+};
+
+TEST_F(Loopback, ReportsEachExchangeOnceAndIsUsedAgain)
+{
+    EXPECT_EQ(Call(base + "/ok?key=secret"), "Answered 200 Fine hello");
+    const size_t date = traced.find("  Date: ");
+    ASSERT_NE(date, std::string::npos);
+    EXPECT_EQ(traced.erase(date, traced.find('\n', date) + 1 - date),
+              "Make HTTP request for <3>\nSet HTTP request timer 5 sec for <3>\n"
+              "Received HTTP response [200 Fine] for <3> [" +
+                  base +
+                  "/ok?key=secret]\n  Content-Length: 5\n  Content-Type: text/html; charset=ISO-8859-1\n"
+                  "Data [5 bytes] <3>\nhello\nClean up HTTP <3>\nClear HTTP timer <3>\nClose HTTP connection <3>\n");
+    EXPECT_EQ(Call(base + "/close"), "Failed 0  ");
+    EXPECT_EQ(Call(base + "/big"), "Failed 0  "); // over the reply's bound
+    EXPECT_EQ(Call(base + "/silent", 1), "TimedOut 0  ");
+    EXPECT_EQ(Call(base + "/ok"), "Answered 200 Fine hello");
+    EXPECT_EQ(reports.size(), 5u);
+    EXPECT_EQ(served, (std::vector<std::string>{"/ok?key=secret", "/close", "/big", "/silent", "/ok"}));
+}
+
+TEST_F(Loopback, FailsARefusedConnectionAtOnceAndReportsNothingOnceReleased)
+{
+    evutil_socket_t probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    evutil_closesocket(probe); // nothing listens there now
+    EXPECT_EQ(Call("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", 30), "Failed 0  ");
+
+    ASSERT_TRUE(call.CreateConnection(base + "/silent"));
+    ASSERT_TRUE(call.MakeRequest(EVHTTP_REQ_GET, nullptr, 30));
+    event_base_loop(pBase, EVLOOP_NONBLOCK);
+    call.Release();
+    const timeval guard = {1, 0};
+    event_base_loopexit(pBase, &guard);
+    event_base_dispatch(pBase);
+    EXPECT_EQ(reports.size(), 1u);
+}
+
+// Each is refused before anything is sent; the trace says why.
+TEST_F(Loopback, RefusesAddressesItCannotCall)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"/speech:recognize?key=secret", "Malformed URI scheme [/speech:recognize?key=secret] for <3>\n"},
+        {"http://[oops/v1", "Malformed HTTP URI [http://[oops/v1] provided for <3>\n"},
+        {"ftp://127.0.0.1/v1", "Unknown URI scheme [ftp] for <3>: must be either http or https\n"},
+        {"http:///v1", "Failed to get host for HTTP <3>\n"},
+    };
+    for (const auto& [uri, line] : cases)
+    {
+        EXPECT_EQ(Call(uri), "not sent");
+        EXPECT_EQ(traced.substr(0, line.size()), line);
+    }
+    EXPECT_TRUE(served.empty());
+}
+
+} // namespace
