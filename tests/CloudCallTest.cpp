@@ -64,7 +64,10 @@ struct Loopback : testing::Test, CloudExchange::Owner
     {
         Trace::Flush();
         testing::internal::CaptureStdout();
-        const bool sent = call.CreateConnection(uri) && call.MakeRequest(EVHTTP_REQ_GET, nullptr, timeoutSeconds);
+        CloudExchange::Request request;
+        request.method = EVHTTP_REQ_GET;
+        request.timeoutSeconds = timeoutSeconds;
+        const bool sent = call.CreateConnection(uri) && call.MakeRequest(request);
         if (sent)
             event_base_dispatch(pBase);
         call.Release();
@@ -77,9 +80,8 @@ struct Loopback : testing::Test, CloudExchange::Owner
     evhttp* pHttp = evhttp_new(pBase);
     std::string base;
     OutboundTls tls;
-    CloudCall::Context context{pBase, nullptr, tls, 1024, "secret"};
-    const uint64_t id = 3;
-    CloudCall call{*this, context, id};
+    CloudCall::Context context{pBase, nullptr, tls, 1024, "secret", nullptr};
+    CloudCall call{*this, context, "3"};
     std::vector<std::string> reports;
     std::vector<std::string> served;
     std::string traced;
@@ -117,7 +119,9 @@ TEST_F(Loopback, FailsARefusedConnectionAtOnceAndReportsNothingOnceReleased)
     EXPECT_EQ(Call("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", 30), "Failed 0  ");
 
     ASSERT_TRUE(call.CreateConnection(base + "/silent"));
-    ASSERT_TRUE(call.MakeRequest(EVHTTP_REQ_GET, nullptr, 30));
+    CloudExchange::Request request;
+    request.timeoutSeconds = 30;
+    ASSERT_TRUE(call.MakeRequest(request));
     event_base_loop(pBase, EVLOOP_NONBLOCK);
     call.Release();
     const timeval guard = {1, 0};

@@ -80,7 +80,17 @@ TEST(RequestPolicy, DecidesFromTheHeadWithOneRuleForTheTokens)
         {"GET /nowhere HTTP/1.1|Content-Length: 1|Content-Length: 2", Endpoint::Other, true, false, "served"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(Said(policy.Decide(Head(c.head), c.endpoint, c.draining, c.begunBeforeStop)), c.said) << c.head;
+    {
+        Situation situation;
+        situation.draining = c.draining;
+        situation.begunBeforeStop = c.begunBeforeStop;
+        EXPECT_EQ(Said(policy.Decide(Head(c.head), c.endpoint, situation)), c.said) << c.head;
+    }
+    // Without a valid access token the service cannot call the cloud: not ready, but alive.
+    Situation noToken;
+    noToken.cloudReady = false;
+    EXPECT_EQ(Said(policy.Decide(Head("GET /readiness HTTP/1.1"), Endpoint::Readiness, noToken)), "503 ");
+    EXPECT_EQ(Said(policy.Decide(Head("GET /liveness HTTP/1.1"), Endpoint::Liveness, noToken)), "served");
 
     // Before the body: only a transcription without its token, by the path libevent routes.
     for (const auto& [head, said] : {std::pair{"POST /transcribe HTTP/1.1", "401 "},
@@ -91,7 +101,7 @@ TEST(RequestPolicy, DecidesFromTheHeadWithOneRuleForTheTokens)
         EXPECT_EQ(Said(policy.BeforeBody(Head(head))), said) << head;
     EXPECT_EQ(Head("POST /t HTTP/1.1|Content-Length: 12|Content-Length: x").ContentLength(), 12);
     EXPECT_EQ(Head("POST /t HTTP/1.1|Content-Length: 99999999999999999999").ContentLength(), 0);
-    EXPECT_EQ(Said(RequestPolicy(PolicySettings()).Decide(Head("GET /exit HTTP/1.1"), Endpoint::Exit, false, true)),
+    EXPECT_EQ(Said(RequestPolicy(PolicySettings()).Decide(Head("GET /exit HTTP/1.1"), Endpoint::Exit, Situation())),
               "served");
 }
 

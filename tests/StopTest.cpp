@@ -17,6 +17,7 @@ struct FakeService : Stop::Host
     size_t RequestsInFlight() const override { return requests; }
     size_t UploadsInProgress() const override { return uploads; }
     size_t RepliesInWriting() const override { return writing; }
+    size_t ObjectsBeingDeleted() const override { return deleting; }
     void StopAccepting() override { done += "stop-accepting "; }
     void RefuseUploads() override
     {
@@ -34,6 +35,7 @@ struct FakeService : Stop::Host
     size_t requests = 0;
     size_t uploads = 0;
     size_t writing = 0;
+    size_t deleting = 0;
     std::string done;
 };
 

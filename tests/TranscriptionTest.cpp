@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 
 #include "base/Trace.h"
+#include "cloud/Storage.h"
 #include "cloud/Transcription.h"
 
 namespace
@@ -30,13 +31,15 @@ struct FakeCloud : CloudExchange::Maker, Transcription::Owner
             this->uri = uri;
             return uri.find("unreachable") == std::string::npos;
         }
-        bool MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds) override
+        bool MakeRequest(const Request& request) override
         {
-            std::string body(pBody != nullptr ? evbuffer_get_length(pBody) : 0, '\0');
-            if (pBody != nullptr)
-                evbuffer_copyout(pBody, &body[0], body.size());
-            cloud.calls.push_back((method == EVHTTP_REQ_GET ? "GET " : "POST ") + uri + " " +
-                                  std::to_string(timeoutSeconds) + " " + body);
+            std::string body(request.pBody != nullptr ? evbuffer_get_length(request.pBody) : 0, '\0');
+            if (request.pBody != nullptr)
+                evbuffer_copyout(request.pBody, &body[0], body.size());
+            const char* method = request.method == EVHTTP_REQ_GET      ? "GET "
+                                 : request.method == EVHTTP_REQ_DELETE ? "DELETE "
+                                                                       : "POST ";
+            cloud.calls.push_back(method + uri + " " + std::to_string(request.timeoutSeconds) + " " + body);
             return true;
         }
         void Release() override { ++cloud.released; }
@@ -46,10 +49,10 @@ struct FakeCloud : CloudExchange::Maker, Transcription::Owner
         std::string uri;
     };
 
-    std::unique_ptr<CloudExchange> NewExchange(CloudExchange::Owner& owner, const uint64_t&) override
+    std::unique_ptr<CloudExchange> NewExchange(CloudExchange::Owner& owner, const std::string&) override
     {
         auto exchange = std::make_unique<Exchange>(*this, owner);
-        pExchange = exchange.get();
+        pLatest = exchange.get();
         return exchange;
     }
     void OnTranscriptionDone(Transcription&, const Transcription::Result& result) override
@@ -57,12 +60,15 @@ struct FakeCloud : CloudExchange::Maker, Transcription::Owner
         results.push_back(std::to_string(result.status) + " " + result.reason + " [" + result.body + "]" +
                           (result.json ? " json" : "") + (result.close ? " close" : ""));
     }
-    void Answer(Outcome outcome, int status = 0, const std::string& body = "", const std::string& reason = "OK")
+    // Answers the chain's call, or with `latest` the call made last (an object's delete).
+    void Answer(Outcome outcome, int status = 0, const std::string& body = "", const std::string& reason = "OK",
+                bool latest = false)
     {
-        pExchange->owner.OnComplete(outcome, CloudExchange::Reply{status, reason, body});
+        (latest ? pLatest : pChain)->owner.OnComplete(outcome, CloudExchange::Reply{status, reason, body});
     }
 
-    Exchange* pExchange = nullptr;
+    Exchange* pChain = nullptr;
+    Exchange* pLatest = nullptr;
     std::vector<std::string> calls;
     std::vector<std::string> results;
     int released = 0;
@@ -76,11 +82,12 @@ std::string Base64(const std::string& bytes)
     return text;
 }
 
-// A WAV file of 70 bytes of audio at one byte a second: long enough for long-running recognition.
-const std::string kLongRecording = Base64(std::string("RIFF\x6A\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x01\0\0\0\x01\0\0\0"
-                                                      "\x01\0\x08\0data\x46\0\0\0",
-                                                      44) +
-                                          std::string(70, '\x80'));
+// A WAV file of 70 bytes of audio at one byte a second: too long to go inline.
+const std::string kLongRecordingBytes = std::string("RIFF\x6A\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x01\0\0\0\x01\0\0\0"
+                                                    "\x01\0\x08\0data\x46\0\0\0",
+                                                    44) +
+                                        std::string(70, '\x80');
+const std::string kLongRecording = Base64(kLongRecordingBytes);
 const char* const kRecognized = R"({"results":[{"alternatives":[{"transcript":"hi there"}],"languageCode":"en-us"}]})";
 
 // What the chain traces is kept for the test to read.
@@ -95,17 +102,29 @@ struct Chain : testing::Test
     ~Chain() override
     {
         Trace::Flush();
-        testing::internal::GetCapturedStdout();
+        const std::string rest = testing::internal::GetCapturedStdout();
+        if (HasFailure()) // what the test said of its failures is among it
+            fprintf(stderr, "%s%s", traced.c_str(), rest.c_str());
         pTranscription.reset();
         event_base_free(pBase);
     }
 
     Transcription& Start(const std::string& audio = "QQ==")
     {
-        pTranscription = std::make_unique<Transcription>(Transcription::Context{settings, cloud, metrics, pBase, cloud},
-                                                         7, Transcription::Parameters{audio, "en-US", {"de-DE"}});
+        pTranscription = std::make_unique<Transcription>(
+            Transcription::Context{settings, cloud, storage, budget, metrics, pBase, cloud}, 7,
+            Transcription::Parameters{audio, "en-US", {"de-DE"}});
+        cloud.pChain = cloud.pLatest;
         pTranscription->Start();
         return *pTranscription;
+    }
+    // Cloud Storage's answer to the upload just made.
+    void Uploaded()
+    {
+        const std::string& upload = cloud.calls.back();
+        const size_t name = upload.find("name=") + 5;
+        cloud.Answer(Outcome::Answered, 200,
+                     "{\"name\":\"" + upload.substr(name, upload.find_first_of("& ", name) - name) + "\"}");
     }
     const std::string& Traced()
     {
@@ -124,6 +143,8 @@ struct Chain : testing::Test
     event_base* pBase = event_base_new();
     Metrics metrics;
     FakeCloud cloud;
+    Storage storage{settings, cloud, metrics, [] {}};
+    Budget budget{1 << 20};
     std::unique_ptr<Transcription> pTranscription;
     std::string traced;
 };
@@ -205,9 +226,19 @@ TEST_F(Chain, RefusesWhatCannotStartAndAnswers503AtAStop)
     EXPECT_EQ(t.GetState(), Transcription::State_Done);
 }
 
-TEST_F(Chain, PollsALongRunningRecognitionUntilItIsDone)
+TEST_F(Chain, RecognisesALongRecordingFromCloudStorageAndDeletesItsObject)
 {
+    settings.storageBucket = "bucket";
+    settings.storageEndpoint = "http://storage";
     Transcription& t = Start(kLongRecording);
+    EXPECT_EQ(t.GetState(), Transcription::State_UploadingRecording);
+    ASSERT_EQ(cloud.calls.size(), 1u);
+    const std::string object = cloud.calls[0].substr(71, 32); // 128 random bits, nothing of the caller's
+    EXPECT_EQ(cloud.calls[0], "POST http://storage/upload/storage/v1/b/bucket/o?uploadType=media&name=" + object +
+                                  "&key=k 5 " + kLongRecordingBytes);
+    EXPECT_EQ(budget.Used(), 114u); // the decoded recording, while it is uploaded
+    Uploaded();
+    EXPECT_EQ(budget.Used(), 0u);
     EXPECT_EQ(t.GetState(), Transcription::State_StartingLongRunningTranscription);
     cloud.Answer(Outcome::Answered, 200, R"({"name":"42"})");
     EXPECT_EQ(t.GetState(), Transcription::State_WaitingForOperation);
@@ -216,33 +247,91 @@ TEST_F(Chain, PollsALongRunningRecognitionUntilItIsDone)
     cloud.Answer(Outcome::Answered, 200, R"({"name":"42","done":false})");
     t.OnWaitOver();
     cloud.Answer(Outcome::Answered, 200, R"({"name":"42","done":true,"response":)" + std::string(kRecognized) + "}");
-    EXPECT_EQ(t.GetState(), Transcription::State_PerformingSentimentAnalysis);
-    ASSERT_EQ(cloud.calls.size(), 4u);
-    EXPECT_EQ(cloud.calls[0].substr(0, 56), "POST http://speech/v1/speech:longrunningrecognize?key=k ");
-    EXPECT_EQ(cloud.calls[1], "GET http://speech/v1/operations/42?key=k 5 ");
-    EXPECT_EQ(cloud.calls[2], cloud.calls[1]);
-    EXPECT_NE(cloud.calls[3].find("\"content\":\"hi there\""), std::string::npos);
+    cloud.Answer(Outcome::Answered, 200, "{}");
+    EXPECT_EQ(cloud.results, std::vector<std::string>{"200 OK [{}] json"});
+    const std::vector<std::string> calls = {
+        R"(POST http://speech/v1/speech:longrunningrecognize?key=k 5 {"config":{"languageCode":"en-US",)"
+        R"("alternativeLanguageCodes":["de-DE"]},"audio":{"uri":"gs://bucket/)" +
+            object + "\"}}",
+        "GET http://speech/v1/operations/42?key=k 5 ", "GET http://speech/v1/operations/42?key=k 5 ",
+        R"(POST http://language/v1/documents:analyzeSentiment?key=k 5 )"
+        R"({"document":{"type":"PLAIN_TEXT","language":"en-us","content":"hi there"}})",
+        "DELETE http://storage/storage/v1/b/bucket/o/" + object + "?key=k 5 "};
+    EXPECT_EQ(std::vector<std::string>(cloud.calls.begin() + 1, cloud.calls.end()), calls);
+    EXPECT_EQ(storage.DeletesPending(), 1u);
+    cloud.Answer(Outcome::Answered, 204, "", "No Content", true);
+    EXPECT_EQ(storage.DeletesPending(), 0u);
     EXPECT_NE(Traced().find("Operation [42] not done: next poll in [1] sec for <7>\n"), std::string::npos);
+}
 
-    // An operation that failed, a reply that is none, a name that cannot go into a path.
-    for (const char* reply : {R"({"name":"42","done":true,"error":{"code":3}})", "{}", R"({"name":"../x?"})"})
+// The object goes whatever the end: a failure, an operation that failed, a time-out, a stop.
+TEST_F(Chain, DeletesTheObjectWhateverTheEndAndCountsOneThatStays)
+{
+    settings.storageBucket = "bucket";
+    const struct
+    {
+        int answered; // calls answered as they should be first
+        std::string reply;
+        Outcome outcome;
+        std::string result;
+    } cases[] = {
+        {0, "", Outcome::TimedOut, "408 Request Timeout []"},
+        {0, R"({"name":"another"})", Outcome::Answered, "401 Method Failed []"},
+        {1, "", Outcome::Failed, "401 Method Failed []"},
+        {1, R"({"name":"42","done":true,"error":{"code":3}})", Outcome::Answered, "401 Method Failed []"},
+        {1, "{}", Outcome::Answered, "401 Method Failed []"},
+        {1, R"({"name":"../x?"})", Outcome::Answered, "401 Method Failed []"},
+        {2, "", Outcome::TimedOut, "503 Service Unavailable [] close"}, // abandoned while it polls
+    };
+    for (const auto& c : cases)
     {
         cloud = FakeCloud();
-        Start(kLongRecording);
-        cloud.Answer(Outcome::Answered, 200, reply);
-        EXPECT_EQ(cloud.results, std::vector<std::string>{"401 Method Failed []"}) << reply;
+        Transcription& t = Start(kLongRecording);
+        if (c.answered > 0)
+            Uploaded();
+        if (c.answered > 1)
+            cloud.Answer(Outcome::Answered, 200, R"({"name":"42"})");
+        c.answered > 1 ? t.Abandon() : cloud.Answer(c.outcome, 200, c.reply);
+        EXPECT_EQ(cloud.results, std::vector<std::string>{c.result}) << c.reply;
+        EXPECT_EQ(cloud.calls.back().substr(0, 7), "DELETE ") << c.reply;
+        cloud.Answer(Outcome::Answered, 204, "", "No Content", true);
     }
+    EXPECT_EQ(storage.DeletesPending(), 0u);
+    // A delete that fails leaves the object, perhaps: traced, and counted.
+    cloud = FakeCloud();
+    Start(kLongRecording);
+    cloud.Answer(Outcome::Failed);
+    cloud.Answer(Outcome::Answered, 403, "{}", "Forbidden", true);
+    EXPECT_NE(Traced().find("not deleted for <7>: it may be left in the bucket\n"), std::string::npos);
+    EXPECT_NE(metrics.Render({}, "").find("s2t_storage_objects_left_total 1\n"), std::string::npos);
+}
+
+// Google would refuse a long recording inline: without a bucket, no call is made.
+TEST_F(Chain, RefusesALongRecordingWithoutABucketAndOneThatDoesNotFitTheBudget)
+{
+    Start(kLongRecording);
+    EXPECT_EQ(cloud.results, std::vector<std::string>{"401 Method Failed []"});
+    EXPECT_TRUE(cloud.calls.empty());
+    EXPECT_NE(Traced().find("No storage-bucket to put the recording in for <7>\n"), std::string::npos);
+
+    settings.storageBucket = "bucket";
+    budget.Reserve((1 << 20) - 100);
+    cloud = FakeCloud();
+    Start(kLongRecording);
+    EXPECT_EQ(cloud.results, std::vector<std::string>{"503 Service Unavailable []"});
+    EXPECT_TRUE(cloud.calls.empty());
 }
 
 // A recording whose length the head does not tell goes to the synchronous method first.
-TEST_F(Chain, SendsARecordingRefusedAsTooLongAgainAsALongRunningOne)
+TEST_F(Chain, SendsARecordingRefusedAsTooLongThroughCloudStorage)
 {
+    settings.storageBucket = "bucket";
     Transcription& t = Start();
     cloud.Answer(Outcome::Answered, 400, R"({"error":{"message":"Sync input too long. Use a uri."}})");
-    EXPECT_EQ(t.GetState(), Transcription::State_StartingLongRunningTranscription);
+    EXPECT_EQ(t.GetState(), Transcription::State_UploadingRecording);
     ASSERT_EQ(cloud.calls.size(), 2u);
-    EXPECT_EQ(cloud.calls[1].substr(cloud.calls[1].find(' ', 5)), cloud.calls[0].substr(cloud.calls[0].find(' ', 5)));
-    EXPECT_NE(Traced().find("Recognition refused as too long: long-running recognition for <7>\n"), std::string::npos);
+    EXPECT_EQ(cloud.calls[1].substr(cloud.calls[1].size() - 2), " A"); // "QQ==", decoded
+    EXPECT_NE(Traced().find("Recognition refused as too long: through Cloud Storage for <7>\n"), std::string::npos);
 }
 
 } // namespace

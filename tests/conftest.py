@@ -248,7 +248,7 @@ class StandInHandler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(answer.body)
 
-    do_GET = do_POST
+    do_GET = do_DELETE = do_POST
 
 
 class CloudStandIn(http.server.ThreadingHTTPServer):

@@ -355,8 +355,16 @@ TOO_LONG = (b'{"error":{"code":400,"message":"Sync input too long. For audio lon
 
 
 def operations(request):
-    """The speech side as for long recordings: recognize refuses them as too long, and each operation
-    (named after the audio text) is done at its second poll, fails, never ends, or stalls."""
+    """The cloud as for long recordings: Cloud Storage keeps what is uploaded, recognize refuses inline
+    audio as too long, and each operation (named after its recording's bytes) is done at its second
+    poll, fails, never ends, or stalls."""
+    if request.target.startswith("/upload/storage/v1/b/bucket/o?uploadType=media&name="):
+        name = request.target.split("name=")[1].split("&")[0]
+        operations.objects[name] = request.body if len(request.body) < 10 else b"wav"
+        return Answer(body=json.dumps({"name": name, "bucket": "bucket"}).encode())
+    if request.target.startswith("/storage/v1/b/bucket/o/"):
+        operations.deleted.append(request.target.split("/")[-1].split("?")[0])
+        return Answer(204, "No Content")
     if request.target.startswith("/v1/operations/"):
         name = request.target.split("/")[3].split("?")[0]
         polls = operations.polls[name] = operations.polls.get(name, 0) + 1
@@ -369,10 +377,16 @@ def operations(request):
     sent = json.loads(request.body)
     if "document" in sent:
         return Answer(body=json.dumps({"echo": sent["document"]["content"]}).encode())
-    audio = sent["audio"]["content"]
     if request.target.startswith("/v1/speech:recognize"):
         return Answer(400, "Bad Request", TOO_LONG)
-    return Answer(body=b'{"name":"%s","metadata":{}}' % (audio.encode() if len(audio) < 10 else b"wav"))
+    return Answer(body=b'{"name":"%s","metadata":{}}' % operations.objects[sent["audio"]["uri"].split("/")[-1]])
+
+
+def long_cloud(cloud):
+    stand_in = cloud()
+    operations.polls, operations.objects, operations.deleted = {}, {}, []
+    stand_in.script = operations
+    return stand_in
 
 
 def wav_of_seconds(seconds):
@@ -382,30 +396,43 @@ def wav_of_seconds(seconds):
                                         8000, 1, 8, b"data", len(data)) + data).decode()
 
 
-def test_long_recordings_go_through_long_running_recognition(start_service, cloud):
-    stand_in = cloud()
-    operations.polls = {}
-    stand_in.script = operations
+def test_long_recordings_go_through_cloud_storage_and_long_running_recognition(start_service, cloud):
+    stand_in = long_cloud(cloud)
     service = start_service(cloud={**cloud_section(stand_in.url + "/v1", key="k"), "call-timeout": 1,
-                                   "long-running-timeout": 4})
+                                   "long-running-timeout": 4, "storage-bucket": "bucket",
+                                   "storage-endpoint": stand_in.url})
     # Found long by its header, or refused as too long by recognize; then polled until done.
+    named = {name: base64.b64encode(name.encode()).decode() for name in ["ok", "fails", "never", "stalls"]}
     for audio, outcome in [(wav_of_seconds(70), (200, b'{"echo": "long message"}')),
-                           ("ok", (200, b'{"echo": "long message"}')), ("fails", (401, b"")), ("never", (408, b"")),
-                           ("stalls", (408, b""))]:
+                           (named["ok"], (200, b'{"echo": "long message"}')), (named["fails"], (401, b"")),
+                           (named["never"], (408, b"")), (named["stalls"], (408, b""))]:
         assert (lambda reply: (reply.status, reply.body))(service.transcribe(audio)) == outcome, audio[:10]
+    wav = [request for request in stand_in.received if b"RIFF" in request.body or b"wav" in request.body][:1]
+    object_name = wav[0].target.split("name=")[1].split("&")[0]
+    assert len(object_name) == 32 and wav[0].headers["Content-type"] == "application/octet-stream"
+    assert wav[0].body == base64.b64decode(wav_of_seconds(70))  # decoded once, sent whole
     targets = [request.target for request in stand_in.received]
-    assert targets[:5] == ["/v1/speech:longrunningrecognize?key=k", "/v1/operations/wav?key=k",
+    assert targets[:6] == [f"/upload/storage/v1/b/bucket/o?uploadType=media&name={object_name}&key=k",
+                           "/v1/speech:longrunningrecognize?key=k", "/v1/operations/wav?key=k",
                            "/v1/operations/wav?key=k", "/v1/documents:analyzeSentiment?key=k",
-                           "/v1/speech:recognize?key=k"]
+                           f"/storage/v1/b/bucket/o/{object_name}?key=k"]
+    assert json.loads(stand_in.received[1].body)["audio"] == {"uri": f"gs://bucket/{object_name}"}
     assert targets.count("/v1/operations/never?key=k") == 2  # after 1 s and 2 s more; 4 s more is past the 4 s
+    eventually(lambda: len(operations.deleted) == 5)  # after success, failure and time-outs alike
+    assert sorted(operations.deleted) == sorted(operations.objects)
     out = service.exit()
     assert "Set HTTP request timer 1 sec for <0>\n" in out
-    assert "Recording of [70.0] seconds is over a minute: long-running recognition for <0>\n" in out
-    assert "Recognition refused as too long: long-running recognition for <1>\n" in out
+    assert "Recording of [70.0] seconds in [" in out and "] bytes is more than Google takes inline for <0>\n" in out
+    assert "Recognition refused as too long: through Cloud Storage for <1>\n" in out
     assert "Operation [ok] not done: next poll in [1] sec for <1>\n" in out
     assert "Operation [fails] failed for <2>\n" in out
     assert "Long-running recognition timed out for <3>\n" in out
     assert "Request timed out for <4>\n" in out  # the stalled poll, at the call's own time-out
+    # Without a bucket Google would refuse them: nothing is sent.
+    sent = len(stand_in.received)
+    unstaged = start_service(cloud=cloud_section(stand_in.url + "/v1", key="k"))
+    assert unstaged.transcribe(wav_of_seconds(70))[:2] == (401, "Method Failed") and len(stand_in.received) == sent
+    assert "No storage-bucket to put the recording in for <0>\n" in unstaged.exit()
 
 
 def test_a_slow_cloud_gets_the_call_time_out_it_is_given(start_service, stand_in):
@@ -416,20 +443,20 @@ def test_a_slow_cloud_gets_the_call_time_out_it_is_given(start_service, stand_in
     assert "Set HTTP request timer 20 sec for <0>" in service.exit()
 
 
-def test_sigterm_answers_a_request_still_polling_at_the_drain_time_out(start_service, cloud):
-    stand_in = cloud()
-    operations.polls = {}
-    stand_in.script = operations
-    service = start_service({"drain-timeout": 1}, cloud_section(stand_in.url + "/v1"))
+def test_sigterm_answers_a_request_still_polling_at_the_drain_time_out_and_deletes_its_object(start_service, cloud):
+    stand_in = long_cloud(cloud)
+    service = start_service({"drain-timeout": 1}, {**cloud_section(stand_in.url + "/v1"), "storage-bucket": "bucket",
+                                                   "storage-endpoint": stand_in.url})
     with ThreadPoolExecutor(1) as pool:
-        reply = pool.submit(service.transcribe, "never")
+        reply = pool.submit(service.transcribe, base64.b64encode(b"never").decode())
         service.wait_for(r"Operation \[never\] not done")
         service.proc.send_signal(signal.SIGTERM)
         assert reply.result()[:2] == (503, "Service Unavailable")
         assert reply.result().headers["Connection"] == "close"
     assert service.wait() == 0
-    assert re.search(r"Drain time-out: 1 in flight answered 503\n(.* <0>\n)*Drained: no request in flight\n",
-                     service.output())
+    assert operations.deleted == list(operations.objects)  # deleted before the service ended
+    assert re.search(r"Drain time-out: 1 in flight answered 503\n(.*\n)*Delete object \[\w+\] for <0>\n(.*\n)*"
+                     r"Drained: no request in flight\n", service.output())
 
 
 def test_amr_recordings_are_named_to_the_cloud_and_nothing_else_changes(start_service, stand_in):

@@ -63,6 +63,11 @@ std::vector<Key> Keys(Config& c)
         {gc, "max-reply-size", &g.maxReplySize},
         {gc, "call-timeout", &g.callTimeoutSeconds, 1, 3600},
         {gc, "long-running-timeout", &g.longRunningTimeoutSeconds, 1, kDay},
+        {gc, "credentials", &g.credentials},
+        {gc, "metadata-endpoint", &g.metadataEndpoint},
+        {gc, "storage-bucket", &g.storageBucket},
+        {gc, "storage-endpoint", &g.storageEndpoint},
+        {gc, "storage-prefix", &g.storagePrefix},
     };
 }
 

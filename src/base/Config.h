@@ -47,6 +47,14 @@ struct CloudSettings
     uint64_t maxReplySize = 16 << 20;
     uint64_t callTimeoutSeconds = 5;
     uint64_t longRunningTimeoutSeconds = 600;
+    // Google's OAuth 2.0 credentials: a service account's key file, "metadata" for
+    // the metadata server of Google's compute platforms, or empty for none.
+    std::string credentials;
+    std::string metadataEndpoint = "http://metadata.google.internal";
+    // Where recordings Google will not take inline are put for recognition; empty: nowhere.
+    std::string storageBucket;
+    std::string storageEndpoint = "https://storage.googleapis.com";
+    std::string storagePrefix;
 };
 
 struct Config

@@ -12,7 +12,8 @@ namespace
 {
 
 const char* const kEndpoints[] = {"transcribe", "liveness", "readiness", "exit", "metrics", "other"};
-const char* const kCloudMethods[] = {"recognize", "longrunningrecognize", "operations", "analyzeSentiment"};
+const char* const kCloudMethods[] = {
+    "recognize", "longrunningrecognize", "operations", "analyzeSentiment", "upload", "delete", "token"};
 const char* const kCloudOutcomes[] = {"ok", "cloud_error", "timeout", "not_started"};
 
 std::vector<double> BodyBytesBounds()
@@ -58,10 +59,7 @@ size_t OpenDescriptors()
 } // namespace
 
 Metrics::Metrics()
-    : m_CloudCallSeconds{Exposition::Histogram(Exposition::SecondsBounds()),
-                         Exposition::Histogram(Exposition::SecondsBounds()),
-                         Exposition::Histogram(Exposition::SecondsBounds()),
-                         Exposition::Histogram(Exposition::SecondsBounds())}
+    : m_CloudCallSeconds(static_cast<size_t>(CloudMethod::Count), Exposition::Histogram(Exposition::SecondsBounds()))
     , m_TranscriptionSeconds(Exposition::SecondsBounds())
     , m_BodyBytes(BodyBytesBounds())
 {
@@ -116,6 +114,9 @@ std::string Metrics::Render(const Gauges& gauges, const char* version) const
     writer.Sample("s2t_trace_bytes_dropped_total", "", double(gauges.traceBytesDropped));
     writer.Family("s2t_connections_shed_total", "counter", "Connections closed or refused at max-connections.");
     writer.Sample("s2t_connections_shed_total", "", double(gauges.connectionsShed));
+    writer.Family("s2t_storage_objects_left_total", "counter",
+                  "Recordings whose delete from Cloud Storage failed: they may be left in the bucket.");
+    writer.Sample("s2t_storage_objects_left_total", "", double(m_ObjectsLeft));
     writer.Family("s2t_build_info", "gauge", "The service's version, as a label.");
     writer.Sample("s2t_build_info", std::string("version=\"") + Exposition::LabelValue(version) + "\"", 1);
     RenderProcess(writer);

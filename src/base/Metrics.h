@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Exposition.h"
 
@@ -28,6 +29,9 @@ public:
         LongRunningRecognize,
         Operations,
         AnalyzeSentiment,
+        Upload, // a recording put in Cloud Storage
+        Delete, // and taken out again
+        Token,  // an access token fetched
         Count
     };
 
@@ -58,6 +62,8 @@ public:
     void CountReply(Endpoint endpoint, int status);
     void CountCloudCall(CloudMethod method, CloudOutcome outcome, double seconds);
     void ObserveTranscription(double seconds, size_t bodyBytes);
+    // An object whose delete failed: it may be left in the bucket.
+    void CountObjectLeft() { ++m_ObjectsLeft; }
 
     // The whole exposition, the process's own metrics from /proc included.
     std::string Render(const Gauges& gauges, const char* version) const;
@@ -70,7 +76,8 @@ private:
     std::array<std::array<uint64_t, 500>, static_cast<size_t>(Endpoint::Count)> m_Replies{};
     std::array<std::array<uint64_t, static_cast<size_t>(CloudOutcome::Count)>, static_cast<size_t>(CloudMethod::Count)>
         m_CloudCalls{};
-    std::array<Exposition::Histogram, static_cast<size_t>(CloudMethod::Count)> m_CloudCallSeconds;
+    std::vector<Exposition::Histogram> m_CloudCallSeconds; // by method
     Exposition::Histogram m_TranscriptionSeconds;
     Exposition::Histogram m_BodyBytes;
+    uint64_t m_ObjectsLeft = 0;
 };

@@ -424,12 +424,12 @@ void Configure(uint64_t capacity, bool redacted)
     g_Redacting = redacted;
 }
 
-std::string WithId(const char* format, uint64_t id)
+std::string WithId(const char* format, const std::string& label)
 {
     std::string withId = format;
     const size_t marker = withId.find("<>");
     if (marker != std::string::npos)
-        withId.replace(marker, 2, "<" + std::to_string(id) + ">");
+        withId.replace(marker, 2, "<" + label + ">");
     return withId;
 }
 

@@ -24,8 +24,9 @@ void Body(evbuffer* pBody);
 void Header(const char* name, const char* value);
 // `text` with `secret` (an access key in a URI) in place, or, in redacted mode, a marker.
 std::string Redacted(const std::string& text, const std::string& secret);
-// `format` with "<id>" where it says "<>": the lines of one request's objects name it.
-std::string WithId(const char* format, uint64_t id);
+// `format` with "<label>" where it says "<>": the lines of one request's objects
+// name it by its identifier.
+std::string WithId(const char* format, const std::string& label);
 // Hands what the trace holds to the system; the loop calls it once per pass.
 void Flush();
 // How much the trace may hold for a slow reader, and whether secrets and bodies stay out.

@@ -85,14 +85,11 @@ void SendWithoutDelay(evhttp_connection* pConnection)
 
 } // namespace
 
-CloudCall::CloudCall(Owner& owner, const Context& context, const uint64_t& id)
+CloudCall::CloudCall(Owner& owner, const Context& context, const std::string& label)
     : m_Owner(owner)
     , m_Context(context)
-    , m_Id(id)
+    , m_Label(label)
     , m_State(State::Idle)
-    , m_TimeoutSeconds(0)
-    , m_Method(EVHTTP_REQ_POST)
-    , m_pBody(nullptr)
     , m_pHttpUri(nullptr)
     , m_pTlsBufferevent(nullptr)
     , m_pConnection(nullptr)
@@ -111,7 +108,7 @@ void CloudCall::Trace(const char* format, ...) const
 {
     va_list arguments;
     va_start(arguments, format);
-    Trace::PrintV(Trace::WithId(format, m_Id).c_str(), arguments);
+    Trace::PrintV(Trace::WithId(format, m_Label).c_str(), arguments);
     va_end(arguments);
 }
 
@@ -224,26 +221,43 @@ bool CloudCall::NewConnection(const char* address)
     return true;
 }
 
-bool CloudCall::MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds)
+bool CloudCall::MakeRequest(const Request& request)
 {
     if (m_State != State::Prepared)
         return false;
-    m_Method = method;
-    m_pBody = pBody;
+    m_Request = request;
     m_pClock = event_new(m_Context.pBase, -1, 0, ClockCb, this);
-    if (!NewRequest())
+    m_Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_Request.timeoutSeconds);
+    const bool awaitToken = m_Context.pCredentials != nullptr && !m_Context.pCredentials->Valid();
+    if (!awaitToken && (!NewRequest() || (m_pConnection != nullptr && !HandOver())))
         return false;
-    m_TimeoutSeconds = timeoutSeconds;
-    m_Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_TimeoutSeconds);
-    if (m_pConnection != nullptr && !HandOver())
+    // Armed before a lookup or a token fetch starts: either may fail at once.
+    const timeval timeout = {m_Request.timeoutSeconds, 0};
+    if (m_pClock == nullptr || event_add(m_pClock, &timeout) != 0)
         return false;
-    // Armed before a lookup starts: the lookup may fail at once.
-    const timeval timeout = {m_TimeoutSeconds, 0};
-    event_add(m_pClock, &timeout);
-    Trace("Set HTTP request timer %d sec for <>\n", m_TimeoutSeconds);
-    if (m_pConnection == nullptr)
+    Trace("Set HTTP request timer %d sec for <>\n", m_Request.timeoutSeconds);
+    if (awaitToken)
+    {
+        Trace("Wait for an access token for <>\n");
+        SetState(State::AwaitingToken);
+        m_Context.pCredentials->Wait(*this);
+    }
+    else if (m_pConnection == nullptr)
         StartHostLookup();
     return true;
+}
+
+void CloudCall::OnToken(bool ok)
+{
+    if (m_State != State::AwaitingToken)
+        return;
+    SetState(State::Prepared);
+    if (!ok)
+        Trace("No access token for <>\n");
+    if (!ok || !NewRequest() || (m_pConnection != nullptr && !HandOver()))
+        FailSoon();
+    else if (m_pConnection == nullptr)
+        StartHostLookup();
 }
 
 bool CloudCall::NewRequest()
@@ -253,15 +267,19 @@ bool CloudCall::NewRequest()
     // the audio in it stays where it is.
     evbuffer* pOutput = m_pRequest != nullptr ? evhttp_request_get_output_buffer(m_pRequest) : nullptr;
     if (m_pClock == nullptr || pOutput == nullptr ||
-        (m_pBody != nullptr && evbuffer_add_buffer_reference(pOutput, m_pBody) != 0))
+        (m_Request.pBody != nullptr && evbuffer_add_buffer_reference(pOutput, m_Request.pBody) != 0))
     {
         Trace("Failed to create a new HTTP request for <>\n");
         return false;
     }
     evkeyvalq* pHeaders = evhttp_request_get_output_headers(m_pRequest);
     evhttp_add_header(pHeaders, "Host", HostHeader().c_str());
-    if (m_pBody != nullptr)
-        evhttp_add_header(pHeaders, "Content-type", "application/json");
+    if (m_Request.pBody != nullptr)
+        evhttp_add_header(pHeaders, "Content-type", m_Request.contentType);
+    for (const auto& header : m_Request.headers)
+        evhttp_add_header(pHeaders, header.first.c_str(), header.second.c_str());
+    if (m_Context.pCredentials != nullptr)
+        evhttp_add_header(pHeaders, "Authorization", ("Bearer " + m_Context.pCredentials->Token()).c_str());
     return true;
 }
 
@@ -274,13 +292,13 @@ bool CloudCall::HandOver()
 
     // The call's clock is the one that counts: the connection's own time-out is
     // set past it, and a failed connection is not tried again behind its back.
-    evhttp_connection_set_timeout(m_pConnection, m_TimeoutSeconds + 1);
+    evhttp_connection_set_timeout(m_pConnection, m_Request.timeoutSeconds + 1);
     evhttp_connection_set_retries(m_pConnection, 0);
     Trace("Make HTTP request for <>\n");
     // A completion that runs inside evhttp_make_request only clears m_pRequest;
     // the failure is reported once the library has returned.
     SetState(State::HandingOver);
-    int rv = evhttp_make_request(m_pConnection, m_pRequest, m_Method, target.c_str());
+    int rv = evhttp_make_request(m_pConnection, m_pRequest, m_Request.method, target.c_str());
     if (rv != 0)
     {
         Trace("Failed to make HTTP request rv %d for <>\n", rv);
@@ -438,12 +456,13 @@ void CloudCall::ReadReply(Reply& reply) const
         Trace("HTTP request failed [%d] <>\n", reply.status);
         return;
     }
-    if (pInput != nullptr)
-    {
-        Trace("Data [%zu bytes] <>\n", length);
-        Trace::Body(reply.body.data(), reply.body.size());
-        Trace("\n");
-    }
+    if (pInput == nullptr)
+        return;
+    Trace("Data [%zu bytes] <>\n", length);
+    if (m_Request.secret)
+        return;
+    Trace::Body(reply.body.data(), reply.body.size());
+    Trace("\n");
 }
 
 void CloudCall::ReportVerificationFailure() const
@@ -459,14 +478,14 @@ void CloudCall::Release()
 {
     Free(m_pHttpUri, evhttp_uri_free, "Clean up HTTP <>\n");
     Free(m_pClock, event_free, "Clear HTTP timer <>\n");
-    CancelHostLookup();
+    CancelWaits();
     Free(m_pTlsBufferevent, bufferevent_free, nullptr);
     // A request the connection never took is still ours; one it took goes with it.
     if (ConnectionHasRequest())
         m_pRequest = nullptr;
     Free(m_pRequest, evhttp_request_free, nullptr);
     Free(m_pConnection, evhttp_connection_free, "Close HTTP connection <>\n");
-    m_pBody = nullptr;
+    m_Request = Request();
     m_Addresses.clear();
     SetState(State::Idle);
 }
@@ -477,13 +496,15 @@ void CloudCall::Free(Handle*& pHandle, void (*pFree)(Handle*), const char* line)
     if (pHandle == nullptr)
         return;
     if (line != nullptr)
-        Trace::Print("%s", Trace::WithId(line, m_Id).c_str());
+        Trace::Print("%s", Trace::WithId(line, m_Label).c_str());
     pFree(pHandle);
     pHandle = nullptr;
 }
 
-void CloudCall::CancelHostLookup()
+void CloudCall::CancelWaits()
 {
+    if (m_State == State::AwaitingToken)
+        m_Context.pCredentials->Cancel(*this);
     if (m_State != State::Resolving)
         return;
     Trace("Cancel host lookup <>\n");

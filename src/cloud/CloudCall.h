@@ -9,6 +9,7 @@
 #include <event2/util.h>
 
 #include "CloudExchange.h"
+#include "Credentials.h"
 #include "Resolver.h"
 
 struct bufferevent;
@@ -26,8 +27,9 @@ class OutboundTls;
 // all. When a connection fails before the request went out, the request goes to the
 // name's next address, within the same clock. It reports how it ended exactly once
 // for every request it made, and it can be used again for the next exchange once it
-// has. A reply's body is traced only for status 200.
-class CloudCall : public CloudExchange, private Resolver::Waiter
+// has. With Google credentials, it carries their access token, waiting for one
+// within its clock when none is valid. A reply's body is traced only for status 200.
+class CloudCall : public CloudExchange, private Resolver::Waiter, private Credentials::Waiter
 {
 public:
     // What the calls share.
@@ -36,19 +38,20 @@ public:
         event_base* pBase;
         Resolver* pResolver; // null: libevent looks names up itself
         OutboundTls& tls;
-        uint64_t maxReplySize; // bytes of a reply's body
-        std::string accessKey; // kept out of a redacted trace
+        uint64_t maxReplySize;     // bytes of a reply's body
+        std::string accessKey;     // kept out of a redacted trace
+        Credentials* pCredentials; // null: no access token is sent
     };
 
-    // Trace lines name the exchange by `id`, which must outlive the call.
-    CloudCall(Owner& owner, const Context& context, const uint64_t& id);
+    // Trace lines name the exchange "<label>".
+    CloudCall(Owner& owner, const Context& context, const std::string& label);
     ~CloudCall() override;
 
     CloudCall(const CloudCall&) = delete;
     CloudCall& operator=(const CloudCall&) = delete;
 
     bool CreateConnection(const std::string& uri) override;
-    bool MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds) override;
+    bool MakeRequest(const Request& request) override;
     void Release() override;
 
     // Where the libevent callbacks of the exchange arrive.
@@ -61,18 +64,19 @@ public:
 private:
     enum class State
     {
-        Idle,         // no exchange
-        Prepared,     // URI parsed; connected to directly, or looked up once the request is made
-        Resolving,    // request built and clock running; the host name is being looked up
-        HandingOver,  // inside evhttp_make_request
-        InFlight,     // the connection has the request; its completion or the clock ends it
-        Reached,      // as InFlight, but the connection was made: a failure is not retried
-        Reconnecting, // the connection failed before sending; the clock, made due, tries the next address
-        Failed,       // broke off before a completion could come; the clock reports it
+        Idle,          // no exchange
+        Prepared,      // URI parsed; connected to directly, or looked up once the request is made
+        AwaitingToken, // clock running; the access token is being fetched
+        Resolving,     // request built and clock running; the host name is being looked up
+        HandingOver,   // inside evhttp_make_request
+        InFlight,      // the connection has the request; its completion or the clock ends it
+        Reached,       // as InFlight, but the connection was made: a failure is not retried
+        Reconnecting,  // the connection failed before sending; the clock, made due, tries the next address
+        Failed,        // broke off before a completion could come; the clock reports it
     };
 
     void SetState(State state) { m_State = state; }
-    // One trace line of this exchange: "<>" in `format` is where "<id>" goes.
+    // One trace line of this exchange: "<>" in `format` is where "<label>" goes.
     void Trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
     // The URI as the trace may show it: without the access key in redacted mode.
     std::string TracedUri() const;
@@ -83,6 +87,8 @@ private:
     void Finish(Outcome outcome);
     void FailSoon();
     void OnResolved(int error, const std::vector<std::string>& addresses) override;
+    void OnToken(bool ok) override;
+    bool Proceed();
     void ConnectNext();
     bool HasNextAddress() const { return m_NextAddress < m_Addresses.size(); }
     void TryNextAddress();
@@ -99,20 +105,19 @@ private:
     bool NewRequest();
     bool HandOver();
     void StartHostLookup();
-    void CancelHostLookup();
+    // Cancels the token wait or the name lookup under way.
+    void CancelWaits();
     // Frees a handle once, tracing `line` when it is given.
     template <typename Handle>
     void Free(Handle*& pHandle, void (*pFree)(Handle*), const char* line) const;
 
     Owner& m_Owner;
     const Context& m_Context;
-    const uint64_t& m_Id;
+    const std::string m_Label;
     State m_State;
-    int m_TimeoutSeconds;
     std::chrono::steady_clock::time_point m_Deadline;
-    evhttp_cmd_type m_Method;
-    // The owner's, sent by reference with every attempt.
-    evbuffer* m_pBody;
+    // What is sent; its body is the owner's, sent by reference with every attempt.
+    Request m_Request;
     std::string m_Uri;
     evhttp_uri* m_pHttpUri;
     // The TLS stream until the connection takes it over.

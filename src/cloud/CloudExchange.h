@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <event2/http.h>
 
@@ -28,6 +30,19 @@ public:
         std::string body;
     };
 
+    // What one exchange sends.
+    struct Request
+    {
+        evhttp_cmd_type method = EVHTTP_REQ_POST;
+        // Referenced, not taken: it must stay unchanged until the report. Null: none.
+        evbuffer* pBody = nullptr;
+        const char* contentType = "application/json";
+        std::vector<std::pair<std::string, std::string>> headers; // after Host and Content-type
+        int timeoutSeconds = 5;
+        // Credentials go both ways: no body of the exchange is ever traced.
+        bool secret = false;
+    };
+
     class Owner
     {
     public:
@@ -39,12 +54,11 @@ public:
         ~Owner() = default;
     };
 
-    // Makes the exchanges of one chain; trace lines name the chain by `id`, which
-    // must outlive the exchange.
+    // Makes exchanges; their trace lines name them by `label`, as "<label>".
     class Maker
     {
     public:
-        virtual std::unique_ptr<CloudExchange> NewExchange(Owner& owner, const uint64_t& id) = 0;
+        virtual std::unique_ptr<CloudExchange> NewExchange(Owner& owner, const std::string& label) = 0;
 
     protected:
         ~Maker() = default;
@@ -54,10 +68,9 @@ public:
 
     // Prepares the exchange with `uri`; false, traced, when it cannot be called.
     virtual bool CreateConnection(const std::string& uri) = 0;
-    // Sends the request, with `pBody` (JSON, or null for none), bounded by
-    // `timeoutSeconds`; false when it could not be sent, and nothing will be reported.
-    // The body is referenced, not taken: it must stay unchanged until the report.
-    virtual bool MakeRequest(evhttp_cmd_type method, evbuffer* pBody, int timeoutSeconds) = 0;
+    // Sends the request, bounded by its time-out; false when it could not be sent,
+    // and nothing will be reported.
+    virtual bool MakeRequest(const Request& request) = 0;
     // Frees every handle of the exchange; nothing is reported for it afterwards.
     virtual void Release() = 0;
 };

@@ -12,10 +12,8 @@ using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 namespace
 {
 
-void FreeAudio(const void*, size_t, void* pAudio)
-{
-    delete static_cast<std::string*>(pAudio);
-}
+// The audio belongs to the transcription, which outlives its bodies.
+void KeepAudio(const void*, size_t, void*) {}
 
 // A quote, backslash or control character: all the JSON writer would escape.
 // Bitwise, not short-circuit, so that a loop over it has no branch.
@@ -46,23 +44,24 @@ bool NeedsNoEscaping(const std::string& text)
     return true;
 }
 
-void AppendAudio(evbuffer* pBody, std::string& audio)
+void AppendString(evbuffer* pBody, const std::string& text)
+{
+    rapidjson::StringBuffer escaped;
+    JsonWriter writer(escaped);
+    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+    evbuffer_add(pBody, escaped.GetString(), escaped.GetSize());
+}
+
+void AppendAudio(evbuffer* pBody, const std::string& audio)
 {
     if (audio.empty() || !NeedsNoEscaping(audio))
     {
-        rapidjson::StringBuffer escaped;
-        JsonWriter writer(escaped);
-        writer.String(audio.data(), static_cast<rapidjson::SizeType>(audio.size()));
-        evbuffer_add(pBody, escaped.GetString(), escaped.GetSize());
+        AppendString(pBody, audio);
         return;
     }
-    std::string* pAudio = new std::string(std::move(audio));
     evbuffer_add(pBody, "\"", 1);
-    if (evbuffer_add_reference(pBody, pAudio->data(), pAudio->size(), FreeAudio, pAudio) != 0)
-    {
-        evbuffer_add(pBody, pAudio->data(), pAudio->size());
-        delete pAudio;
-    }
+    if (evbuffer_add_reference(pBody, audio.data(), audio.size(), KeepAudio, nullptr) != 0)
+        evbuffer_add(pBody, audio.data(), audio.size());
     evbuffer_add(pBody, "\"", 1);
 }
 
@@ -139,13 +138,9 @@ bool ParseObject(const std::string& data, rapidjson::Document& document)
     return !document.HasParseError() && document.IsObject();
 }
 
-} // namespace
-
-namespace CloudJson
-{
-
-void WriteRecognitionBody(evbuffer* pBody, const std::string& language, const std::vector<std::string>& alternatives,
-                          Recording::Format format, std::string& audio)
+// {"config":{...},"audio":{
+void WriteRecognitionHead(evbuffer* pBody, const std::string& language, const std::vector<std::string>& alternatives,
+                          Recording::Format format)
 {
     rapidjson::StringBuffer config;
     JsonWriter writer(config);
@@ -174,8 +169,29 @@ void WriteRecognitionBody(evbuffer* pBody, const std::string& language, const st
         writer.Int(wideband ? 16000 : 8000);
     }
     writer.EndObject();
-    evbuffer_add_printf(pBody, "{\"config\":%s,\"audio\":{\"content\":", config.GetString());
+    evbuffer_add_printf(pBody, "{\"config\":%s,\"audio\":{", config.GetString());
+}
+
+} // namespace
+
+namespace CloudJson
+{
+
+void WriteRecognitionBody(evbuffer* pBody, const std::string& language, const std::vector<std::string>& alternatives,
+                          Recording::Format format, const std::string& audio)
+{
+    WriteRecognitionHead(pBody, language, alternatives, format);
+    evbuffer_add(pBody, "\"content\":", 10);
     AppendAudio(pBody, audio);
+    evbuffer_add(pBody, "}}", 2);
+}
+
+void WriteRecognitionUriBody(evbuffer* pBody, const std::string& language, const std::vector<std::string>& alternatives,
+                             Recording::Format format, const std::string& uri)
+{
+    WriteRecognitionHead(pBody, language, alternatives, format);
+    evbuffer_add(pBody, "\"uri\":", 6);
+    AppendString(pBody, uri);
     evbuffer_add(pBody, "}}", 2);
 }
 
@@ -229,6 +245,32 @@ bool ReadOperation(const std::string& data, Operation& operation)
     operation.state = Operation::State::Done;
     ReadResultsMember(response->value, operation.language, operation.text);
     return true;
+}
+
+bool ReadToken(const std::string& data, std::string& token, int& expiresIn)
+{
+    rapidjson::Document document;
+    if (!ParseObject(data, document))
+        return false;
+    const auto lifetime = document.FindMember("expires_in");
+    const auto type = document.FindMember("token_type");
+    std::string text;
+    CopyStringMember(document, "access_token", text);
+    if (text.empty() || lifetime == document.MemberEnd() || !lifetime->value.IsInt() || lifetime->value.GetInt() <= 0 ||
+        (type != document.MemberEnd() && (!type->value.IsString() || strcmp(type->value.GetString(), "Bearer") != 0)))
+        return false;
+    token = text;
+    expiresIn = lifetime->value.GetInt();
+    return true;
+}
+
+bool ReadUploaded(const std::string& data, const std::string& object)
+{
+    rapidjson::Document document;
+    std::string name;
+    if (ParseObject(data, document))
+        CopyStringMember(document, "name", name);
+    return !object.empty() && name == object;
 }
 
 } // namespace CloudJson

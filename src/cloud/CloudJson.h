@@ -14,9 +14,12 @@ namespace CloudJson
 
 // {"config":{...},"audio":{"content":...}}: the languages, and the encoding of a
 // recording the cloud cannot read it from. Base64 audio, which needs no escaping,
-// is moved into the body by reference, not copied, and freed once sent.
+// goes into the body by reference, not copied: it must outlive the body.
 void WriteRecognitionBody(evbuffer* pBody, const std::string& language, const std::vector<std::string>& alternatives,
-                          Recording::Format format, std::string& audio);
+                          Recording::Format format, const std::string& audio);
+// The same with "audio":{"uri":...}, for a recording in Cloud Storage.
+void WriteRecognitionUriBody(evbuffer* pBody, const std::string& language, const std::vector<std::string>& alternatives,
+                             Recording::Format format, const std::string& uri);
 // {"document":{"type":"PLAIN_TEXT","language":...,"content":...}}.
 std::string SentimentBody(const std::string& language, const std::string& text);
 
@@ -43,5 +46,11 @@ struct Operation
 
 // False when the reply is not an operation whose name can go into a poll's path.
 bool ReadOperation(const std::string& data, Operation& operation);
+
+// An OAuth 2.0 token reply: {"access_token", "expires_in", "token_type": "Bearer"}.
+// False when it is not one, with a token and a lifetime of at least a second.
+bool ReadToken(const std::string& data, std::string& token, int& expiresIn);
+// Cloud Storage's reply to an upload: true when it names the object uploaded.
+bool ReadUploaded(const std::string& data, const std::string& object);
 
 } // namespace CloudJson

@@ -1,10 +1,17 @@
 #include "GcClient.h"
 
-GcClient::GcClient(const CloudSettings& settings, event_base* pBase, evdns_base* pDnsBase)
+GcClient::GcClient(const CloudSettings& settings, event_base* pBase, evdns_base* pDnsBase, Metrics& metrics,
+                   std::function<void()> onDeleted)
     : m_Settings(settings)
     , m_pDnsBase(pDnsBase)
-    , m_CallContext{pBase, nullptr, m_Tls, settings.maxReplySize, settings.accessKey}
+    , m_CallContext{pBase, nullptr, m_Tls, settings.maxReplySize, settings.accessKey, nullptr}
+    , m_TokenCallContext{pBase, nullptr, m_Tls, settings.maxReplySize, settings.accessKey, nullptr}
+    , m_TokenCalls(*this)
+    , m_Credentials(m_Settings, m_TokenCalls, pBase, metrics)
+    , m_Storage(m_Settings, *this, metrics, std::move(onDeleted))
 {
+    if (m_Credentials.Configured())
+        m_CallContext.pCredentials = &m_Credentials;
 }
 
 GcClient::~GcClient()
@@ -12,18 +19,41 @@ GcClient::~GcClient()
     Release();
 }
 
-std::unique_ptr<CloudExchange> GcClient::NewExchange(CloudExchange::Owner& owner, const uint64_t& id)
+bool GcClient::Start()
 {
-    // The hosts file is read when the first name is looked up.
+    if (!m_Credentials.Configured())
+        return true;
+    if (!m_Credentials.Load())
+        return false;
+    m_Credentials.Start();
+    return true;
+}
+
+// The hosts file is read when the first call is made.
+void GcClient::MakeResolver()
+{
     if (m_pResolver == nullptr && m_pDnsBase != nullptr)
         m_pResolver = std::make_unique<Resolver>(m_CallContext.pBase, m_pDnsBase);
-    m_CallContext.pResolver = m_pResolver.get();
-    return std::make_unique<CloudCall>(owner, m_CallContext, id);
+    m_CallContext.pResolver = m_TokenCallContext.pResolver = m_pResolver.get();
+}
+
+std::unique_ptr<CloudExchange> GcClient::NewExchange(CloudExchange::Owner& owner, const std::string& label)
+{
+    MakeResolver();
+    return std::make_unique<CloudCall>(owner, m_CallContext, label);
+}
+
+std::unique_ptr<CloudExchange> GcClient::TokenCalls::NewExchange(CloudExchange::Owner& owner, const std::string& label)
+{
+    m_Client.MakeResolver();
+    return std::make_unique<CloudCall>(owner, m_Client.m_TokenCallContext, label);
 }
 
 void GcClient::Release()
 {
+    m_Storage.Release();
+    m_Credentials.Release();
     m_pResolver.reset();
-    m_CallContext.pResolver = nullptr;
+    m_CallContext.pResolver = m_TokenCallContext.pResolver = nullptr;
     m_Tls.Release();
 }

@@ -5,17 +5,21 @@
 
 #include <event2/buffer.h>
 #include <event2/event.h>
+#include <openssl/evp.h>
 
 #include "CloudJson.h"
 #include "Recording.h"
+#include "Storage.h"
 #include "base/Timing.h"
 #include "base/Trace.h"
 
 namespace
 {
 
-// Longer recordings are refused by the synchronous method.
-const double kSyncLimitSeconds = 60;
+// Google takes about a minute of audio inline, in a request of up to 10 MB; a longer
+// or larger recording goes through Cloud Storage.
+const double kInlineLimitSeconds = 55;
+const size_t kInlineLimitBytes = 10485760;
 // Polls of a long-running recognition start a second apart and slow down to five.
 const std::chrono::seconds kFirstPollDelay(1);
 const std::chrono::seconds kLastPollDelay(5);
@@ -30,12 +34,13 @@ struct Answer
 };
 
 const Answer kAnswers[] = {
-    {200, nullptr, false, nullptr},              // Answered
-    {403, "Error", false, "Request failed\n"},   // Refused
-    {401, "Method Failed", false, nullptr},      // CloudFailure
-    {408, "Request Timeout", false, nullptr},    // TimedOut
-    {401, "Method Failed", false, nullptr},      // NotStarted
-    {503, "Service Unavailable", true, nullptr}, // Abandoned
+    {200, nullptr, false, nullptr},               // Answered
+    {403, "Error", false, "Request failed\n"},    // Refused
+    {401, "Method Failed", false, nullptr},       // CloudFailure
+    {408, "Request Timeout", false, nullptr},     // TimedOut
+    {401, "Method Failed", false, nullptr},       // NotStarted
+    {503, "Service Unavailable", true, nullptr},  // Abandoned
+    {503, "Service Unavailable", false, nullptr}, // NoRoom
 };
 static_assert(sizeof kAnswers / sizeof kAnswers[0] == static_cast<size_t>(Transcription::Outcome::Count),
               "every outcome has its answer");
@@ -71,9 +76,11 @@ Transcription::Transcription(const Context& context, uint64_t id, Parameters par
     , m_Id(id)
     , m_Parameters(std::move(parameters))
     , m_State(State_None)
-    , m_pCall(context.exchanges.NewExchange(*this, m_Id))
+    , m_pCall(context.exchanges.NewExchange(*this, std::to_string(id)))
     , m_pBody(nullptr)
     , m_pWait(nullptr)
+    , m_Format(Recording::Format::Unknown)
+    , m_Reserved(0)
     , m_PollDelay(kFirstPollDelay)
     , m_LastWait(false)
 {
@@ -93,19 +100,21 @@ void Transcription::Release()
     if (m_pBody != nullptr)
         evbuffer_free(m_pBody);
     m_pBody = nullptr;
+    m_Context.budget.Release(m_Reserved);
+    m_Reserved = 0;
 }
 
 void Transcription::Trace(const char* format, ...) const
 {
     va_list arguments;
     va_start(arguments, format);
-    Trace::PrintV(Trace::WithId(format, m_Id).c_str(), arguments);
+    Trace::PrintV(Trace::WithId(format, std::to_string(m_Id)).c_str(), arguments);
     va_end(arguments);
 }
 
 void Transcription::Start()
 {
-    if (!DoTranscribe())
+    if (!DoTranscribe(Recording::Inspect(m_Parameters.m_AudioData)))
         Finish(Outcome::Refused);
 }
 
@@ -125,7 +134,8 @@ std::string Transcription::MethodUri(const std::string& endpoint, const std::str
     return uri;
 }
 
-bool Transcription::SendCall(const std::string& uri, evbuffer* pBody, State state, int timeoutSeconds)
+bool Transcription::SendCall(const std::string& uri, evbuffer* pBody, State state, int timeoutSeconds,
+                             const char* contentType)
 {
     m_CallStarted = Clock::now();
     if (m_pCall->CreateConnection(uri))
@@ -137,7 +147,12 @@ bool Transcription::SendCall(const std::string& uri, evbuffer* pBody, State stat
             Trace("\n");
         }
         SetState(state);
-        if (m_pCall->MakeRequest(pBody != nullptr ? EVHTTP_REQ_POST : EVHTTP_REQ_GET, pBody, timeoutSeconds))
+        CloudExchange::Request request;
+        request.method = pBody != nullptr ? EVHTTP_REQ_POST : EVHTTP_REQ_GET;
+        request.pBody = pBody;
+        request.contentType = contentType;
+        request.timeoutSeconds = timeoutSeconds;
+        if (m_pCall->MakeRequest(request))
             return true;
     }
     m_pCall->Release();
@@ -150,8 +165,9 @@ void Transcription::CountCall(State state, Metrics::CloudOutcome outcome) const
     const Metrics::CloudMethod method = state == State_PerformingTranscription ? Metrics::CloudMethod::Recognize
                                         : state == State_StartingLongRunningTranscription
                                             ? Metrics::CloudMethod::LongRunningRecognize
-                                        : state == State_PollingOperation ? Metrics::CloudMethod::Operations
-                                                                          : Metrics::CloudMethod::AnalyzeSentiment;
+                                        : state == State_PollingOperation   ? Metrics::CloudMethod::Operations
+                                        : state == State_UploadingRecording ? Metrics::CloudMethod::Upload
+                                                                            : Metrics::CloudMethod::AnalyzeSentiment;
     const double seconds = std::chrono::duration<double>(Clock::now() - m_CallStarted).count();
     m_Context.metrics.CountCloudCall(method, outcome, seconds);
 }
@@ -163,18 +179,20 @@ bool Transcription::SendRecognition(const char* method, State state)
                     static_cast<int>(m_Context.settings.callTimeoutSeconds));
 }
 
-bool Transcription::DoTranscribe()
+bool Transcription::DoTranscribe(const Recording& recording)
 {
-    const Recording recording = Recording::Inspect(m_Parameters.m_AudioData);
+    m_Format = recording.format;
     m_pBody = evbuffer_new();
     if (m_pBody == nullptr)
         return false;
     CloudJson::WriteRecognitionBody(m_pBody, m_Parameters.m_Language, m_Parameters.m_LanguageAlternatives,
                                     recording.format, m_Parameters.m_AudioData);
-    if (recording.seconds <= kSyncLimitSeconds)
+    const size_t bytes = evbuffer_get_length(m_pBody);
+    if (recording.seconds <= kInlineLimitSeconds && bytes <= kInlineLimitBytes)
         return SendRecognition("/speech:recognize", State_PerformingTranscription);
-    Trace("Recording of [%.1f] seconds is over a minute: long-running recognition for <>\n", recording.seconds);
-    return StartLongRunning();
+    Trace("Recording of [%.1f] seconds in [%zu] bytes is more than Google takes inline for <>\n", recording.seconds,
+          bytes);
+    return Stage();
 }
 
 bool Transcription::DoSentimentAnalysis(const std::string& language, const std::string& text)
@@ -211,10 +229,16 @@ void Transcription::OnComplete(CloudExchange::Outcome outcome, const CloudExchan
             Finish(Outcome::CloudFailure);
         else
         {
-            Trace("Recognition refused as too long: long-running recognition for <>\n");
-            if (!StartLongRunning())
+            Trace("Recognition refused as too long: through Cloud Storage for <>\n");
+            if (!Stage())
                 Finish(Outcome::NotStarted);
         }
+        break;
+    case State_UploadingRecording:
+        if (ok && CloudJson::ReadUploaded(reply.body, m_Object))
+            OnUploaded();
+        else
+            Finish(Outcome::CloudFailure);
         break;
     case State_StartingLongRunningTranscription:
     case State_PollingOperation:
@@ -250,7 +274,84 @@ void Transcription::Analyse(const std::string& language, const std::string& text
     // The recording is done with: its memory goes before the next call.
     evbuffer_free(m_pBody);
     m_pBody = nullptr;
+    std::string().swap(m_Parameters.m_AudioData);
     if (!DoSentimentAnalysis(language, text))
+        Finish(Outcome::NotStarted);
+}
+
+// ---- Cloud Storage ------------------------------------------------------------------
+
+// True when the chain goes on or has ended; false when the upload could not start.
+bool Transcription::Stage()
+{
+    if (!m_Context.storage.Configured())
+    {
+        // Google would refuse it: no call is made.
+        Trace("No storage-bucket to put the recording in for <>\n");
+        Finish(Outcome::CloudFailure);
+        return true;
+    }
+    return Upload();
+}
+
+// The recording is decoded once, and held against the budget until it is uploaded.
+bool Transcription::Upload()
+{
+    if (m_pBody != nullptr)
+        evbuffer_free(m_pBody);
+    m_pBody = nullptr;
+    const std::string& audio = m_Parameters.m_AudioData;
+    if (audio.empty() || audio.size() % 4 != 0)
+    {
+        Trace("Recording is not base64 for <>\n");
+        Finish(Outcome::CloudFailure);
+        return true;
+    }
+    const size_t bytes = audio.size() / 4 * 3;
+    if (!m_Context.budget.Reserve(bytes))
+    {
+        Trace("No room for the recording's [%zu] bytes for <>\n", bytes);
+        Finish(Outcome::NoRoom);
+        return true;
+    }
+    m_Reserved = bytes;
+    m_pBody = evbuffer_new();
+    evbuffer_iovec space;
+    if (m_pBody == nullptr || evbuffer_reserve_space(m_pBody, static_cast<ev_ssize_t>(bytes + 1), &space, 1) != 1)
+        return false;
+    const int decoded =
+        EVP_DecodeBlock(static_cast<unsigned char*>(space.iov_base),
+                        reinterpret_cast<const unsigned char*>(audio.data()), static_cast<int>(audio.size()));
+    if (decoded < 0)
+    {
+        Trace("Recording is not base64 for <>\n");
+        Finish(Outcome::CloudFailure);
+        return true;
+    }
+    // The decoder counts the padding as bytes.
+    const size_t padding = audio.size() >= 2 ? std::count(audio.end() - 2, audio.end(), '=') : 0;
+    space.iov_len = static_cast<size_t>(decoded) - padding;
+    evbuffer_commit_space(m_pBody, &space, 1);
+    std::string().swap(m_Parameters.m_AudioData);
+    m_Object = m_Context.storage.NewObjectName();
+    return SendCall(m_Context.storage.UploadUri(m_Object), m_pBody, State_UploadingRecording,
+                    static_cast<int>(m_Context.settings.callTimeoutSeconds), "application/octet-stream");
+}
+
+void Transcription::OnUploaded()
+{
+    evbuffer_free(m_pBody);
+    m_Context.budget.Release(m_Reserved);
+    m_Reserved = 0;
+    m_pBody = evbuffer_new();
+    if (m_pBody == nullptr)
+    {
+        Finish(Outcome::NotStarted);
+        return;
+    }
+    CloudJson::WriteRecognitionUriBody(m_pBody, m_Parameters.m_Language, m_Parameters.m_LanguageAlternatives, m_Format,
+                                       m_Context.storage.GsUri(m_Object));
+    if (!StartLongRunning())
         Finish(Outcome::NotStarted);
 }
 
@@ -341,6 +442,9 @@ void Transcription::Finish(Outcome outcome, const CloudExchange::Reply& reply)
 {
     Release();
     SetState(State_Done);
+    if (!m_Object.empty())
+        m_Context.storage.Delete(m_Object, std::to_string(m_Id));
+    m_Object.clear();
     const Answer& answer = kAnswers[static_cast<size_t>(outcome)];
     if (answer.line != nullptr)
         Trace::Print("%s", answer.line);

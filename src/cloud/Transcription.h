@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "CloudExchange.h"
+#include "Recording.h"
+#include "base/Budget.h"
 #include "base/Config.h"
 #include "base/Metrics.h"
 
@@ -14,10 +16,14 @@ struct event;
 struct event_base;
 struct evbuffer;
 
-// One recording carried through the cloud: recognition (synchronous, or long-running
-// with its polls for a recording over a minute), then sentiment analysis of the
-// transcript. It makes one call at a time, ends exactly once, and reports its end to
-// its owner, which may destroy it only once the report's frames have returned.
+class Storage;
+
+// One recording carried through the cloud: recognition, then sentiment analysis of
+// the transcript. A recording Google will not take inline (too long, or too large)
+// is put in Cloud Storage first and recognised from there with a long-running
+// recognition and its polls; its object is deleted whatever the outcome. It makes
+// one call at a time, ends exactly once, and reports its end to its owner, which may
+// destroy it only once the report's frames have returned.
 class Transcription : private CloudExchange::Owner
 {
 public:
@@ -38,7 +44,8 @@ public:
         State_StartingLongRunningTranscription = 3, // recordings over a minute
         State_WaitingForOperation = 4,              // between two polls of it
         State_PollingOperation = 5,
-        State_Done = 6,
+        State_UploadingRecording = 6, // into Cloud Storage, for a long-running recognition
+        State_Done = 7,
     };
 
     // How the chain ended.
@@ -50,6 +57,7 @@ public:
         TimedOut,     // a call, or the long-running recognition, ran out of time
         NotStarted,   // a later call of the chain could not be started
         Abandoned,    // the service stops and waits no longer
+        NoRoom,       // the recording to upload does not fit the memory budget
         Count
     };
 
@@ -77,6 +85,8 @@ public:
     {
         const CloudSettings& settings;
         CloudExchange::Maker& exchanges;
+        Storage& storage;
+        Budget& budget; // of everything held at once: an upload's recording counts too
         Metrics& metrics;
         event_base* pBase;
         Owner& owner;
@@ -103,10 +113,11 @@ private:
 
     void SetState(State state) { m_State = state; }
     void Trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
-    bool DoTranscribe();
+    bool DoTranscribe(const Recording& recording);
     bool DoSentimentAnalysis(const std::string& language, const std::string& text);
     // Prepares the call of `uri`, then sends `pBody` (null: a GET).
-    bool SendCall(const std::string& uri, evbuffer* pBody, State state, int timeoutSeconds);
+    bool SendCall(const std::string& uri, evbuffer* pBody, State state, int timeoutSeconds,
+                  const char* contentType = "application/json");
     bool SendRecognition(const char* method, State state);
     std::string MethodUri(const std::string& endpoint, const std::string& method) const;
     // The end of each call of the chain, and what comes next.
@@ -114,6 +125,11 @@ private:
     void OnRecognized(const CloudExchange::Reply& reply);
     void OnOperation(const CloudExchange::Reply& reply);
     bool StartLongRunning();
+    // Through Cloud Storage, or refused when there is no bucket; false: the upload
+    // could not start.
+    bool Stage();
+    bool Upload();
+    void OnUploaded();
     void WaitForOperation();
     void Analyse(const std::string& language, const std::string& text);
     void CountCall(State state, Metrics::CloudOutcome outcome) const;
@@ -132,6 +148,9 @@ private:
     evbuffer* m_pBody;
     event* m_pWait;
     std::string m_Operation;
+    Recording::Format m_Format;
+    std::string m_Object; // in Cloud Storage, once its upload has begun
+    size_t m_Reserved;    // of the budget, for the recording being uploaded
     Clock::time_point m_LongRunningDeadline;
     std::chrono::seconds m_PollDelay;
     bool m_LastWait; // the wait ends with the long-running recognition's time: no poll after it

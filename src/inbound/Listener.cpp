@@ -41,7 +41,6 @@ uint64_t ConnectionCap(uint64_t configured)
 Listener::Listener(const ListenerSettings& settings, const Context& context)
     : m_Settings(settings)
     , m_Context(context)
-    , m_Bodies(settings.maxBufferedBytes)
     , m_pTls(nullptr)
     , m_pHttp(nullptr)
     , m_pBoundSocket(nullptr)
@@ -121,7 +120,8 @@ bufferevent* Listener::OnNewConnection(event_base* pEventBase)
     m_Shed += atCap;
     if (atCap && !refuse)
         m_Idle.front().Close(Connection::End::Shed);
-    const Connection::Context shared{m_Settings, m_Context.policy, m_Bodies, m_Context.metrics, m_Trim, m_Context.stop};
+    const Connection::Context shared{m_Settings,        m_Context.policy, m_Context.bodies,
+                                     m_Context.metrics, m_Trim,           m_Context.stop};
     m_Busy.emplace_back(static_cast<Connection::Owner&>(*this), shared, pBev);
     Connection& connection = m_Busy.back();
     connection.m_Self = std::prev(m_Busy.end());
@@ -195,7 +195,7 @@ void Listener::OnReplySent(evhttp_request* pRequest)
 void Listener::ReadGauges(Metrics::Gauges& gauges) const
 {
     gauges.connectionsOpen = m_Busy.size() + m_Idle.size();
-    gauges.bufferedBodyBytes = m_Bodies.Used();
+    gauges.bufferedBodyBytes = m_Context.bodies.Used();
     gauges.acceptingPaused = m_AcceptPause.Paused();
     gauges.connectionsShed = m_Shed;
 }

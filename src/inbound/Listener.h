@@ -33,6 +33,7 @@ public:
     struct Context
     {
         event_base* pBase;
+        Budget& bodies; // of everything the service holds at once
         Metrics& metrics;
         const RequestPolicy& policy;
         Stop& stop;
@@ -76,7 +77,6 @@ private:
 
     ListenerSettings m_Settings;
     Context m_Context;
-    Budget m_Bodies;
     MemoryTrim m_Trim;
     AcceptPause m_AcceptPause;
     SSL_CTX* m_pTls;

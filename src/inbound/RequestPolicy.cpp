@@ -105,8 +105,7 @@ Decision RequestPolicy::BeforeBody(const RequestHead& head) const
     return kServed;
 }
 
-Decision RequestPolicy::Decide(const RequestHead& head, Metrics::Endpoint endpoint, bool draining,
-                               bool begunBeforeStop) const
+Decision RequestPolicy::Decide(const RequestHead& head, Metrics::Endpoint endpoint, const Situation& situation) const
 {
     using Endpoint = Metrics::Endpoint;
     // Any other path gets the not-found page, whatever it sends.
@@ -115,8 +114,10 @@ Decision RequestPolicy::Decide(const RequestHead& head, Metrics::Endpoint endpoi
     if (const char* fault = FramingFault(head))
         return {400, "Bad Request", true, fault};
     // A request that began before the stop is still served; /readiness tells the
-    // balancer the service is going. The scrape goes on while it drains.
-    if (draining && (endpoint == Endpoint::Readiness || (endpoint == Endpoint::Transcribe && !begunBeforeStop)))
+    // balancer the service is going, or cannot call the cloud yet. The scrape goes on.
+    const bool unready = situation.draining || !situation.cloudReady;
+    if ((endpoint == Endpoint::Readiness && unready) ||
+        (endpoint == Endpoint::Transcribe && situation.draining && !situation.begunBeforeStop))
         return {503, "Service Unavailable"};
     const std::string* pToken = endpoint == Endpoint::Transcribe ? &m_Settings.clientAuthToken
                                 : endpoint == Endpoint::Exit     ? &m_Settings.adminAuthToken

@@ -29,6 +29,14 @@ struct RequestHead
     static RequestHead Of(evhttp_request* pRequest);
 };
 
+// What the service is doing as a request comes.
+struct Situation
+{
+    bool draining = false;
+    bool begunBeforeStop = true; // the request began to arrive before the stop
+    bool cloudReady = true;      // calls can go out: no credentials, or a valid token
+};
+
 // How a request is answered when it is not served.
 struct Decision
 {
@@ -50,8 +58,7 @@ public:
     // Before the body is read: a transcription without the client token is refused.
     Decision BeforeBody(const RequestHead& head) const;
     // Once the request has come whole (a request pipelined behind another included).
-    // `begunBeforeStop`: whether it began to arrive before the service started stopping.
-    Decision Decide(const RequestHead& head, Metrics::Endpoint endpoint, bool draining, bool begunBeforeStop) const;
+    Decision Decide(const RequestHead& head, Metrics::Endpoint endpoint, const Situation& situation) const;
 
     // Why a request's framing could be read otherwise by a proxy in front, or null:
     // two lengths, a length that is not plain decimal, a length and a chunked

@@ -136,7 +136,7 @@ void Stop::OnCheck()
     switch (m_State)
     {
     case State::Draining:
-        if (m_Host.RequestsInFlight() > 0 || m_Host.UploadsInProgress() > 0)
+        if (m_Host.RequestsInFlight() > 0 || m_Host.UploadsInProgress() > 0 || m_Host.ObjectsBeingDeleted() > 0)
             break;
         Trace::Print("Drained: no request in flight\n");
         // Requests begun since the stop would be cut off with the loop: they are refused.
@@ -144,7 +144,7 @@ void Stop::OnCheck()
         BeginEnding();
         [[fallthrough]];
     case State::Ending:
-        if (m_Host.RepliesInWriting() == 0)
+        if (m_Host.RepliesInWriting() == 0 && m_Host.ObjectsBeingDeleted() == 0)
             End();
         break;
     case State::Running:

@@ -11,7 +11,8 @@ struct event_base;
 // time-out are answered 503), their replies are written, then the loop ends; a
 // second signal ends it at once. An authorised /exit ends it once the replies being
 // written (its own among them) are out. Writing is bounded by the connections'
-// time-out, on a clock of its own. SIGHUP is traced and ignored: there is nothing
+// time-out, on a clock of its own. Recordings being deleted from Cloud Storage are
+// waited for too, within the same clocks. SIGHUP is traced and ignored: there is nothing
 // to reload. A signal or an /exit only sets the state; whether the stop may go on
 // is judged in one place, from the loop, whenever something ends.
 class Stop
@@ -34,6 +35,8 @@ public:
         virtual size_t UploadsInProgress() const = 0;
         // Replies, and refusals, still being written.
         virtual size_t RepliesInWriting() const = 0;
+        // Recordings still being deleted from Cloud Storage.
+        virtual size_t ObjectsBeingDeleted() const = 0;
         virtual void StopAccepting() = 0;
         // The requests still arriving are refused with 503, their connections closed.
         virtual void RefuseUploads() = 0;

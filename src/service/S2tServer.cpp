@@ -157,13 +157,17 @@ bool S2tServer::CreateHandles(const std::string& configPath)
         Trace::Print("Failed to initialize async DNS event base <%s>\n", m_Name.c_str());
     m_pReaper = event_new(m_pEventBase, -1, 0, ReaperCb, this);
 
-    m_pGcClient = std::make_unique<GcClient>(m_Config.cloud, m_pEventBase, m_pDnsEventBase);
+    m_pBodies = std::make_unique<Budget>(listener.maxBufferedBytes);
+    m_pGcClient = std::make_unique<GcClient>(m_Config.cloud, m_pEventBase, m_pDnsEventBase, m_Metrics, [this] {
+        if (m_pStop != nullptr)
+            m_pStop->Wake();
+    });
     m_pPolicy = std::make_unique<RequestPolicy>(m_Config.policy);
     m_pStop =
         std::make_unique<Stop>(static_cast<Stop::Host&>(*this), m_Config.drainTimeoutSeconds, listener.timeoutSeconds);
-    m_pListener =
-        std::make_unique<Listener>(listener, Listener::Context{m_pEventBase, m_Metrics, *m_pPolicy, *m_pStop});
-    return m_pReaper != nullptr && CreateHttpServer() && m_pStop->Watch(m_pEventBase);
+    m_pListener = std::make_unique<Listener>(
+        listener, Listener::Context{m_pEventBase, *m_pBodies, m_Metrics, *m_pPolicy, *m_pStop});
+    return m_pReaper != nullptr && m_pGcClient->Start() && CreateHttpServer() && m_pStop->Watch(m_pEventBase);
 }
 
 bool S2tServer::CreateHttpServer()
@@ -255,7 +259,11 @@ void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
                      evhttp_request_get_uri(req));
     else
         TraceRequest(req, headers, data);
-    const Decision decision = m_pPolicy->Decide(RequestHead::Of(req), endpoint, m_pStop->Draining(), begunBeforeStop);
+    Situation situation;
+    situation.draining = m_pStop->Draining();
+    situation.begunBeforeStop = begunBeforeStop;
+    situation.cloudReady = m_pGcClient->Ready();
+    const Decision decision = m_pPolicy->Decide(RequestHead::Of(req), endpoint, situation);
     if (!decision.Served())
     {
         Refuse(req, endpoint, decision.status, decision.reason, decision.close, decision.fault);
@@ -354,7 +362,12 @@ void S2tServer::OnTranscribeRequest(evhttp_request* req, const HeaderMap& header
         if (header != headers.end())
             *field = header->second;
     }
-    const Transcription::Context context{m_Config.cloud, *m_pGcClient, m_Metrics, m_pEventBase,
+    const Transcription::Context context{m_Config.cloud,
+                                         *m_pGcClient,
+                                         m_pGcClient->GetStorage(),
+                                         *m_pBodies,
+                                         m_Metrics,
+                                         m_pEventBase,
                                          static_cast<Transcription::Owner&>(*this)};
     request.m_pTranscription = std::make_unique<Transcription>(context, id, std::move(parameters));
     // Its end may come at once, when its first call cannot start: `request` is gone then.
@@ -448,6 +461,11 @@ size_t S2tServer::UploadsInProgress() const
 size_t S2tServer::RepliesInWriting() const
 {
     return m_pListener->RepliesInWriting();
+}
+
+size_t S2tServer::ObjectsBeingDeleted() const
+{
+    return m_pGcClient->GetStorage().DeletesPending();
 }
 
 void S2tServer::StopAccepting()

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Budget.h"
 #include "base/Config.h"
 #include "base/Metrics.h"
 #include "base/Timing.h"
@@ -89,6 +90,7 @@ private:
     size_t RequestsInFlight() const override { return m_RequestMap.size(); }
     size_t UploadsInProgress() const override;
     size_t RepliesInWriting() const override;
+    size_t ObjectsBeingDeleted() const override;
     void StopAccepting() override;
     void RefuseUploads() override;
     void AbandonRequests() override;
@@ -102,6 +104,7 @@ private:
     evhttp* m_pHttp;
     event* m_pReaper;
     Metrics m_Metrics;
+    std::unique_ptr<Budget> m_pBodies; // bodies, and recordings being uploaded
     std::unique_ptr<GcClient> m_pGcClient;
     std::unique_ptr<RequestPolicy> m_pPolicy;
     std::unique_ptr<Stop> m_pStop;
