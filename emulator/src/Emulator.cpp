@@ -1,5 +1,6 @@
 #include "Emulator.h"
 
+#include "Complain.h"
 #include "HttpMethod.h"
 #include "SpeechMethod.h"
 
@@ -149,7 +150,7 @@ bool Emulator::Start()
     m_pBase = event_base_new();
     if (!m_pBase)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot create the event loop\n");
+        Complain("cannot create the event loop");
         return false;
     }
     if (!m_Analyzer.Load(m_Options.wordList))
@@ -157,7 +158,7 @@ bool Emulator::Start()
     m_pTrim = evtimer_new(m_pBase, OnTrim, this);
     if (!m_pTrim)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot create the memory timer\n");
+        Complain("cannot create the memory timer");
         return false;
     }
     PoolSettings settings{m_Options.workers, m_Options.models, m_Options.transcript, 60, m_Options.queue};
@@ -173,7 +174,7 @@ bool Emulator::WatchSignals()
     m_pSigterm = evsignal_new(m_pBase, SIGTERM, OnStopSignal, this);
     if (!m_pSigint || !m_pSigterm || evsignal_add(m_pSigint, nullptr) != 0 || evsignal_add(m_pSigterm, nullptr) != 0)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot watch SIGINT/SIGTERM\n");
+        Complain("cannot watch SIGINT/SIGTERM");
         return false;
     }
     return true;
@@ -184,7 +185,7 @@ bool Emulator::Listen()
     m_pHttp = evhttp_new(m_pBase);
     if (!m_pHttp)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot create the HTTP server\n");
+        Complain("cannot create the HTTP server");
         return false;
     }
     // Every method reaches the handler, which answers the wrong ones itself.
@@ -195,7 +196,7 @@ bool Emulator::Listen()
     evhttp_set_timeout(m_pHttp, m_Options.timeoutSeconds);
     if (!m_Clocks.Start(m_pBase, m_pHttp, m_Options.timeoutSeconds))
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot time requests\n");
+        Complain("cannot time requests");
         return false;
     }
     evhttp_set_gencb(m_pHttp, OnRequest, this);
@@ -203,8 +204,7 @@ bool Emulator::Listen()
         evhttp_bind_socket_with_handle(m_pHttp, m_Options.address.c_str(), static_cast<uint16_t>(m_Options.port));
     if (!bound)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot listen on %s port %d\n", m_Options.address.c_str(),
-                     m_Options.port);
+        Complain("cannot listen on %s port %d", m_Options.address.c_str(), m_Options.port);
         return false;
     }
     m_pListener = evhttp_bound_socket_get_listener(bound);
@@ -213,7 +213,7 @@ bool Emulator::Listen()
     m_pAcceptCheck = event_new(m_pBase, -1, EV_PERSIST, OnAcceptCheck, this);
     if (!m_pAcceptCheck || event_add(m_pAcceptCheck, &interval) != 0)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot watch accepting\n");
+        Complain("cannot watch accepting");
         return false;
     }
     sockaddr_storage addr{};

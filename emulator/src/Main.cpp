@@ -1,6 +1,7 @@
 // s2t-cloud-emulator: a local stand-in for Google's speech:recognize,
 // speech:longrunningrecognize and documents:analyzeSentiment REST methods, doing
 // the work with pocketsphinx and the AFINN-165 word list.
+#include "Complain.h"
 #include "Emulator.h"
 
 #include <event2/event.h>
@@ -70,8 +71,7 @@ bool ParseInt(const char* text, int low, int high, const char* name, int& out)
     const long value = std::strtol(text, &end, 10);
     if (!*text || *end || value < low || value > high)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: --%s wants a number from %d to %d, not \"%s\"\n", name, low, high,
-                     text);
+        Complain("--%s wants a number from %d to %d, not \"%s\"", name, low, high, text);
         return false;
     }
     out = static_cast<int>(value);
@@ -175,7 +175,7 @@ bool ParseOptions(int argc, char** argv, Options& o)
     }
     if (optind < argc)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: unexpected argument \"%s\" (see --help)\n", argv[optind]);
+        Complain("unexpected argument \"%s\" (see --help)", argv[optind]);
         return false;
     }
     return true;
@@ -236,7 +236,7 @@ int main(int argc, char** argv)
     // Workers wake the loop from their own threads.
     if (evthread_use_pthreads() != 0)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: libevent has no thread support\n");
+        Complain("libevent has no thread support");
         return 1;
     }
     bool ok = false;
