@@ -3,6 +3,7 @@
 #include "Complain.h"
 #include "HttpMethod.h"
 #include "SpeechMethod.h"
+#include "Trace.h"
 
 #include <event2/buffer.h>
 #include <event2/event.h>
@@ -21,7 +22,6 @@
 #include <cctype>
 
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 
 namespace
@@ -62,7 +62,7 @@ void OnAcceptError(evconnlistener* listener, void*)
 {
     const int error = EVUTIL_SOCKET_ERROR();
     evconnlistener_disable(listener);
-    std::printf("accepting paused: %s\n", evutil_socket_error_to_string(error));
+    Trace::Print("accepting paused: %s\n", evutil_socket_error_to_string(error));
 }
 
 // Percent-decoded path of the request; clients may send ':' as %3A.
@@ -222,13 +222,27 @@ bool Emulator::Listen()
     const int port = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
                                                       : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
     const bool v6 = m_Options.address.find(':') != std::string::npos;
-    std::printf("listening on %s%s%s:%d\n", v6 ? "[" : "", m_Options.address.c_str(), v6 ? "]" : "", port);
+    Trace::Print("listening on %s%s%s:%d\n", v6 ? "[" : "", m_Options.address.c_str(), v6 ? "]" : "", port);
+    // The parent waits for this line before its first request: the loop writes only
+    // after a pass.
+    Trace::Flush();
     return true;
 }
 
+// One pass at a time: what a pass traced is written, as far as standard output takes
+// it, before the loop waits again; the last pass's "stopping" before the workers
+// have finished their recordings.
 bool Emulator::Run()
 {
-    return event_base_dispatch(m_pBase) == 0;
+    Trace::Watch(m_pBase);
+    int result = 0;
+    do
+    {
+        result = event_base_loop(m_pBase, EVLOOP_ONCE);
+        Trace::Flush();
+    } while (result == 0 && !event_base_got_break(m_pBase));
+    Trace::Watch(nullptr);
+    return result == 0;
 }
 
 void Emulator::CheckAccepting()
@@ -247,7 +261,7 @@ void Emulator::TrimMemory()
 
 void Emulator::Stop()
 {
-    std::printf("stopping\n");
+    Trace::Print("stopping\n");
     event_base_loopbreak(m_pBase);
 }
 
@@ -334,7 +348,7 @@ void Emulator::AnswerSentiment(evhttp_request* request, const std::string& body,
     const ApiError error = m_Sentiment.Answer(body, reply);
     if (error.IsSet())
         return SendError(request, error, trace);
-    std::printf("%s 200\n", trace.c_str());
+    Trace::Print("%s 200\n", trace.c_str());
     Send(request, 200, reply);
 }
 
@@ -364,7 +378,7 @@ void Emulator::AnswerRecognize(evhttp_request* request, const std::string& body,
     m_Operations.Start(name);
     std::string operation;
     m_Operations.Describe(name, operation);
-    std::printf("%s 200 operation %s\n", trace.c_str(), name.c_str());
+    Trace::Print("%s 200 operation %s\n", trace.c_str(), name.c_str());
     Send(request, 200, operation);
 }
 
@@ -373,7 +387,7 @@ void Emulator::AnswerOperation(evhttp_request* request, const std::string& name,
     std::string operation;
     if (!m_Operations.Describe(name, operation))
         return SendError(request, NotFound("Requested entity was not found."), trace);
-    std::printf("%s 200\n", trace.c_str());
+    Trace::Print("%s 200\n", trace.c_str());
     Send(request, 200, operation);
 }
 
@@ -389,8 +403,8 @@ void Emulator::FinishRecognition(std::unique_ptr<RecognitionJob> job)
         std::string transcript;
         for (const Hypothesis& result : job->results)
             transcript += (transcript.empty() ? "" : " / ") + result.transcript;
-        std::printf("%s 200 \"%s\" audio %.2fs decoded in %.2fs\n", job->trace.c_str(), Printable(transcript).c_str(),
-                    job->audioSeconds, job->decodeSeconds);
+        Trace::Print("%s 200 \"%s\" audio %.2fs decoded in %.2fs\n", job->trace.c_str(), Printable(transcript).c_str(),
+                     job->audioSeconds, job->decodeSeconds);
         // Google's request ids are positive 64-bit numbers.
         const char* type = job->operation.empty() ? nullptr : Operations::kResponseType;
         reply = SpeechMethod::Reply(*job, m_RequestIds() >> 1, type);
@@ -442,7 +456,7 @@ void Emulator::SendError(evhttp_request* request, const ApiError& error, const s
 
 void Emulator::TraceError(const std::string& trace, const ApiError& error)
 {
-    std::printf("%s %d %s\n", trace.c_str(), error.httpCode, Printable(error.message).c_str());
+    Trace::Print("%s %d %s\n", trace.c_str(), error.httpCode, Printable(error.message).c_str());
 }
 
 void Emulator::Send(evhttp_request* request, int code, const std::string& body)
