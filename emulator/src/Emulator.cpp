@@ -9,13 +9,11 @@
 #include <event2/event.h>
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
-#include <event2/listener.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/queue.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <malloc.h>
 
@@ -48,21 +46,6 @@ void OnTrim(evutil_socket_t, short, void* emulator)
 {
     if (emulator)
         static_cast<Emulator*>(emulator)->TrimMemory();
-}
-
-void OnAcceptCheck(evutil_socket_t, short, void* emulator)
-{
-    if (emulator)
-        static_cast<Emulator*>(emulator)->CheckAccepting();
-}
-
-// accept() failed, most likely for want of a descriptor: pause rather than retry on
-// every pass of the loop; CheckAccepting resumes once a descriptor is free.
-void OnAcceptError(evconnlistener* listener, void*)
-{
-    const int error = EVUTIL_SOCKET_ERROR();
-    evconnlistener_disable(listener);
-    Trace::Print("accepting paused: %s\n", evutil_socket_error_to_string(error));
 }
 
 // Percent-decoded path of the request; clients may send ':' as %3A.
@@ -127,10 +110,7 @@ void Emulator::Release()
         evhttp_free(m_pHttp);
     m_pHttp = nullptr;
     m_Clocks.Release();
-    m_pListener = nullptr;
-    if (m_pAcceptCheck)
-        event_free(m_pAcceptCheck);
-    m_pAcceptCheck = nullptr;
+    m_AcceptPause.Release();
     if (m_pTrim)
         event_free(m_pTrim);
     m_pTrim = nullptr;
@@ -207,11 +187,8 @@ bool Emulator::Listen()
         Complain("cannot listen on %s port %d", m_Options.address.c_str(), m_Options.port);
         return false;
     }
-    m_pListener = evhttp_bound_socket_get_listener(bound);
-    evconnlistener_set_error_cb(m_pListener, OnAcceptError);
-    const timeval interval = {0, 250000};
-    m_pAcceptCheck = event_new(m_pBase, -1, EV_PERSIST, OnAcceptCheck, this);
-    if (!m_pAcceptCheck || event_add(m_pAcceptCheck, &interval) != 0)
+    auto onPause = [](int error) { Trace::Print("accepting paused: %s\n", evutil_socket_error_to_string(error)); };
+    if (!m_AcceptPause.Watch(m_pBase, evhttp_bound_socket_get_listener(bound), onPause))
     {
         Complain("cannot watch accepting");
         return false;
@@ -243,15 +220,6 @@ bool Emulator::Run()
     } while (result == 0 && !event_base_got_break(m_pBase));
     Trace::Watch(nullptr);
     return result == 0;
-}
-
-void Emulator::CheckAccepting()
-{
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    if (probe < 0)
-        return;
-    close(probe);
-    evconnlistener_enable(m_pListener);
 }
 
 void Emulator::TrimMemory()
