@@ -15,8 +15,6 @@
 #include <sys/queue.h>
 #include <sys/socket.h>
 
-#include <malloc.h>
-
 #include <cctype>
 
 #include <csignal>
@@ -40,12 +38,6 @@ void OnStopSignal(evutil_socket_t, short, void* emulator)
 {
     if (emulator)
         static_cast<Emulator*>(emulator)->Stop();
-}
-
-void OnTrim(evutil_socket_t, short, void* emulator)
-{
-    if (emulator)
-        static_cast<Emulator*>(emulator)->TrimMemory();
 }
 
 // Percent-decoded path of the request; clients may send ':' as %3A.
@@ -111,9 +103,7 @@ void Emulator::Release()
     m_pHttp = nullptr;
     m_Clocks.Release();
     m_AcceptPause.Release();
-    if (m_pTrim)
-        event_free(m_pTrim);
-    m_pTrim = nullptr;
+    m_Trim.Release();
     if (m_pSigint)
         event_free(m_pSigint);
     m_pSigint = nullptr;
@@ -135,12 +125,8 @@ bool Emulator::Start()
     }
     if (!m_Analyzer.Load(m_Options.wordList))
         return false;
-    m_pTrim = evtimer_new(m_pBase, OnTrim, this);
-    if (!m_pTrim)
-    {
-        Complain("cannot create the memory timer");
-        return false;
-    }
+    // glibc keeps what a burst of recordings freed: given back a second after it ends.
+    m_Trim.Watch(m_pBase);
     PoolSettings settings{m_Options.workers, m_Options.models, m_Options.transcript, 60, m_Options.queue};
     auto finished = [this](std::unique_ptr<RecognitionJob> job) { FinishRecognition(std::move(job)); };
     if (!m_Pool.Start(m_pBase, settings, finished))
@@ -220,11 +206,6 @@ bool Emulator::Run()
     } while (result == 0 && !event_base_got_break(m_pBase));
     Trace::Watch(nullptr);
     return result == 0;
-}
-
-void Emulator::TrimMemory()
-{
-    malloc_trim(0);
 }
 
 void Emulator::Stop()
@@ -432,8 +413,6 @@ void Emulator::Send(evhttp_request* request, int code, const std::string& body)
     evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", "application/json; charset=UTF-8");
     evbuffer_add(evhttp_request_get_output_buffer(request), body.data(), body.size());
     m_Clocks.Replied(request);
+    m_Trim.Note(evbuffer_get_length(evhttp_request_get_input_buffer(request)));
     evhttp_send_reply(request, code, nullptr, nullptr);
-    // glibc keeps what a burst of recordings freed; a second without replies ends it.
-    const timeval quiet = {1, 0};
-    event_add(m_pTrim, &quiet);
 }

@@ -3,6 +3,7 @@
 // answers sentiment at once and hands recognition to the worker pool.
 #include "AcceptPause.h"
 #include "Exposition.h"
+#include "MemoryTrim.h"
 #include "Operations.h"
 #include "RequestClocks.h"
 #include "SentimentAnalyzer.h"
@@ -55,8 +56,6 @@ public:
     void HandleRequest(evhttp_request* request);
     void FinishRecognition(std::unique_ptr<RecognitionJob> job);
     void Stop();
-    // Gives the memory of a burst back to the system once it has ended.
-    void TrimMemory();
 
 private:
     enum class Route
@@ -94,11 +93,11 @@ private:
     evhttp* m_pHttp = nullptr;
     event* m_pSigint = nullptr;
     event* m_pSigterm = nullptr;
-    event* m_pTrim = nullptr;
     // What /metrics shows of the recognitions.
     std::map<std::string, uint64_t> m_Recognitions;
     Exposition::Histogram m_DecodeSeconds{Exposition::SecondsBounds()};
     AcceptPause m_AcceptPause;
+    MemoryTrim m_Trim;
     RequestClocks m_Clocks;
     WorkerPool m_Pool;
 };
