@@ -1,26 +1,23 @@
 #include "Emulator.h"
 
+#include "Complain.h"
 #include "HttpMethod.h"
 #include "SpeechMethod.h"
+#include "Trace.h"
 
 #include <event2/buffer.h>
 #include <event2/event.h>
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
-#include <event2/listener.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/queue.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
-#include <malloc.h>
 
 #include <cctype>
 
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 
 namespace
@@ -41,27 +38,6 @@ void OnStopSignal(evutil_socket_t, short, void* emulator)
 {
     if (emulator)
         static_cast<Emulator*>(emulator)->Stop();
-}
-
-void OnTrim(evutil_socket_t, short, void* emulator)
-{
-    if (emulator)
-        static_cast<Emulator*>(emulator)->TrimMemory();
-}
-
-void OnAcceptCheck(evutil_socket_t, short, void* emulator)
-{
-    if (emulator)
-        static_cast<Emulator*>(emulator)->CheckAccepting();
-}
-
-// accept() failed, most likely for want of a descriptor: pause rather than retry on
-// every pass of the loop; CheckAccepting resumes once a descriptor is free.
-void OnAcceptError(evconnlistener* listener, void*)
-{
-    const int error = EVUTIL_SOCKET_ERROR();
-    evconnlistener_disable(listener);
-    std::printf("accepting paused: %s\n", evutil_socket_error_to_string(error));
 }
 
 // Percent-decoded path of the request; clients may send ':' as %3A.
@@ -126,13 +102,8 @@ void Emulator::Release()
         evhttp_free(m_pHttp);
     m_pHttp = nullptr;
     m_Clocks.Release();
-    m_pListener = nullptr;
-    if (m_pAcceptCheck)
-        event_free(m_pAcceptCheck);
-    m_pAcceptCheck = nullptr;
-    if (m_pTrim)
-        event_free(m_pTrim);
-    m_pTrim = nullptr;
+    m_AcceptPause.Release();
+    m_Trim.Release();
     if (m_pSigint)
         event_free(m_pSigint);
     m_pSigint = nullptr;
@@ -149,17 +120,13 @@ bool Emulator::Start()
     m_pBase = event_base_new();
     if (!m_pBase)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot create the event loop\n");
+        Complain("cannot create the event loop");
         return false;
     }
     if (!m_Analyzer.Load(m_Options.wordList))
         return false;
-    m_pTrim = evtimer_new(m_pBase, OnTrim, this);
-    if (!m_pTrim)
-    {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot create the memory timer\n");
-        return false;
-    }
+    // glibc keeps what a burst of recordings freed: given back a second after it ends.
+    m_Trim.Watch(m_pBase);
     PoolSettings settings{m_Options.workers, m_Options.models, m_Options.transcript, 60, m_Options.queue};
     auto finished = [this](std::unique_ptr<RecognitionJob> job) { FinishRecognition(std::move(job)); };
     if (!m_Pool.Start(m_pBase, settings, finished))
@@ -173,7 +140,7 @@ bool Emulator::WatchSignals()
     m_pSigterm = evsignal_new(m_pBase, SIGTERM, OnStopSignal, this);
     if (!m_pSigint || !m_pSigterm || evsignal_add(m_pSigint, nullptr) != 0 || evsignal_add(m_pSigterm, nullptr) != 0)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot watch SIGINT/SIGTERM\n");
+        Complain("cannot watch SIGINT/SIGTERM");
         return false;
     }
     return true;
@@ -184,7 +151,7 @@ bool Emulator::Listen()
     m_pHttp = evhttp_new(m_pBase);
     if (!m_pHttp)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot create the HTTP server\n");
+        Complain("cannot create the HTTP server");
         return false;
     }
     // Every method reaches the handler, which answers the wrong ones itself.
@@ -195,7 +162,7 @@ bool Emulator::Listen()
     evhttp_set_timeout(m_pHttp, m_Options.timeoutSeconds);
     if (!m_Clocks.Start(m_pBase, m_pHttp, m_Options.timeoutSeconds))
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot time requests\n");
+        Complain("cannot time requests");
         return false;
     }
     evhttp_set_gencb(m_pHttp, OnRequest, this);
@@ -203,17 +170,13 @@ bool Emulator::Listen()
         evhttp_bind_socket_with_handle(m_pHttp, m_Options.address.c_str(), static_cast<uint16_t>(m_Options.port));
     if (!bound)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot listen on %s port %d\n", m_Options.address.c_str(),
-                     m_Options.port);
+        Complain("cannot listen on %s port %d", m_Options.address.c_str(), m_Options.port);
         return false;
     }
-    m_pListener = evhttp_bound_socket_get_listener(bound);
-    evconnlistener_set_error_cb(m_pListener, OnAcceptError);
-    const timeval interval = {0, 250000};
-    m_pAcceptCheck = event_new(m_pBase, -1, EV_PERSIST, OnAcceptCheck, this);
-    if (!m_pAcceptCheck || event_add(m_pAcceptCheck, &interval) != 0)
+    auto onPause = [](int error) { Trace::Print("accepting paused: %s\n", evutil_socket_error_to_string(error)); };
+    if (!m_AcceptPause.Watch(m_pBase, evhttp_bound_socket_get_listener(bound), onPause))
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot watch accepting\n");
+        Complain("cannot watch accepting");
         return false;
     }
     sockaddr_storage addr{};
@@ -222,32 +185,32 @@ bool Emulator::Listen()
     const int port = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
                                                       : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
     const bool v6 = m_Options.address.find(':') != std::string::npos;
-    std::printf("listening on %s%s%s:%d\n", v6 ? "[" : "", m_Options.address.c_str(), v6 ? "]" : "", port);
+    Trace::Print("listening on %s%s%s:%d\n", v6 ? "[" : "", m_Options.address.c_str(), v6 ? "]" : "", port);
+    // The parent waits for this line before its first request: the loop writes only
+    // after a pass.
+    Trace::Flush();
     return true;
 }
 
+// One pass at a time: what a pass traced is written, as far as standard output takes
+// it, before the loop waits again; the last pass's "stopping" before the workers
+// have finished their recordings.
 bool Emulator::Run()
 {
-    return event_base_dispatch(m_pBase) == 0;
-}
-
-void Emulator::CheckAccepting()
-{
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    if (probe < 0)
-        return;
-    close(probe);
-    evconnlistener_enable(m_pListener);
-}
-
-void Emulator::TrimMemory()
-{
-    malloc_trim(0);
+    Trace::Watch(m_pBase);
+    int result = 0;
+    do
+    {
+        result = event_base_loop(m_pBase, EVLOOP_ONCE);
+        Trace::Flush();
+    } while (result == 0 && !event_base_got_break(m_pBase));
+    Trace::Watch(nullptr);
+    return result == 0;
 }
 
 void Emulator::Stop()
 {
-    std::printf("stopping\n");
+    Trace::Print("stopping\n");
     event_base_loopbreak(m_pBase);
 }
 
@@ -334,7 +297,7 @@ void Emulator::AnswerSentiment(evhttp_request* request, const std::string& body,
     const ApiError error = m_Sentiment.Answer(body, reply);
     if (error.IsSet())
         return SendError(request, error, trace);
-    std::printf("%s 200\n", trace.c_str());
+    Trace::Print("%s 200\n", trace.c_str());
     Send(request, 200, reply);
 }
 
@@ -364,7 +327,7 @@ void Emulator::AnswerRecognize(evhttp_request* request, const std::string& body,
     m_Operations.Start(name);
     std::string operation;
     m_Operations.Describe(name, operation);
-    std::printf("%s 200 operation %s\n", trace.c_str(), name.c_str());
+    Trace::Print("%s 200 operation %s\n", trace.c_str(), name.c_str());
     Send(request, 200, operation);
 }
 
@@ -373,7 +336,7 @@ void Emulator::AnswerOperation(evhttp_request* request, const std::string& name,
     std::string operation;
     if (!m_Operations.Describe(name, operation))
         return SendError(request, NotFound("Requested entity was not found."), trace);
-    std::printf("%s 200\n", trace.c_str());
+    Trace::Print("%s 200\n", trace.c_str());
     Send(request, 200, operation);
 }
 
@@ -389,8 +352,8 @@ void Emulator::FinishRecognition(std::unique_ptr<RecognitionJob> job)
         std::string transcript;
         for (const Hypothesis& result : job->results)
             transcript += (transcript.empty() ? "" : " / ") + result.transcript;
-        std::printf("%s 200 \"%s\" audio %.2fs decoded in %.2fs\n", job->trace.c_str(), Printable(transcript).c_str(),
-                    job->audioSeconds, job->decodeSeconds);
+        Trace::Print("%s 200 \"%s\" audio %.2fs decoded in %.2fs\n", job->trace.c_str(), Printable(transcript).c_str(),
+                     job->audioSeconds, job->decodeSeconds);
         // Google's request ids are positive 64-bit numbers.
         const char* type = job->operation.empty() ? nullptr : Operations::kResponseType;
         reply = SpeechMethod::Reply(*job, m_RequestIds() >> 1, type);
@@ -442,7 +405,7 @@ void Emulator::SendError(evhttp_request* request, const ApiError& error, const s
 
 void Emulator::TraceError(const std::string& trace, const ApiError& error)
 {
-    std::printf("%s %d %s\n", trace.c_str(), error.httpCode, Printable(error.message).c_str());
+    Trace::Print("%s %d %s\n", trace.c_str(), error.httpCode, Printable(error.message).c_str());
 }
 
 void Emulator::Send(evhttp_request* request, int code, const std::string& body)
@@ -450,8 +413,6 @@ void Emulator::Send(evhttp_request* request, int code, const std::string& body)
     evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", "application/json; charset=UTF-8");
     evbuffer_add(evhttp_request_get_output_buffer(request), body.data(), body.size());
     m_Clocks.Replied(request);
+    m_Trim.Note(evbuffer_get_length(evhttp_request_get_input_buffer(request)));
     evhttp_send_reply(request, code, nullptr, nullptr);
-    // glibc keeps what a burst of recordings freed; a second without replies ends it.
-    const timeval quiet = {1, 0};
-    event_add(m_pTrim, &quiet);
 }

@@ -1,7 +1,9 @@
 #pragma once
 // The HTTP side: one libevent loop that routes requests, checks the API key,
 // answers sentiment at once and hands recognition to the worker pool.
+#include "AcceptPause.h"
 #include "Exposition.h"
+#include "MemoryTrim.h"
 #include "Operations.h"
 #include "RequestClocks.h"
 #include "SentimentAnalyzer.h"
@@ -19,7 +21,6 @@ struct event;
 struct event_base;
 struct evhttp;
 struct evhttp_request;
-struct evconnlistener;
 
 // Command-line settings of the emulator.
 struct Options
@@ -55,10 +56,6 @@ public:
     void HandleRequest(evhttp_request* request);
     void FinishRecognition(std::unique_ptr<RecognitionJob> job);
     void Stop();
-    // Accepting pauses while no descriptor is free; this resumes it once one is.
-    void CheckAccepting();
-    // Gives the memory of a burst back to the system once it has ended.
-    void TrimMemory();
 
 private:
     enum class Route
@@ -96,12 +93,11 @@ private:
     evhttp* m_pHttp = nullptr;
     event* m_pSigint = nullptr;
     event* m_pSigterm = nullptr;
-    event* m_pAcceptCheck = nullptr;
-    event* m_pTrim = nullptr;
     // What /metrics shows of the recognitions.
     std::map<std::string, uint64_t> m_Recognitions;
     Exposition::Histogram m_DecodeSeconds{Exposition::SecondsBounds()};
-    evconnlistener* m_pListener = nullptr;
+    AcceptPause m_AcceptPause;
+    MemoryTrim m_Trim;
     RequestClocks m_Clocks;
     WorkerPool m_Pool;
 };

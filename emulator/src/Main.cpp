@@ -1,7 +1,9 @@
 // s2t-cloud-emulator: a local stand-in for Google's speech:recognize,
 // speech:longrunningrecognize and documents:analyzeSentiment REST methods, doing
 // the work with pocketsphinx and the AFINN-165 word list.
+#include "Complain.h"
 #include "Emulator.h"
+#include "Trace.h"
 
 #include <event2/event.h>
 #include <event2/thread.h>
@@ -10,7 +12,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -70,8 +71,7 @@ bool ParseInt(const char* text, int low, int high, const char* name, int& out)
     const long value = std::strtol(text, &end, 10);
     if (!*text || *end || value < low || value > high)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: --%s wants a number from %d to %d, not \"%s\"\n", name, low, high,
-                     text);
+        Complain("--%s wants a number from %d to %d, not \"%s\"", name, low, high, text);
         return false;
     }
     out = static_cast<int>(value);
@@ -175,7 +175,7 @@ bool ParseOptions(int argc, char** argv, Options& o)
     }
     if (optind < argc)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: unexpected argument \"%s\" (see --help)\n", argv[optind]);
+        Complain("unexpected argument \"%s\" (see --help)", argv[optind]);
         return false;
     }
     return true;
@@ -184,35 +184,56 @@ bool ParseOptions(int argc, char** argv, Options& o)
 void PrintUsage(const char* program)
 {
     const Options d = DefaultOptions();
-    std::printf("Usage: %s [options]\n"
-                "Answers POST <prefix>/speech:recognize, POST <prefix>/speech:longrunningrecognize with\n"
-                "GET <prefix>/operations/NAME, and POST <prefix>/documents:analyzeSentiment as Google's\n"
-                "REST interfaces do, recognising with pocketsphinx and scoring with AFINN-165.\n"
-                "\n"
-                "  --address ADDR     address to listen on (default %s)\n"
-                "  --port N           port to listen on, 0 for any free one (default %d)\n"
-                "  --prefix PATH      path before the method, such as /v1 (default none)\n"
-                "  --api-key KEY      refuse requests without ?key=KEY (default: no key check)\n"
-                "  --workers N        recognition threads, each with its own model (default %d)\n"
-                "  --queue N          recognitions that may wait for a worker; more get 429 (default %d)\n"
-                "  --operations N     finished long-running operations kept for GET (default %d)\n"
-                "  --operation-seconds S  how long a finished one is kept (default %d)\n"
-                "  --transcript TEXT  answer every recognition with TEXT, without decoding\n"
-                "  --timeout SECONDS  close a connection idle or stalled this long (default %d)\n"
-                "  --hmm DIR          acoustic model (default %s)\n"
-                "  --lm FILE          language model (default %s)\n"
-                "  --dict FILE        pronunciation dictionary (default %s)\n"
-                "  --word-list FILE   AFINN-165 index.json (default %s)\n"
-                "  -h, --help         show this help\n"
-                "\n"
-                "Prints \"listening on ADDR:PORT\" once ready, then one line per request.\n",
-                program, d.address.c_str(), d.port, d.workers, d.queue, d.operations, d.operationSeconds,
-                d.timeoutSeconds, d.models.hmm.c_str(), d.models.lm.c_str(), d.models.dict.c_str(), d.wordList.c_str());
+    Trace::Print("Usage: %s [options]\n"
+                 "Answers POST <prefix>/speech:recognize, POST <prefix>/speech:longrunningrecognize with\n"
+                 "GET <prefix>/operations/NAME, and POST <prefix>/documents:analyzeSentiment as Google's\n"
+                 "REST interfaces do, recognising with pocketsphinx and scoring with AFINN-165.\n"
+                 "\n"
+                 "  --address ADDR     address to listen on (default %s)\n"
+                 "  --port N           port to listen on, 0 for any free one (default %d)\n"
+                 "  --prefix PATH      path before the method, such as /v1 (default none)\n"
+                 "  --api-key KEY      refuse requests without ?key=KEY (default: no key check)\n"
+                 "  --workers N        recognition threads, each with its own model (default %d)\n"
+                 "  --queue N          recognitions that may wait for a worker; more get 429 (default %d)\n"
+                 "  --operations N     finished long-running operations kept for GET (default %d)\n"
+                 "  --operation-seconds S  how long a finished one is kept (default %d)\n"
+                 "  --transcript TEXT  answer every recognition with TEXT, without decoding\n"
+                 "  --timeout SECONDS  close a connection idle or stalled this long (default %d)\n"
+                 "  --hmm DIR          acoustic model (default %s)\n"
+                 "  --lm FILE          language model (default %s)\n"
+                 "  --dict FILE        pronunciation dictionary (default %s)\n"
+                 "  --word-list FILE   AFINN-165 index.json (default %s)\n"
+                 "  -h, --help         show this help\n"
+                 "\n"
+                 "Prints \"listening on ADDR:PORT\" once ready, then one line per request.\n",
+                 program, d.address.c_str(), d.port, d.workers, d.queue, d.operations, d.operationSeconds,
+                 d.timeoutSeconds, d.models.hmm.c_str(), d.models.lm.c_str(), d.models.dict.c_str(),
+                 d.wordList.c_str());
 }
 
-} // namespace
+// Takes what the emulator needs of the process and runs it: the exit status.
+int Serve(const Options& options)
+{
+    // Each client holds a descriptor: take all the system allows.
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max)
+    {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    // A client that hangs up before its answer must not kill the emulator.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Workers wake the loop from their own threads.
+    if (evthread_use_pthreads() != 0)
+    {
+        Complain("libevent has no thread support");
+        return 1;
+    }
+    Emulator emulator(options);
+    return emulator.Start() && emulator.Run() ? 0 : 1;
+}
 
-int main(int argc, char** argv)
+int Main(int argc, char** argv)
 {
     Options options = DefaultOptions();
     if (!ParseOptions(argc, argv, options))
@@ -222,28 +243,16 @@ int main(int argc, char** argv)
         PrintUsage(argv[0]);
         return 0;
     }
-    // Each client holds a descriptor: take all the system allows.
-    rlimit files;
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max)
-    {
-        files.rlim_cur = files.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &files);
-    }
-    // Line-buffered so a parent reading the pipe sees each line as it happens.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    // A client that hangs up before its answer must not kill the emulator.
-    std::signal(SIGPIPE, SIG_IGN);
-    // Workers wake the loop from their own threads.
-    if (evthread_use_pthreads() != 0)
-    {
-        std::fprintf(stderr, "s2t-cloud-emulator: libevent has no thread support\n");
-        return 1;
-    }
-    bool ok = false;
-    {
-        Emulator emulator(options);
-        ok = emulator.Start() && emulator.Run();
-    }
+    return Serve(options);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int status = Main(argc, argv);
+    // What the trace still holds; a reader that never reads must not keep the emulator from ending.
+    Trace::Finish();
     libevent_global_shutdown();
-    return ok ? 0 : 1;
+    return status;
 }

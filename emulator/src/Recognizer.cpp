@@ -1,10 +1,11 @@
 #include "Recognizer.h"
 
+#include "Complain.h"
+
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -97,14 +98,14 @@ bool Recognizer::Load(const ModelPaths& paths)
                             paths.dict.c_str(), "-fwdflat", "no", "-bestpath", "no", "-remove_silence", "no", nullptr);
     if (!m_pConfig)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: bad pocketsphinx model settings\n");
+        Complain("bad pocketsphinx model settings");
         return false;
     }
     m_pDecoder = ps_init(m_pConfig);
     if (!m_pDecoder)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot load the pocketsphinx model (--hmm %s --lm %s --dict %s)\n",
-                     paths.hmm.c_str(), paths.lm.c_str(), paths.dict.c_str());
+        Complain("cannot load the pocketsphinx model (--hmm %s --lm %s --dict %s)", paths.hmm.c_str(), paths.lm.c_str(),
+                 paths.dict.c_str());
         return false;
     }
     // The language model of the decoder's one search, for the lattice's posteriors.

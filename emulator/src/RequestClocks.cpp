@@ -5,10 +5,10 @@
 #include <event2/event.h>
 #include <event2/http.h>
 
+#include <algorithm>
+
 namespace
 {
-
-constexpr size_t kMinRequestRate = 64 << 10; // bytes per second
 
 bufferevent* OnNewConnection(event_base* base, void* clocks)
 {
@@ -99,16 +99,13 @@ void RequestClocks::AdoptNew()
 void RequestClocks::Read(Clock& clock, size_t bytes)
 {
     using namespace std::chrono;
-    const steady_clock::time_point now = steady_clock::now();
     if (!clock.running)
-        clock.deadline = now + seconds(m_Timeout.tv_sec);
+        clock.request.Start(seconds(m_Timeout.tv_sec));
     clock.running = true;
-    clock.deadline += microseconds(bytes * 1000000 / kMinRequestRate);
-    const auto left = duration_cast<microseconds>(clock.deadline - now).count();
+    clock.request.Add(bytes);
+    const auto left = duration_cast<microseconds>(clock.request.Deadline() - SteadyClock::now());
     // Past due: at once, as a zero time-out would mean none at all.
-    const timeval readTimeout =
-        left > 0 ? timeval{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)}
-                 : timeval{0, 1};
+    const timeval readTimeout = ToTimeval(std::max(left, microseconds(1)));
     bufferevent_set_timeouts(clock.stream, &readTimeout, &m_Timeout);
 }
 

@@ -1,14 +1,13 @@
 #pragma once
-// The whole-request clock of every inbound connection. libevent's read time-out
-// starts again with every byte, so a client sending one now and then would hold its
-// connection for ever: a request must arrive whole within the time-out of its first
-// byte, plus a second for every 64 KiB it brings so that a large body on a slower
-// link still fits. The next request's clock starts when the emulator has answered,
-// not at an interim "100 Continue" that libevent sends by itself.
+// The whole-request clock (RequestClock) of every inbound connection, which bounds
+// each request from its first byte through the stream's read time-out. The next
+// request's clock starts when the emulator has answered, not at an interim
+// "100 Continue" that libevent sends by itself.
 //
 // Each connection's record is made with its bufferevent and freed when libevent
 // frees the connection, so none outlives it.
-#include <chrono>
+#include "RequestClock.h"
+
 #include <cstddef>
 #include <memory>
 #include <unordered_map>
@@ -31,8 +30,8 @@ public:
         RequestClocks* owner = nullptr;
         bufferevent* stream = nullptr;
         evbuffer_cb_entry* reading = nullptr;
-        std::chrono::steady_clock::time_point deadline;
-        bool running = false;
+        RequestClock request;
+        bool running = false; // a request has begun and not been answered yet
     };
 
     RequestClocks() = default;

@@ -1,11 +1,12 @@
 #include "SentimentAnalyzer.h"
 
+#include "Complain.h"
+
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -147,21 +148,21 @@ bool SentimentAnalyzer::Load(const std::string& path)
     std::string text;
     if (!ReadFile(path, text))
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot read the word list %s (run scripts/setup)\n", path.c_str());
+        Complain("cannot read the word list %s (run scripts/setup)", path.c_str());
         return false;
     }
     rapidjson::Document doc;
     doc.Parse(text.c_str(), text.size());
     if (doc.HasParseError() || !doc.IsObject())
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: %s is not a JSON word list\n", path.c_str());
+        Complain("%s is not a JSON word list", path.c_str());
         return false;
     }
     for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it)
     {
         if (!it->value.IsInt() || std::abs(it->value.GetInt()) > kMaxValence)
         {
-            std::fprintf(stderr, "s2t-cloud-emulator: %s: bad rating for \"%s\"\n", path.c_str(), it->name.GetString());
+            Complain("%s: bad rating for \"%s\"", path.c_str(), it->name.GetString());
             return false;
         }
         const std::string phrase = it->name.GetString();

@@ -1,8 +1,8 @@
 #include "WorkerPool.h"
 
-#include <event2/event.h>
+#include "Complain.h"
 
-#include <cstdio>
+#include <event2/event.h>
 
 namespace
 {
@@ -35,7 +35,7 @@ bool WorkerPool::Start(event_base* base, const PoolSettings& settings, FinishedF
     m_pFinishedEvent = event_new(base, -1, 0, OnJobsFinished, this);
     if (!m_pFinishedEvent)
     {
-        std::fprintf(stderr, "s2t-cloud-emulator: cannot create the worker event\n");
+        Complain("cannot create the worker event");
         return false;
     }
     m_LoadsPending = m_Settings.workers;

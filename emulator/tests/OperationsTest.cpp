@@ -17,7 +17,7 @@ TEST(Operations, ShowRunningAndFinishedOnesAsGoogleAndForgetTheOldest)
         operations.Start(name);
     ASSERT_TRUE(operations.Describe(first, json));
     rapidjson::Document running;
-    running.Parse(json.c_str());
+    running.Parse(json.c_str(), json.size());
     const std::string started = running["metadata"]["startTime"].GetString();
     tm parsed{};
     const char* rest = strptime(started.c_str(), "%Y-%m-%dT%H:%M:%S.", &parsed);

@@ -93,7 +93,8 @@ TEST(SpeechMethod, AnswersEachResultWithItsOwnAlternativesWordsAndEnd)
     job.results = {Hypothesis{"oh damn", 0.51236, {{"oh", 0.2, 0.5, 0.4}, {"damn", 0.5, 1, 0.6}}, {"oh dam"}, 1},
                    Hypothesis{"fine", 1, {{"fine", 2.5, 3.25, 1}}, {}, 7.3}};
     rapidjson::Document reply;
-    reply.Parse(SpeechMethod::Reply(job, 42).c_str());
+    const std::string text = SpeechMethod::Reply(job, 42);
+    reply.Parse(text.c_str(), text.size());
     ASSERT_TRUE(reply.IsObject());
     const auto& results = reply["results"];
     ASSERT_EQ(results.Size(), 2u);
