@@ -57,3 +57,45 @@ TEST(ReplyReader, JoinsTheFirstAlternativeOfEveryResultAndTakesTheFirstResultsLa
 }
 
 } // namespace
+
+namespace
+{
+
+// Names go into the poll's path as they are: only what Google makes.
+TEST(ReplyReader, TakesOperationNamesTokensAndReasonsOnlyAsGoogleWritesThem)
+{
+    const std::pair<std::string, bool> names[] = {{"1234567890", true},
+                                                  {"op-1_b", true},
+                                                  {std::string(256, '7'), true},
+                                                  {std::string(257, '7'), false},
+                                                  {"/x//..//..", false},
+                                                  {"a.b", false},
+                                                  {"x?y", false},
+                                                  {"", false},
+                                                  {std::string(1 << 20, 'a'), false}};
+    for (const auto& [name, taken] : names)
+    {
+        CloudJson::Operation operation;
+        EXPECT_EQ(CloudJson::ReadOperation("{\"name\":\"" + name + "\"}", operation), taken) << name.substr(0, 40);
+    }
+    std::string token = "keep";
+    int expiresIn = 0;
+    for (const char* refused : {R"({"access_token":"","expires_in":3599})", R"({"access_token":"t","expires_in":0})",
+                                R"({"access_token":"t","expires_in":"3599"})", R"({"access_token":"t"})",
+                                R"({"access_token":"t","expires_in":5,"token_type":"MAC"})", "[]", ""})
+        EXPECT_FALSE(CloudJson::ReadToken(refused, token, expiresIn)) << refused;
+    EXPECT_EQ(token, "keep");
+    EXPECT_TRUE(CloudJson::ReadToken(R"({"access_token":"t","expires_in":5})", token, expiresIn));
+    EXPECT_EQ(token + std::to_string(expiresIn), "t5");
+    std::string status;
+    std::string message;
+    EXPECT_TRUE(
+        CloudJson::ReadError(R"({"error":{"code":400,"message":"bad","status":"INVALID_ARGUMENT"}})", status, message));
+    EXPECT_EQ(status + "|" + message, "INVALID_ARGUMENT|bad");
+    EXPECT_TRUE(CloudJson::ReadError(R"({"error":"invalid_grant","error_description":"expired"})", status, message));
+    EXPECT_EQ(status + "|" + message, "invalid_grant|expired");
+    EXPECT_FALSE(CloudJson::ReadUploaded(R"({"name":"other"})", "obj"));
+    EXPECT_TRUE(CloudJson::ReadUploaded(R"({"name":"obj","bucket":"b"})", "obj"));
+}
+
+} // namespace

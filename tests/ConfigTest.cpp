@@ -128,3 +128,34 @@ TEST(ConfigLoader, TakesLimitsOnlyWithinTheirRange)
 }
 
 } // namespace
+
+namespace
+{
+
+// Google's recognition options: each checked, then sent in Google's order whatever the file's.
+TEST(ConfigLoader, TakesRecognitionOptionsInGooglesOrderAndRefusesWhatGoogleHasNot)
+{
+    Config config;
+    Load(R"({"google-cloud": {"recognition": {"useEnhanced": true, "model": "phone_call", "speechContexts":
+         [{"phrases": ["voicemail"], "boost": 4.5}], "enableAutomaticPunctuation": true, "maxAlternatives": 2}}})",
+         config);
+    EXPECT_EQ(config.cloud.recognition,
+              R"("maxAlternatives":2,"speechContexts":[{"phrases":["voicemail"],"boost":4.5}],)"
+              R"("enableAutomaticPunctuation":true,"model":"phone_call","useEnhanced":true)");
+    const std::pair<std::string, std::string> refused[] = {
+        {R"({"enableAutomaticPunctuatoin": true})",
+         "recognition option [enableAutomaticPunctuatoin] is not a RecognitionConfig member the service can add"},
+        {R"({"profanityFilter": "true"})", "recognition option [profanityFilter] must be true or false"},
+        {R"({"maxAlternatives": 31})", "recognition option [maxAlternatives] must be an integer in its range"},
+        {R"({"model": 7})", "recognition option [model] must be a string"},
+        {R"({"speechContexts": [{"phrases": [1]}]})",
+         R"(recognition option [speechContexts] must be a list of {"phrases": [strings], "boost": number})"},
+        {R"([])", "recognition must be an object of RecognitionConfig members"},
+    };
+    for (const auto& [options, line] : refused)
+        EXPECT_EQ(Load(R"({"google-cloud": {"recognition": )" + options + "}}").substr(0, 9 + 9 + line.size() + 1),
+                  "refused: Error  : " + line + "\n")
+            << options;
+}
+
+} // namespace

@@ -45,6 +45,15 @@ std::string Flac(uint64_t samples)
     return std::string("fLaC") + '\0' + std::string("\0\0\x22", 3) + info + std::string(16, '\0');
 }
 
+// `count` frames of `size` bytes, each starting with `header`.
+std::string Frames(size_t count, char header, size_t size)
+{
+    std::string frames;
+    for (size_t i = 0; i < count; ++i)
+        frames += header + std::string(size - 1, '\0');
+    return frames;
+}
+
 TEST(Recording, KnowsFormatAndLengthFromTheHeadOnly)
 {
     using Format = Recording::Format;
@@ -61,8 +70,13 @@ TEST(Recording, KnowsFormatAndLengthFromTheHeadOnly)
         {Base64("#!AMR\n" + std::string(3000, '\x3C')), Format::Amr, 3000 / 32 * 0.02}, // 12.2 kbit/s frames
         {Base64("#!AMR\n" + std::string(100, '\x04')), Format::Amr, 100 / 13 * 0.02},   // 4.75 kbit/s frames
         {Base64("#!AMR\n" + std::string(100, '\x4C')), Format::Amr, -1},                // a frame type with no size
-        {Base64("#!AMR-WB\n" + std::string(6100, '\x44')), Format::AmrWb, 100 * 0.02},  // 23.85 kbit/s frames
-        {Base64("#!AMR\n"), Format::Amr, -1},
+        // Silence (DTX): speech, SID and no-data frames, each 20 ms at its own size; a cut last frame is not counted.
+        {Base64("#!AMR\n" + Frames(40000, '\x3C', 32) + Frames(20000, '\x44', 6) + Frames(30000, '\x7C', 1) + "\x3C"),
+         Format::Amr, 90000 * 0.02},
+        {Base64("#!AMR-WB\n" + Frames(3000, '\x44', 61) + Frames(3000, '\x4C', 6) + Frames(3000, '\x7C', 1)),
+         Format::AmrWb, 9000 * 0.02},
+        {Base64("#!AMR-WB\n" + std::string(6100, '\x44')), Format::AmrWb, 100 * 0.02}, // 23.85 kbit/s frames
+        {Base64("#!AMR\n"), Format::Amr, 0},
         {Base64(Flac(16000 * 75)), Format::Flac, 75},
         {Base64(Flac(uint64_t(1) << 35)), Format::Flac, double(uint64_t(1) << 35) / 16000},
         {Base64(Flac(0)), Format::Flac, -1},

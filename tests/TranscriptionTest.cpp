@@ -151,6 +151,7 @@ struct Chain : testing::Test
 
 TEST_F(Chain, RecognisesThenAnalysesAndAnswersWithTheSentimentReply)
 {
+    settings.recognition = R"("enableAutomaticPunctuation":true)";
     Transcription& t = Start();
     EXPECT_EQ(t.GetState(), Transcription::State_PerformingTranscription);
     cloud.Answer(Outcome::Answered, 200, kRecognized);
@@ -159,7 +160,7 @@ TEST_F(Chain, RecognisesThenAnalysesAndAnswersWithTheSentimentReply)
     EXPECT_EQ(t.GetState(), Transcription::State_Done);
     const std::vector<std::string> calls = {
         R"(POST http://speech/v1/speech:recognize?key=k 5 {"config":{"languageCode":"en-US",)"
-        R"("alternativeLanguageCodes":["de-DE"]},"audio":{"content":"QQ=="}})",
+        R"("alternativeLanguageCodes":["de-DE"],"enableAutomaticPunctuation":true},"audio":{"content":"QQ=="}})",
         R"(POST http://language/v1/documents:analyzeSentiment?key=k 5 )"
         R"({"document":{"type":"PLAIN_TEXT","language":"en-us","content":"hi there"}})"};
     EXPECT_EQ(cloud.calls, calls);
@@ -189,6 +190,9 @@ TEST_F(Chain, EndsEachFailedStepWithItsOwnReply)
         {1, Outcome::Answered, 201, "{}", failed},
         {1, Outcome::TimedOut, 0, "", "408 Request Timeout []"},
         {1, Outcome::Answered, 200, "", "200 OK []"},
+        // Nothing said: the sentiment of nothing, in the request's language as the cloud echoes it.
+        {0, Outcome::Answered, 200, R"({"results":[{"alternatives":[{}]}]})",
+         R"(200 OK [{"documentSentiment":{"magnitude":0,"score":0},"language":"en-us","sentences":[]}] json)"},
     };
     for (const auto& c : cases)
     {
@@ -216,6 +220,17 @@ TEST_F(Chain, RefusesWhatCannotStartAndAnswers503AtAStop)
     Start();
     cloud.Answer(Outcome::Answered, 200, kRecognized);
     EXPECT_EQ(cloud.results, std::vector<std::string>{"401 Method Failed []"});
+
+    // Google takes three alternative languages, and needs a language: the default stands in.
+    settings.defaultLanguage = "de-DE";
+    cloud = FakeCloud();
+    pTranscription =
+        std::make_unique<Transcription>(Transcription::Context{settings, cloud, storage, budget, metrics, pBase, cloud},
+                                        8, Transcription::Parameters{"QQ==", "", {"a", "b", "c", "d", "e"}});
+    pTranscription->Start();
+    EXPECT_NE(cloud.calls.back().find(R"({"languageCode":"de-DE","alternativeLanguageCodes":["a","b","c"]})"),
+              std::string::npos);
+    EXPECT_NE(Traced().find("Alternative languages after the first [3] of [5] dropped for <8>\n"), std::string::npos);
 
     cloud = FakeCloud();
     Transcription& t = Start();

@@ -94,7 +94,8 @@ OUTCOMES = {"ok": (200, "Analysed", b'{"echo":"ok"}'), "speech-403": (401, "Meth
             "speech-201": (401, "Method Failed", b""), "speech-close": (401, "Method Failed", b""),
             "speech-silent": (408, "Request Timeout", b""), "speech-unreadable": (401, "Method Failed", b""),
             "speech-several": (200, "Analysed", b'{"echo":"first part said "that" end"}'),
-            "speech-silence": (200, "Analysed", b'{"echo":""}'),
+            # Nothing said: answered without a sentiment call, which Google would refuse.
+            "speech-silence": (200, "OK", b'{"documentSentiment":{"magnitude":0,"score":0},"language":"","sentences":[]}'),
             "lang-400": (401, "Method Failed", b""), "lang-201": (401, "Method Failed", b""),
             "lang-close": (401, "Method Failed", b""), "lang-silent": (408, "Request Timeout", b""),
             "lang-empty": (200, "OK", b""), "lang-text": (200, "OK", b"plain words, <b>not</b> JSON")}
@@ -111,9 +112,12 @@ def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service
         assert (reply.headers.get("Content-Type") == "application/json") == json_type, audio
     # A failed recognition never leads to a sentiment call.
     contents = [json.loads(r.body)["document"]["content"] for r in stand_in.received if b"document" in r.body]
-    assert sorted(contents) == sorted(["ok", 'first part said "that" end', "", "lang-400", "lang-201", "lang-close",
+    assert sorted(contents) == sorted(["ok", 'first part said "that" end', "lang-400", "lang-201", "lang-close",
                                        "lang-silent", "lang-empty", "lang-text"] * 3)
-    assert service.exit().count("Recognition reply is not a JSON object for <") == 3
+    assert service.metric("s2t_silent_recordings_total") == 3
+    out = service.exit()
+    assert out.count("Recognition reply is not a JSON object for <") == 3
+    assert out.count("No speech in the recording: no sentiment call for <") == 3
 
 
 def test_callers_that_leave_do_not_disturb_the_service(start_service, cloud):
@@ -275,7 +279,7 @@ def test_cloud_replies_are_bounded_and_their_reason_kept_out_of_the_callers_head
     assert service.transcribe("ok")[:2] == (401, "Method Failed")
     stand_in.script = lambda request: Answer(headers=[("X", "y" * 70000)])
     assert service.transcribe("ok")[:2] == (401, "Method Failed")
-    stand_in.script = lambda request: Answer(reason="OK\rSet-Cookie: x=1", body=b"{}")
+    stand_in.script = lambda request: Answer(reason="OK\rSet-Cookie: x=1", body=RECOGNIZED % b"x")
     reply = service.transcribe("ok")
     assert (reply.status, reply.reason, reply.headers.get("Set-Cookie")) == (200, "OK Set-Cookie: x=1", None)
 

@@ -1,5 +1,6 @@
 #include "Config.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <variant>
@@ -7,6 +8,8 @@
 
 #include <rapidjson/document.h>
 #include <rapidjson/istreamwrapper.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "Trace.h"
 
@@ -68,7 +71,113 @@ std::vector<Key> Keys(Config& c)
         {gc, "storage-bucket", &g.storageBucket},
         {gc, "storage-endpoint", &g.storageEndpoint},
         {gc, "storage-prefix", &g.storagePrefix},
+        {gc, "default-language", &g.defaultLanguage},
     };
+}
+
+// The members of Google's RecognitionConfig a configuration may add, in the order
+// they are sent, and what each must be.
+enum class Option
+{
+    Bool,
+    Count, // an integer from `low` to `high`
+    Text,
+    Contexts, // [{"phrases": [strings], "boost": number}]
+};
+
+const struct
+{
+    const char* name;
+    Option kind;
+    int low;
+    int high;
+} kRecognitionOptions[] = {
+    {"audioChannelCount", Option::Count, 1, 8},
+    {"enableSeparateRecognitionPerChannel", Option::Bool, 0, 0},
+    {"maxAlternatives", Option::Count, 0, 30},
+    {"profanityFilter", Option::Bool, 0, 0},
+    {"speechContexts", Option::Contexts, 0, 0},
+    {"enableWordTimeOffsets", Option::Bool, 0, 0},
+    {"enableWordConfidence", Option::Bool, 0, 0},
+    {"enableAutomaticPunctuation", Option::Bool, 0, 0},
+    {"model", Option::Text, 0, 0},
+    {"useEnhanced", Option::Bool, 0, 0},
+};
+
+bool IsSpeechContext(const rapidjson::Value& context)
+{
+    if (!context.IsObject())
+        return false;
+    for (const auto& member : context.GetObject())
+    {
+        const std::string name = member.name.GetString();
+        if (name == "boost" ? !member.value.IsNumber() : name != "phrases" || !member.value.IsArray())
+            return false;
+        if (name == "phrases")
+            for (const auto& phrase : member.value.GetArray())
+                if (!phrase.IsString())
+                    return false;
+    }
+    return true;
+}
+
+// What `value` must be, when it is not that.
+const char* OptionFault(Option kind, int low, int high, const rapidjson::Value& value)
+{
+    switch (kind)
+    {
+    case Option::Bool:
+        return value.IsBool() ? nullptr : "must be true or false";
+    case Option::Count:
+        return value.IsInt() && value.GetInt() >= low && value.GetInt() <= high ? nullptr
+                                                                                : "must be an integer in its range";
+    case Option::Text:
+        return value.IsString() ? nullptr : "must be a string";
+    case Option::Contexts:
+        if (value.IsArray())
+            for (const auto& context : value.GetArray())
+                if (!IsSpeechContext(context))
+                    return "must be a list of {\"phrases\": [strings], \"boost\": number}";
+        return value.IsArray() ? nullptr : "must be a list of {\"phrases\": [strings], \"boost\": number}";
+    }
+    return nullptr;
+}
+
+// "recognition": each option checked, then written out in Google's order.
+bool ReadRecognition(const rapidjson::Value& options, std::string& out)
+{
+    if (!options.IsObject())
+    {
+        Trace::Print("Error  : recognition must be an object of RecognitionConfig members\n");
+        return false;
+    }
+    for (const auto& member : options.GetObject())
+    {
+        const auto* pOption = std::find_if(std::begin(kRecognitionOptions), std::end(kRecognitionOptions),
+                                           [&](const auto& option) { return member.name == option.name; });
+        const char* fault = pOption == std::end(kRecognitionOptions)
+                                ? "is not a RecognitionConfig member the service can add"
+                                : OptionFault(pOption->kind, pOption->low, pOption->high, member.value);
+        if (fault != nullptr)
+        {
+            Trace::Print("Error  : recognition option [%s] %s\n", member.name.GetString(), fault);
+            return false;
+        }
+    }
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    for (const auto& option : kRecognitionOptions)
+    {
+        const auto member = options.FindMember(option.name);
+        if (member == options.MemberEnd())
+            continue;
+        writer.Key(option.name);
+        member->value.Accept(writer);
+    }
+    writer.EndObject();
+    out.assign(buffer.GetString() + 1, buffer.GetSize() - 2); // the members, without the braces
+    return true;
 }
 
 bool IsChoice(const char* const* choices, const std::string& value)
@@ -135,6 +244,13 @@ bool ReadConfig(const std::string& path, Config& config)
     {
         Trace::Print("Error  : configuration root is not an object\n");
         return false;
+    }
+    const auto cloud = document.FindMember("google-cloud");
+    if (cloud != document.MemberEnd() && cloud->value.IsObject())
+    {
+        const auto recognition = cloud->value.FindMember("recognition");
+        if (recognition != cloud->value.MemberEnd() && !ReadRecognition(recognition->value, config.cloud.recognition))
+            return false;
     }
     for (const Key& key : Keys(config))
     {

@@ -55,6 +55,11 @@ struct CloudSettings
     std::string storageBucket;
     std::string storageEndpoint = "https://storage.googleapis.com";
     std::string storagePrefix;
+    // The language of a request that names none; empty: none is sent.
+    std::string defaultLanguage;
+    // Members added to every recognition's config ("recognition"), as JSON text in
+    // Google's order: "enableAutomaticPunctuation":true,"model":"phone_call".
+    std::string recognition;
 };
 
 struct Config
@@ -67,6 +72,7 @@ struct Config
 };
 
 // Reads the file at `path` into `config`. False, with one line traced, when it cannot
-// be read or is not one JSON object. A member of the wrong type or out of its range
-// leaves its setting at the default; of a member given twice, the first counts.
+// be read, is not one JSON object, or "recognition" names an option Google does not
+// have or gives one the wrong type. Any other member of the wrong type or out of its
+// range leaves its setting at the default; of a member given twice, the first counts.
 bool ReadConfig(const std::string& path, Config& config);

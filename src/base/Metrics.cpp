@@ -117,6 +117,9 @@ std::string Metrics::Render(const Gauges& gauges, const char* version) const
     writer.Family("s2t_storage_objects_left_total", "counter",
                   "Recordings whose delete from Cloud Storage failed: they may be left in the bucket.");
     writer.Sample("s2t_storage_objects_left_total", "", double(m_ObjectsLeft));
+    writer.Family("s2t_silent_recordings_total", "counter",
+                  "Recordings with no speech, answered without a sentiment call.");
+    writer.Sample("s2t_silent_recordings_total", "", double(m_Silent));
     writer.Family("s2t_build_info", "gauge", "The service's version, as a label.");
     writer.Sample("s2t_build_info", std::string("version=\"") + Exposition::LabelValue(version) + "\"", 1);
     RenderProcess(writer);

@@ -64,6 +64,8 @@ public:
     void ObserveTranscription(double seconds, size_t bodyBytes);
     // An object whose delete failed: it may be left in the bucket.
     void CountObjectLeft() { ++m_ObjectsLeft; }
+    // A recording with no speech in it, answered without a sentiment call.
+    void CountSilent() { ++m_Silent; }
 
     // The whole exposition, the process's own metrics from /proc included.
     std::string Render(const Gauges& gauges, const char* version) const;
@@ -80,4 +82,5 @@ private:
     Exposition::Histogram m_TranscriptionSeconds;
     Exposition::Histogram m_BodyBytes;
     uint64_t m_ObjectsLeft = 0;
+    uint64_t m_Silent = 0;
 };

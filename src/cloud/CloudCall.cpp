@@ -16,6 +16,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
+#include "CloudJson.h"
 #include "OutboundTls.h"
 #include "base/Timing.h"
 #include "base/Trace.h"
@@ -454,6 +455,7 @@ void CloudCall::ReadReply(Reply& reply) const
     if (reply.status != 200)
     {
         Trace("HTTP request failed [%d] <>\n", reply.status);
+        TraceReason(reply.body);
         return;
     }
     if (pInput == nullptr)
@@ -463,6 +465,19 @@ void CloudCall::ReadReply(Reply& reply) const
         return;
     Trace::Body(reply.body.data(), reply.body.size());
     Trace("\n");
+}
+
+// Google's own words for a refusal, kept even in a redacted trace: it holds no secret.
+void CloudCall::TraceReason(const std::string& body) const
+{
+    const size_t kMaxReason = 300;
+    std::string status;
+    std::string message;
+    if (!CloudJson::ReadError(body, status, message))
+        return;
+    if (message.size() > kMaxReason)
+        message.resize(kMaxReason);
+    Trace("Google's reason [%s]: %s for <>\n", status.c_str(), message.c_str());
 }
 
 void CloudCall::ReportVerificationFailure() const

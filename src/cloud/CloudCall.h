@@ -94,6 +94,7 @@ private:
     void TryNextAddress();
     bool Reconnect();
     void ReadReply(Reply& reply) const;
+    void TraceReason(const std::string& body) const;
     void ReportVerificationFailure() const;
     std::string HostName() const;
     std::string HostHeader() const;

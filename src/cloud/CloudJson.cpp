@@ -123,12 +123,13 @@ void ReadResultsMember(const rapidjson::Value& object, std::string& language, st
         ReadResults(results->value, language, text);
 }
 
-// An operation name goes into the poll's path as it is: only the characters
-// Google's names are made of.
+// An operation name goes into the poll's path as it is: only names as Google makes
+// them, which cannot leave the path or fill it.
 bool IsOperationName(const std::string& name)
 {
-    return !name.empty() && name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                                   "0123456789-._~/") == std::string::npos;
+    return !name.empty() && name.size() <= 256 &&
+           name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") ==
+               std::string::npos;
 }
 
 // The iterative parser keeps a deeply nested reply off the stack.
@@ -138,9 +139,9 @@ bool ParseObject(const std::string& data, rapidjson::Document& document)
     return !document.HasParseError() && document.IsObject();
 }
 
-// {"config":{...},"audio":{
+// {"config":{...},"audio":{, the configured options after what the request says.
 void WriteRecognitionHead(evbuffer* pBody, const std::string& language, const std::vector<std::string>& alternatives,
-                          Recording::Format format)
+                          Recording::Format format, const std::string& options)
 {
     rapidjson::StringBuffer config;
     JsonWriter writer(config);
@@ -169,7 +170,10 @@ void WriteRecognitionHead(evbuffer* pBody, const std::string& language, const st
         writer.Int(wideband ? 16000 : 8000);
     }
     writer.EndObject();
-    evbuffer_add_printf(pBody, "{\"config\":%s,\"audio\":{", config.GetString());
+    std::string text(config.GetString(), config.GetSize());
+    if (!options.empty())
+        text.insert(text.size() - 1, (text.size() > 2 ? "," : "") + options);
+    evbuffer_add_printf(pBody, "{\"config\":%s,\"audio\":{", text.c_str());
 }
 
 } // namespace
@@ -178,18 +182,18 @@ namespace CloudJson
 {
 
 void WriteRecognitionBody(evbuffer* pBody, const std::string& language, const std::vector<std::string>& alternatives,
-                          Recording::Format format, const std::string& audio)
+                          Recording::Format format, const std::string& options, const std::string& audio)
 {
-    WriteRecognitionHead(pBody, language, alternatives, format);
+    WriteRecognitionHead(pBody, language, alternatives, format, options);
     evbuffer_add(pBody, "\"content\":", 10);
     AppendAudio(pBody, audio);
     evbuffer_add(pBody, "}}", 2);
 }
 
 void WriteRecognitionUriBody(evbuffer* pBody, const std::string& language, const std::vector<std::string>& alternatives,
-                             Recording::Format format, const std::string& uri)
+                             Recording::Format format, const std::string& options, const std::string& uri)
 {
-    WriteRecognitionHead(pBody, language, alternatives, format);
+    WriteRecognitionHead(pBody, language, alternatives, format, options);
     evbuffer_add(pBody, "\"uri\":", 6);
     AppendString(pBody, uri);
     evbuffer_add(pBody, "}}", 2);
@@ -209,6 +213,27 @@ std::string SentimentBody(const std::string& language, const std::string& text)
     writer.Key("content");
     writer.String(text.c_str());
     writer.EndObject();
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string SilentSentiment(const std::string& language)
+{
+    rapidjson::StringBuffer buffer;
+    JsonWriter writer(buffer);
+    writer.StartObject();
+    writer.Key("documentSentiment");
+    writer.StartObject();
+    writer.Key("magnitude");
+    writer.Int(0);
+    writer.Key("score");
+    writer.Int(0);
+    writer.EndObject();
+    writer.Key("language");
+    writer.String(language.c_str());
+    writer.Key("sentences");
+    writer.StartArray();
+    writer.EndArray();
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
 }
@@ -262,6 +287,25 @@ bool ReadToken(const std::string& data, std::string& token, int& expiresIn)
     token = text;
     expiresIn = lifetime->value.GetInt();
     return true;
+}
+
+bool ReadError(const std::string& data, std::string& status, std::string& message)
+{
+    rapidjson::Document document;
+    if (!ParseObject(data, document))
+        return false;
+    const auto error = document.FindMember("error");
+    if (error != document.MemberEnd() && error->value.IsObject())
+    {
+        CopyStringMember(error->value, "status", status);
+        CopyStringMember(error->value, "message", message);
+    }
+    else
+    {
+        CopyStringMember(document, "error", status);
+        CopyStringMember(document, "error_description", message);
+    }
+    return !status.empty() || !message.empty();
 }
 
 bool ReadUploaded(const std::string& data, const std::string& object)

@@ -45,13 +45,37 @@ std::vector<unsigned char> DecodeHead(const std::string& base64)
     return bytes;
 }
 
-double AmrSeconds(const std::vector<unsigned char>& head, size_t magic, const size_t* frameBytes, size_t total)
+// Every frame of an AMR file counts, at its own size: voicemail holds silence and
+// no-data frames (DTX) far smaller than speech ones, each still 20 ms. The whole text
+// is decoded a block at a time, never kept. A file that ends inside a frame counts
+// its whole frames; one with a frame type the format does not allow, no length.
+double AmrSeconds(const std::string& base64, size_t magic, const size_t* frameBytes)
 {
-    if (head.size() <= magic)
-        return -1;
-    // Voicemail is recorded at one bit rate: the first frame's size holds for all.
-    const size_t bytes = frameBytes[head[magic] >> 3 & 0x0F];
-    return bytes > 0 ? static_cast<double>((total - magic) / bytes) * kAmrFrameSeconds : -1;
+    const size_t kBlock = 4096; // characters of base64, 3072 bytes
+    unsigned char bytes[kBlock / 4 * 3];
+    size_t skip = magic; // bytes before the next frame's header, from the block's start
+    size_t frames = 0;
+    for (size_t at = 0; at < base64.size(); at += kBlock)
+    {
+        const size_t length = std::min(kBlock, base64.size() - at);
+        int decoded = length % 4 == 0 ? EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char*>(&base64[at]),
+                                                        static_cast<int>(length))
+                                      : -1;
+        if (decoded < 0)
+            return -1;
+        if (at + length == base64.size())
+            decoded -= static_cast<int>(std::count(base64.end() - std::min<size_t>(2, length), base64.end(), '='));
+        size_t position = skip;
+        for (; position < static_cast<size_t>(decoded); ++frames)
+        {
+            const size_t size = frameBytes[bytes[position] >> 3 & 0x0F];
+            if (size == 0)
+                return -1;
+            position += size;
+        }
+        skip = position - static_cast<size_t>(decoded);
+    }
+    return static_cast<double>(frames - (skip > 0 && frames > 0 ? 1 : 0)) * kAmrFrameSeconds;
 }
 
 double WavSeconds(const std::vector<unsigned char>& head, size_t total)
@@ -103,12 +127,12 @@ Recording Recording::Inspect(const std::string& base64)
     if (StartsWith(head, "#!AMR-WB\n"))
     {
         recording.format = Format::AmrWb;
-        recording.seconds = AmrSeconds(head, 9, kAmrWbFrameBytes, total);
+        recording.seconds = AmrSeconds(base64, 9, kAmrWbFrameBytes);
     }
     else if (StartsWith(head, "#!AMR\n"))
     {
         recording.format = Format::Amr;
-        recording.seconds = AmrSeconds(head, 6, kAmrNbFrameBytes, total);
+        recording.seconds = AmrSeconds(base64, 6, kAmrNbFrameBytes);
     }
     else if (StartsWith(head, "RIFF") && head.size() >= 12 && memcmp(&head[8], "WAVE", 4) == 0)
     {

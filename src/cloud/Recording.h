@@ -2,9 +2,10 @@
 
 #include <string>
 
-// What a recording says about itself in its first bytes: its storage format and,
-// where the header or the frame size tells it cheaply, how long it lasts. Only the
-// head of the base64 text is decoded, never the whole audio.
+// What a recording says about itself: its storage format and, where its header or
+// its frames tell it cheaply, how long it lasts. Only the head of the base64 text is
+// decoded for the format and a WAV or FLAC header; AMR frames are walked through a
+// decode a block at a time, the audio never decoded whole.
 struct Recording
 {
     enum class Format

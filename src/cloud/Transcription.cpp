@@ -20,6 +20,7 @@ namespace
 // or larger recording goes through Cloud Storage.
 const double kInlineLimitSeconds = 55;
 const size_t kInlineLimitBytes = 10485760;
+const size_t kMaxAlternatives = 3;
 // Polls of a long-running recognition start a second apart and slow down to five.
 const std::chrono::seconds kFirstPollDelay(1);
 const std::chrono::seconds kLastPollDelay(5);
@@ -41,6 +42,7 @@ const Answer kAnswers[] = {
     {401, "Method Failed", false, nullptr},       // NotStarted
     {503, "Service Unavailable", true, nullptr},  // Abandoned
     {503, "Service Unavailable", false, nullptr}, // NoRoom
+    {200, "OK", false, nullptr},                  // Silent: the sentiment of nothing
 };
 static_assert(sizeof kAnswers / sizeof kAnswers[0] == static_cast<size_t>(Transcription::Outcome::Count),
               "every outcome has its answer");
@@ -114,6 +116,16 @@ void Transcription::Trace(const char* format, ...) const
 
 void Transcription::Start()
 {
+    // Google takes three alternative languages at most, and needs a language.
+    std::vector<std::string>& alternatives = m_Parameters.m_LanguageAlternatives;
+    if (alternatives.size() > kMaxAlternatives)
+    {
+        Trace("Alternative languages after the first [%zu] of [%zu] dropped for <>\n", kMaxAlternatives,
+              alternatives.size());
+        alternatives.resize(kMaxAlternatives);
+    }
+    if (m_Parameters.m_Language.empty())
+        m_Parameters.m_Language = m_Context.settings.defaultLanguage;
     if (!DoTranscribe(Recording::Inspect(m_Parameters.m_AudioData)))
         Finish(Outcome::Refused);
 }
@@ -186,7 +198,7 @@ bool Transcription::DoTranscribe(const Recording& recording)
     if (m_pBody == nullptr)
         return false;
     CloudJson::WriteRecognitionBody(m_pBody, m_Parameters.m_Language, m_Parameters.m_LanguageAlternatives,
-                                    recording.format, m_Parameters.m_AudioData);
+                                    recording.format, m_Context.settings.recognition, m_Parameters.m_AudioData);
     const size_t bytes = evbuffer_get_length(m_pBody);
     if (recording.seconds <= kInlineLimitSeconds && bytes <= kInlineLimitBytes)
         return SendRecognition("/speech:recognize", State_PerformingTranscription);
@@ -271,6 +283,19 @@ void Transcription::OnRecognized(const CloudExchange::Reply& reply)
 
 void Transcription::Analyse(const std::string& language, const std::string& text)
 {
+    // A hang-up or a silent message: Google refuses to analyse an empty document.
+    if (text.empty())
+    {
+        Trace("No speech in the recording: no sentiment call for <>\n");
+        m_Context.metrics.CountSilent();
+        std::string echoed = m_Parameters.m_Language;
+        for (char& c : echoed)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        CloudExchange::Reply reply;
+        reply.body = CloudJson::SilentSentiment(echoed);
+        Finish(Outcome::Silent, reply);
+        return;
+    }
     // The recording is done with: its memory goes before the next call.
     evbuffer_free(m_pBody);
     m_pBody = nullptr;
@@ -350,7 +375,7 @@ void Transcription::OnUploaded()
         return;
     }
     CloudJson::WriteRecognitionUriBody(m_pBody, m_Parameters.m_Language, m_Parameters.m_LanguageAlternatives, m_Format,
-                                       m_Context.storage.GsUri(m_Object));
+                                       m_Context.settings.recognition, m_Context.storage.GsUri(m_Object));
     if (!StartLongRunning())
         Finish(Outcome::NotStarted);
 }
@@ -451,7 +476,7 @@ void Transcription::Finish(Outcome outcome, const CloudExchange::Reply& reply)
     Result result{outcome,
                   answer.status,
                   answer.reason != nullptr ? answer.reason : PrintableReason(reply.reason),
-                  outcome == Outcome::Answered ? reply.body : std::string(),
+                  outcome == Outcome::Answered || outcome == Outcome::Silent ? reply.body : std::string(),
                   false,
                   answer.close};
     result.json = !result.body.empty();

@@ -58,6 +58,7 @@ public:
         NotStarted,   // a later call of the chain could not be started
         Abandoned,    // the service stops and waits no longer
         NoRoom,       // the recording to upload does not fit the memory budget
+        Silent,       // nothing was said: answered without a sentiment call
         Count
     };
 
