@@ -37,17 +37,37 @@ struct Loopback : testing::Test, CloudExchange::Owner
     // The server's side: each path its own behaviour.
     static void ServeCb(evhttp_request* req, void* pArg)
     {
+        Loopback& test = *static_cast<Loopback*>(pArg);
         const std::string path = evhttp_request_get_uri(req);
+        test.served.push_back(path);
         evbuffer* pBody = evbuffer_new();
+        evkeyvalq* pHeaders = evhttp_request_get_output_headers(req);
+        const bool busy = path.rfind("/busy", 0) == 0 && test.served.size() <= 2;
         if (path.rfind("/close", 0) == 0)
             evhttp_connection_free(evhttp_request_get_connection(req));
+        else if (path.rfind("/cut", 0) == 0)
+        {
+            // Part of a reply, then the end of the connection.
+            evhttp_add_header(pHeaders, "Content-Length", "10");
+            evhttp_add_header(pHeaders, "Connection", "close");
+            evhttp_send_reply_start(req, 200, "OK");
+            evbuffer_add(pBody, "hel", 3);
+            evhttp_send_reply_chunk(req, pBody);
+            evhttp_send_reply_end(req);
+        }
+        else if (busy || path.rfind("/throttled", 0) == 0 || path.rfind("/bad", 0) == 0)
+        {
+            if (path.rfind("/throttled", 0) == 0)
+                evhttp_add_header(pHeaders, "Retry-After", "60");
+            evbuffer_add_printf(pBody, R"({"error":{"code":0,"message":"wait\nthere","status":"UNAVAILABLE"}})");
+            evhttp_send_reply(req, path.rfind("/bad", 0) == 0 ? 400 : busy ? 503 : 429, "No", pBody);
+        }
         else if (path.rfind("/silent", 0) != 0)
         {
             evbuffer_add_printf(pBody, "%s", path.rfind("/big", 0) == 0 ? std::string(2000, 'x').c_str() : "hello");
             evhttp_send_reply(req, 200, "Fine", pBody);
         }
         evbuffer_free(pBody);
-        static_cast<Loopback*>(pArg)->served.push_back(path);
     }
 
     void OnComplete(CloudExchange::Outcome outcome, const CloudExchange::Reply& reply) override
@@ -80,7 +100,8 @@ struct Loopback : testing::Test, CloudExchange::Owner
     evhttp* pHttp = evhttp_new(pBase);
     std::string base;
     OutboundTls tls;
-    CloudCall::Context context{pBase, nullptr, tls, 1024, "secret", nullptr};
+    Metrics metrics;
+    CloudCall::Context context{pBase, nullptr, tls, 1024, "secret", nullptr, metrics, 0, std::chrono::seconds(1)};
     CloudCall call{*this, context, "3"};
     std::vector<std::string> reports;
     std::vector<std::string> served;
@@ -116,7 +137,10 @@ TEST_F(Loopback, FailsARefusedConnectionAtOnceAndReportsNothingOnceReleased)
     bind(probe, reinterpret_cast<sockaddr*>(&address), length);
     getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
     evutil_closesocket(probe); // nothing listens there now
+    context.retries = 1;
     EXPECT_EQ(Call("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", 30), "Failed 0  ");
+    EXPECT_NE(traced.find("Try [1] of [1] again in ["), std::string::npos);
+    context.retries = 0;
 
     ASSERT_TRUE(call.CreateConnection(base + "/silent"));
     CloudExchange::Request request;
@@ -128,6 +152,32 @@ TEST_F(Loopback, FailsARefusedConnectionAtOnceAndReportsNothingOnceReleased)
     event_base_loopexit(pBase, &guard);
     event_base_dispatch(pBase);
     EXPECT_EQ(reports.size(), 1u);
+}
+
+// A busy cloud, or a connection that fails before any reply, is tried again within the
+// call's clock; a refusal, a reply cut off, or a wait longer than the clock is not.
+TEST_F(Loopback, TriesABusyCloudAgainWithinItsClockAndNoOtherFailure)
+{
+    context.retries = 2;
+    EXPECT_EQ(Call(base + "/busy"), "Answered 200 Fine hello");
+    EXPECT_EQ(served, (std::vector<std::string>{"/busy", "/busy", "/busy"}));
+    EXPECT_NE(traced.find("Try [2] of [2] again in ["), std::string::npos);
+    EXPECT_NE(traced.find("ms for <3>: 503 No\n"), std::string::npos);
+    context.retries = 1;
+    served.clear();
+    EXPECT_EQ(Call(base + "/busy"), "Answered 503 No {\"error\":{\"code\":0,\"message\":\"wait\\nthere\","
+                                    "\"status\":\"UNAVAILABLE\"}}");
+    EXPECT_EQ(served.size(), 2u);
+    EXPECT_NE(traced.find("Google's reason [UNAVAILABLE]: wait\\x0Athere for <3>\n"), std::string::npos);
+    for (const char* path : {"/bad", "/throttled", "/cut"})
+    {
+        served.clear();
+        Call(base + path);
+        EXPECT_EQ(served.size(), 1u) << path;
+    }
+    EXPECT_EQ(reports.back(), "Failed 0  ");
+    const std::string scrape = metrics.Render({}, "");
+    EXPECT_NE(scrape.find(R"(s2t_cloud_retries_total{method="recognize",reason="503"} 3)"), std::string::npos);
 }
 
 // Each is refused before anything is sent; the trace says why.

@@ -91,6 +91,20 @@ def samples(text):
     return found
 
 
+def black_hole(host, port=0):
+    """A listener on `host` whose queue is full, so that connection attempts to it are dropped, never
+    answered nor refused (a firewall that drops them); its port, and what keeps it so."""
+    listener = socket.socket()
+    listener.bind((host, port))
+    listener.listen(0)
+    fillers = [socket.socket() for _ in range(3)]
+    for filler in fillers:
+        filler.setblocking(False)
+        filler.connect_ex(listener.getsockname())
+    time.sleep(0.1)  # the handshakes of the fillers, on loopback
+    return listener.getsockname()[1], [listener] + fillers
+
+
 def closed(sock):
     """Whether the service closes `sock` without a byte more."""
     try:

@@ -15,7 +15,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import HANG, Answer, cloud_section, eventually, leave_early
+from conftest import HANG, Answer, black_hole, cloud_section, eventually, leave_early, samples
 
 RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"%s","confidence":0.9}],"languageCode":"en-us"}]}'
 # A recording with pauses, as the cloud splits it; an odd element among the results.
@@ -102,7 +102,8 @@ OUTCOMES = {"ok": (200, "Analysed", b'{"echo":"ok"}'), "speech-403": (401, "Meth
 
 
 def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service, stand_in):
-    service = start_service(cloud=cloud_section(stand_in.url.upper()))  # "HTTP://": schemes are not case-sensitive
+    # "HTTP://": schemes are not case-sensitive. Each outcome once: no call is tried again.
+    service = start_service(cloud={**cloud_section(stand_in.url.upper()), "cloud-retries": 0})
     audios = list(OUTCOMES) * 3
     with ThreadPoolExecutor(len(audios)) as pool:
         replies = list(pool.map(service.transcribe, audios))
@@ -204,8 +205,8 @@ def test_every_address_of_a_name_is_tried_in_turn_within_the_call(start_service,
                                      ("http://sent.s2t-test", "http://sent.s2t-test", 401),
                                      ("http://dead.s2t-test", "http://dead.s2t-test", 401),
                                      ("http://127.0.0.2", "http://127.0.0.2", 401)]:
-        service = start_service(cloud=cloud_section(f"{speech}:{port}/v1", f"{language}:{port}/v1"), prefix=prefix,
-                                env={"SSL_CERT_FILE": pki["ca"]})
+        service = start_service(cloud={**cloud_section(f"{speech}:{port}/v1", f"{language}:{port}/v1"),
+                                       "cloud-retries": 0}, prefix=prefix, env={"SSL_CERT_FILE": pki["ca"]})
         assert service.transcribe("ok").status == status, speech
         outputs.append(service.exit())
     assert [len(https.received), len(http.received), len(closing.received)] == [2, 2, 1]
@@ -214,6 +215,57 @@ def test_every_address_of_a_name_is_tried_in_turn_within_the_call(start_service,
              for out in outputs]
     assert tried == [[(dead[0], live)] + list(zip(dead, dead[1:] + [live])), list(zip(tls, tls[1:])) * 2, [],
                      [(dead[0], dead[1])], []]
+
+
+def test_a_black_holed_first_address_gets_its_share_of_the_call_then_the_next_takes_it(start_service, cloud,
+                                                                                       name_server):
+    port, hole = black_hole("127.0.0.60")
+    live = cloud(host="127.0.0.61", port=port)
+    live.script = scenario
+    prefix = name_server(names={"hole.s2t-test": (["127.0.0.60", "127.0.0.61"], 60)})
+    service = start_service(cloud={**cloud_section(f"http://hole.s2t-test:{port}/v1"), "connect-timeout": 1},
+                            prefix=prefix)
+    assert service.transcribe("ok").status == 200
+    out = service.exit()
+    assert out.count(f"Connect to [127.0.0.60]:{port} timed out for <0>: trying [127.0.0.61]:{port}\n") == 2
+    for sock in hole:
+        sock.close()
+
+
+def flaky(request):
+    """Each recording named by its audio: the speech side answers it with the statuses its name lists
+    (one a call, "close" for a connection closed unanswered, "late" for 503 asking for a minute's
+    wait), then as it should; the language side as it should."""
+    sent = json.loads(request.body)
+    if "document" in sent:
+        return Answer(body=b'{"echo":"%s"}' % sent["document"]["content"].encode())
+    audio = sent["audio"]["content"]
+    flaky.calls[audio] = flaky.calls.get(audio, 0) + 1
+    steps = audio.split("-")[1:]
+    step = steps[flaky.calls[audio] - 1] if flaky.calls[audio] <= len(steps) else "200"
+    if step == "close":
+        return Answer(close=True)
+    if step == "late":
+        return Answer(503, "Busy", headers=[("Retry-After", "60")])
+    return Answer(int(step), "Busy" if step != "200" else "OK", RECOGNIZED % audio.encode())
+
+
+def test_a_busy_cloud_is_tried_again_within_the_call_and_a_refusal_is_not(start_service, cloud):
+    stand_in = cloud()
+    flaky.calls = {}
+    stand_in.script = flaky
+    service = start_service(cloud=cloud_section(stand_in.url))  # two tries after the first, by default
+    for audio, status, calls in [("a-429", 200, 2), ("b-500-502", 200, 3), ("c-503-504", 200, 3), ("d-close", 200, 2),
+                                 ("e-503-503-503", 401, 3), ("f-400", 401, 1), ("g-late", 401, 1)]:
+        assert service.transcribe(audio).status == status, audio
+        assert flaky.calls[audio] == calls, audio
+    retries = {labels: value for (name, labels), value in samples(service.call("GET", "/metrics").body.decode()).items()
+               if name == "s2t_cloud_retries_total"}
+    assert retries == {f'method="recognize",reason="{reason}"': count for reason, count in
+                       [("429", 1), ("500", 1), ("502", 1), ("503", 3), ("504", 1), ("connection", 1)]}
+    out = service.exit()
+    assert re.search(r"Try \[1\] of \[2\] again in \[\d+\] ms for <1>: 500 Busy\n", out)
+    assert out.count("Try [") == 8
 
 
 def test_answers_are_shared_while_asked_and_kept_for_their_time_to_live(start_service, stand_in, name_server):
@@ -372,6 +424,10 @@ def operations(request):
     if request.target.startswith("/v1/operations/"):
         name = request.target.split("/")[3].split("?")[0]
         polls = operations.polls[name] = operations.polls.get(name, 0) + 1
+        if name == "flaky" and polls < 3:  # the cloud fails twice while the recognition runs on
+            return Answer(close=True) if polls == 1 else Answer(503, "Busy")
+        if name == "flaky":
+            polls -= 1  # done at its third
         return {"fails": Answer(body=b'{"name":"fails","done":true,"error":{"code":3,"message":"bad audio"}}'),
                 "never": Answer(body=b'{"name":"never","metadata":{"progressPercent":50}}'),
                 "stalls": Answer(delay=None)}.get(name, Answer(body=(
@@ -445,6 +501,14 @@ def test_a_slow_cloud_gets_the_call_time_out_it_is_given(start_service, stand_in
     service = start_service(cloud={**cloud_section(stand_in.url), "call-timeout": 20})
     assert service.transcribe("slow").status == 200
     assert "Set HTTP request timer 20 sec for <0>" in service.exit()
+
+
+def test_a_poll_that_fails_leaves_the_recognition_running_to_its_end(start_service, cloud):
+    stand_in = long_cloud(cloud)
+    service = start_service(cloud={**cloud_section(stand_in.url + "/v1"), "storage-bucket": "bucket",
+                                   "storage-endpoint": stand_in.url, "cloud-retries": 0})
+    assert service.transcribe(base64.b64encode(b"flaky").decode()).body == b'{"echo": "long message"}'
+    assert service.exit().count("Poll of operation [flaky] failed: polling on for <0>\n") == 2
 
 
 def test_sigterm_answers_a_request_still_polling_at_the_drain_time_out_and_deletes_its_object(start_service, cloud):

@@ -72,6 +72,8 @@ std::vector<Key> Keys(Config& c)
         {gc, "storage-endpoint", &g.storageEndpoint},
         {gc, "storage-prefix", &g.storagePrefix},
         {gc, "default-language", &g.defaultLanguage},
+        {gc, "cloud-retries", &g.retries, 0, 10},
+        {gc, "connect-timeout", &g.connectTimeoutSeconds, 1, 3600},
     };
 }
 

@@ -57,6 +57,11 @@ struct CloudSettings
     std::string storagePrefix;
     // The language of a request that names none; empty: none is sent.
     std::string defaultLanguage;
+    // Tries of a cloud call after the first, when the cloud is busy or the
+    // connection fails before a reply; and an address's share of the time to connect
+    // when another follows.
+    uint64_t retries = 2;
+    uint64_t connectTimeoutSeconds = 1;
     // Members added to every recognition's config ("recognition"), as JSON text in
     // Google's order: "enableAutomaticPunctuation":true,"model":"phone_call".
     std::string recognition;

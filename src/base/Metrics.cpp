@@ -15,6 +15,7 @@ const char* const kEndpoints[] = {"transcribe", "liveness", "readiness", "exit",
 const char* const kCloudMethods[] = {
     "recognize", "longrunningrecognize", "operations", "analyzeSentiment", "upload", "delete", "token"};
 const char* const kCloudOutcomes[] = {"ok", "cloud_error", "timeout", "not_started"};
+const char* const kRetryReasons[] = {"connection", "429", "500", "502", "503", "504"};
 
 std::vector<double> BodyBytesBounds()
 {
@@ -87,6 +88,14 @@ void Metrics::CountCloudCall(CloudMethod method, CloudOutcome outcome, double se
         m_CloudCallSeconds[static_cast<size_t>(method)].Observe(seconds);
 }
 
+void Metrics::CountRetry(CloudMethod method, int status)
+{
+    const std::string code = status == 0 ? "connection" : std::to_string(status);
+    for (size_t reason = 0; reason < m_Retries[0].size(); ++reason)
+        if (code == kRetryReasons[reason])
+            ++m_Retries[static_cast<size_t>(method)][reason];
+}
+
 void Metrics::ObserveTranscription(double seconds, size_t bodyBytes)
 {
     m_TranscriptionSeconds.Observe(seconds);
@@ -143,6 +152,14 @@ void Metrics::RenderCounts(Exposition::Writer& writer) const
                           std::string("method=\"") + kCloudMethods[method] + "\",outcome=\"" + kCloudOutcomes[outcome] +
                               "\"",
                           double(m_CloudCalls[method][outcome]));
+    writer.Family("s2t_cloud_retries_total", "counter", "Cloud calls tried again, by method and reason.");
+    for (size_t method = 0; method < m_Retries.size(); ++method)
+        for (size_t reason = 0; reason < m_Retries[method].size(); ++reason)
+            if (m_Retries[method][reason] != 0)
+                writer.Sample("s2t_cloud_retries_total",
+                              std::string("method=\"") + kCloudMethods[method] + "\",reason=\"" +
+                                  kRetryReasons[reason] + "\"",
+                              double(m_Retries[method][reason]));
     writer.Family("s2t_cloud_call_duration_seconds", "histogram", "Time a cloud call took, by method.");
     for (size_t method = 0; method < m_CloudCallSeconds.size(); ++method)
         writer.Samples("s2t_cloud_call_duration_seconds", std::string("method=\"") + kCloudMethods[method] + "\"",

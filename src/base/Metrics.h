@@ -64,6 +64,8 @@ public:
     void ObserveTranscription(double seconds, size_t bodyBytes);
     // An object whose delete failed: it may be left in the bucket.
     void CountObjectLeft() { ++m_ObjectsLeft; }
+    // A call tried again: for `status` (429, 500, 502, 503, 504), or 0 for a failure before any reply.
+    void CountRetry(CloudMethod method, int status);
     // A recording with no speech in it, answered without a sentiment call.
     void CountSilent() { ++m_Silent; }
 
@@ -81,6 +83,8 @@ private:
     std::vector<Exposition::Histogram> m_CloudCallSeconds; // by method
     Exposition::Histogram m_TranscriptionSeconds;
     Exposition::Histogram m_BodyBytes;
+    // Retries by method and reason (kRetryReasons).
+    std::array<std::array<uint64_t, 6>, static_cast<size_t>(CloudMethod::Count)> m_Retries{};
     uint64_t m_ObjectsLeft = 0;
     uint64_t m_Silent = 0;
 };

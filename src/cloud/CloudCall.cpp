@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -10,14 +11,14 @@
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
-#include <event2/bufferevent_ssl.h>
 #include <event2/event.h>
 #include <event2/keyvalq_struct.h>
 #include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
 
+#include "CloudEndpoint.h"
 #include "CloudJson.h"
 #include "OutboundTls.h"
+#include "Retry.h"
 #include "base/Timing.h"
 #include "base/Trace.h"
 
@@ -45,6 +46,21 @@ void ClockCb(evutil_socket_t, short, void* pContext)
         pCall->OnClock();
 }
 
+void StepCb(evutil_socket_t, short, void* pContext)
+{
+    if (CloudCall* pCall = CallOf(pContext, "NULL context in timer callback"))
+        pCall->OnStep();
+}
+
+// Bytes of a reply have come: a failure after them is not tried again.
+void ReplyBytesCb(evbuffer*, const evbuffer_cb_info* pInfo, void* pContext)
+{
+    if (pInfo->n_added == 0)
+        return;
+    if (CloudCall* pCall = CallOf(pContext, "NULL context in connection callback"))
+        pCall->OnReplyBytes();
+}
+
 void ConnectionClosedCb(evhttp_connection*, void* pContext)
 {
     if (CloudCall* pCall = CallOf(pContext, "NULL context in connection close callback"))
@@ -61,17 +77,6 @@ int KeepNewSession(SSL* pSsl, SSL_SESSION* pSession)
     if (pCopy != nullptr && !pCall->OnNewSession(pCopy))
         SSL_SESSION_free(pCopy);
     return 0;
-}
-
-bool IsNumericAddress(const std::string& host)
-{
-    evutil_addrinfo hints = {};
-    hints.ai_flags = EVUTIL_AI_NUMERICHOST;
-    evutil_addrinfo* pNumeric = nullptr;
-    const bool numeric = evutil_getaddrinfo(host.c_str(), nullptr, &hints, &pNumeric) == 0;
-    if (pNumeric != nullptr)
-        evutil_freeaddrinfo(pNumeric);
-    return numeric;
 }
 
 // TLS sends a request as several records; without this, Nagle's algorithm holds
@@ -91,11 +96,14 @@ CloudCall::CloudCall(Owner& owner, const Context& context, const std::string& la
     , m_Context(context)
     , m_Label(label)
     , m_State(State::Idle)
+    , m_Tries(0)
+    , m_ReplyBegun(false)
     , m_pHttpUri(nullptr)
     , m_pTlsBufferevent(nullptr)
     , m_pConnection(nullptr)
     , m_pRequest(nullptr)
     , m_pClock(nullptr)
+    , m_pStep(nullptr)
     , m_NextAddress(0)
 {
 }
@@ -130,82 +138,43 @@ bool CloudCall::CreateConnection(const std::string& uri)
         Trace("Malformed URI scheme [%s] for <>\n", TracedUri().c_str());
         return false;
     }
-    if (strcasecmp(scheme, "http") != 0 && !IsSecure())
+    if (strcasecmp(scheme, "http") != 0 && !CloudEndpoint::IsSecure(m_pHttpUri))
     {
         Trace("Unknown URI scheme [%s] for <>: must be either http or https\n", scheme);
         return false;
     }
-    const std::string host = HostName();
+    const std::string host = CloudEndpoint::HostName(m_pHttpUri);
     if (host.empty())
     {
         Trace("Failed to get host for HTTP <>\n");
         return false;
     }
-    if (IsSecure() && !CreateTlsBufferevent())
+    if (CloudEndpoint::IsSecure(m_pHttpUri) && !NewTlsStream())
         return false;
     // A name is looked up when the request is made, so that the lookup can be
     // cancelled with the exchange. Addresses, and names when the service has no DNS
     // base (the library then resolves them itself), are connected to directly.
-    if ((IsNumericAddress(host) || m_Context.pResolver == nullptr) && !NewConnection(host.c_str()))
+    if ((CloudEndpoint::IsNumericAddress(host) || m_Context.pResolver == nullptr) && !NewConnection(host.c_str()))
         return false;
     SetState(State::Prepared);
     return true;
 }
 
-bool CloudCall::CreateTlsBufferevent()
+bool CloudCall::NewTlsStream()
 {
-    SSL_CTX* pContext = m_Context.tls.Context(KeepNewSession);
-    if (pContext == nullptr)
-    {
-        Trace("Failed to create HTTPS connection: OpenSSL context is not available for <>\n");
-        return false;
-    }
-    SSL* pSsl = SSL_new(pContext);
-    if (pSsl == nullptr)
-    {
-        Trace("Failed to create new OpenSSL handle for <>\n");
-        return false;
-    }
-    const std::string host = HostName();
-    SSL_set_tlsext_host_name(pSsl, host.c_str());
-
-    // Verify the endpoint before anything is sent, the access key included: the
-    // chain against the trust store, and the name or address the URI gives. Set on
-    // this connection's own handle, so the listening side is left as it is.
-    X509_STORE* pTrustStore = m_Context.tls.TrustStore();
-    X509_VERIFY_PARAM* pParam = SSL_get0_param(pSsl);
-    if (pTrustStore == nullptr || SSL_set1_verify_cert_store(pSsl, pTrustStore) != 1 ||
-        (X509_VERIFY_PARAM_set1_ip_asc(pParam, host.c_str()) != 1 && SSL_set1_host(pSsl, host.c_str()) != 1))
-    {
-        Trace("Failed to set up certificate verification for <>\n");
-        SSL_free(pSsl);
-        return false;
-    }
-    SSL_set_verify(pSsl, SSL_VERIFY_PEER, nullptr);
-    // The session of an earlier call to this endpoint saves the full handshake; when
-    // the endpoint does not take it up, the handshake is full and verified as above.
-    SSL_set_app_data(pSsl, this);
-    if (SSL_SESSION* pSession = m_Context.tls.FindSession(SessionKey()))
-        SSL_set_session(pSsl, pSession);
-
-    // From here the bufferevent owns the SSL handle, and frees it with itself.
-    m_pTlsBufferevent = bufferevent_openssl_socket_new(m_Context.pBase, -1, pSsl, BUFFEREVENT_SSL_CONNECTING,
-                                                       BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
+    const char* fault = "";
+    m_pTlsBufferevent = m_Context.tls.NewStream(m_Context.pBase, CloudEndpoint::HostName(m_pHttpUri),
+                                                CloudEndpoint::SessionKey(m_pHttpUri), this, KeepNewSession, fault);
     if (m_pTlsBufferevent == nullptr)
-    {
-        Trace("Failed to create new OpenSSL bufferevent for <>\n");
-        SSL_free(pSsl);
-        return false;
-    }
-    bufferevent_openssl_set_allow_dirty_shutdown(m_pTlsBufferevent, 1);
-    return true;
+        Trace("%s for <>\n", fault);
+    return m_pTlsBufferevent != nullptr;
 }
 
 bool CloudCall::NewConnection(const char* address)
 {
     // The connection takes over the TLS stream, if there is one.
-    m_pConnection =
-        evhttp_connection_base_bufferevent_new(m_Context.pBase, nullptr, m_pTlsBufferevent, address, Port());
+    m_pConnection = evhttp_connection_base_bufferevent_new(m_Context.pBase, nullptr, m_pTlsBufferevent, address,
+                                                           CloudEndpoint::Port(m_pHttpUri));
     if (m_pConnection == nullptr)
     {
         Trace("Failed to create HTTP connection for <>\n");
@@ -214,6 +183,8 @@ bool CloudCall::NewConnection(const char* address)
     m_pTlsBufferevent = nullptr;
     // Told when a connection that was made closes: the request has gone out by then.
     evhttp_connection_set_closecb(m_pConnection, ConnectionClosedCb, this);
+    evbuffer_add_cb(bufferevent_get_input(evhttp_connection_get_bufferevent(m_pConnection)), ReplyBytesCb, this);
+    m_ReplyBegun = false;
     // A reply over these ends the call as a failed exchange, not as memory held.
     evhttp_connection_set_max_body_size(m_pConnection, static_cast<ev_ssize_t>(m_Context.maxReplySize));
     evhttp_connection_set_max_headers_size(m_pConnection, kMaxReplyHeaderSize);
@@ -228,9 +199,10 @@ bool CloudCall::MakeRequest(const Request& request)
         return false;
     m_Request = request;
     m_pClock = event_new(m_Context.pBase, -1, 0, ClockCb, this);
+    m_pStep = evtimer_new(m_Context.pBase, StepCb, this);
     m_Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_Request.timeoutSeconds);
     const bool awaitToken = m_Context.pCredentials != nullptr && !m_Context.pCredentials->Valid();
-    if (!awaitToken && (!NewRequest() || (m_pConnection != nullptr && !HandOver())))
+    if (m_pStep == nullptr || (!awaitToken && (!NewRequest() || (m_pConnection != nullptr && !HandOver()))))
         return false;
     // Armed before a lookup or a token fetch starts: either may fail at once.
     const timeval timeout = {m_Request.timeoutSeconds, 0};
@@ -254,11 +226,22 @@ void CloudCall::OnToken(bool ok)
         return;
     SetState(State::Prepared);
     if (!ok)
+    {
         Trace("No access token for <>\n");
-    if (!ok || !NewRequest() || (m_pConnection != nullptr && !HandOver()))
         FailSoon();
-    else if (m_pConnection == nullptr)
+    }
+    else
+        Proceed();
+}
+
+// The request goes out on the connection made for the address, or to the name's
+// addresses once they are known.
+void CloudCall::Proceed()
+{
+    if (m_pConnection == nullptr)
         StartHostLookup();
+    else if (!NewRequest() || !HandOver())
+        FailSoon();
 }
 
 bool CloudCall::NewRequest()
@@ -274,7 +257,7 @@ bool CloudCall::NewRequest()
         return false;
     }
     evkeyvalq* pHeaders = evhttp_request_get_output_headers(m_pRequest);
-    evhttp_add_header(pHeaders, "Host", HostHeader().c_str());
+    evhttp_add_header(pHeaders, "Host", CloudEndpoint::HostHeader(m_pHttpUri).c_str());
     if (m_Request.pBody != nullptr)
         evhttp_add_header(pHeaders, "Content-type", m_Request.contentType);
     for (const auto& header : m_Request.headers)
@@ -286,11 +269,6 @@ bool CloudCall::NewRequest()
 
 bool CloudCall::HandOver()
 {
-    const char* path = evhttp_uri_get_path(m_pHttpUri);
-    std::string target = path != nullptr && *path != '\0' ? path : "/";
-    if (const char* query = evhttp_uri_get_query(m_pHttpUri))
-        target += std::string("?") + query;
-
     // The call's clock is the one that counts: the connection's own time-out is
     // set past it, and a failed connection is not tried again behind its back.
     evhttp_connection_set_timeout(m_pConnection, m_Request.timeoutSeconds + 1);
@@ -299,7 +277,8 @@ bool CloudCall::HandOver()
     // A completion that runs inside evhttp_make_request only clears m_pRequest;
     // the failure is reported once the library has returned.
     SetState(State::HandingOver);
-    int rv = evhttp_make_request(m_pConnection, m_pRequest, m_Request.method, target.c_str());
+    int rv =
+        evhttp_make_request(m_pConnection, m_pRequest, m_Request.method, CloudEndpoint::Target(m_pHttpUri).c_str());
     if (rv != 0)
     {
         Trace("Failed to make HTTP request rv %d for <>\n", rv);
@@ -318,7 +297,7 @@ bool CloudCall::HandOver()
 
 void CloudCall::StartHostLookup()
 {
-    const std::string host = HostName();
+    const std::string host = CloudEndpoint::HostName(m_pHttpUri);
     Trace("Resolve host [%s] for <>\n", host.c_str());
     SetState(State::Resolving);
     // The answer may come at once, from the hosts file or a fresh earlier answer.
@@ -329,7 +308,8 @@ void CloudCall::OnResolved(int error, const std::vector<std::string>& addresses)
 {
     if (error != 0 || addresses.empty())
     {
-        Trace("Failed to resolve host [%s] for <>: %s\n", HostName().c_str(), evutil_gai_strerror(error));
+        Trace("Failed to resolve host [%s] for <>: %s\n", CloudEndpoint::HostName(m_pHttpUri).c_str(),
+              evutil_gai_strerror(error));
         FailSoon();
         return;
     }
@@ -338,31 +318,37 @@ void CloudCall::OnResolved(int error, const std::vector<std::string>& addresses)
     ConnectNext();
 }
 
-// The request goes to the next address on a connection, and a TLS stream, of its own.
+// The request goes to the next address on a connection, and a TLS stream, of its
+// own; while another address follows, this one has its share of the time to connect.
 void CloudCall::ConnectNext()
 {
     const std::string& address = m_Addresses[m_NextAddress++];
-    if ((IsSecure() && m_pTlsBufferevent == nullptr && !CreateTlsBufferevent()) || !NewConnection(address.c_str()) ||
-        (m_pRequest == nullptr && !NewRequest()))
+    if ((CloudEndpoint::IsSecure(m_pHttpUri) && m_pTlsBufferevent == nullptr && !NewTlsStream()) ||
+        !NewConnection(address.c_str()) || (m_pRequest == nullptr && !NewRequest()))
         FailSoon();
     else if (!HandOver())
-        TryNextAddress();
+        TryNextAddress("failed");
+    else if (HasNextAddress())
+        ArmStep(std::chrono::duration_cast<std::chrono::milliseconds>(m_Context.connectTimeout));
 }
 
-// A connection failed before its request went out: the next address gets the request,
-// from the loop, never from within the failed connection's callback.
-void CloudCall::TryNextAddress()
+// A connection failed or was not made before its request went out: the next address
+// gets the request, from the loop, never from within the failed connection's
+// callback; after the last, the whole call may be tried again.
+void CloudCall::TryNextAddress(const char* what)
 {
     if (!HasNextAddress())
     {
-        FailSoon();
+        if (!TryAgain(0, "connection failed", -1))
+            FailSoon();
         return;
     }
-    const unsigned port = Port();
-    Trace("Connect to [%s]:%u failed for <>: trying [%s]:%u\n", m_Addresses[m_NextAddress - 1].c_str(), port,
+    const unsigned port = CloudEndpoint::Port(m_pHttpUri);
+    Trace("Connect to [%s]:%u %s for <>: trying [%s]:%u\n", m_Addresses[m_NextAddress - 1].c_str(), port, what,
           m_Addresses[m_NextAddress].c_str(), port);
     m_pRequest = nullptr; // the connection frees it
     SetState(State::Reconnecting);
+    event_del(m_pStep);
     event_active(m_pClock, EV_TIMEOUT, 1);
 }
 
@@ -375,6 +361,66 @@ bool CloudCall::Reconnect()
     Free(m_pConnection, evhttp_connection_free, nullptr);
     ConnectNext();
     return true;
+}
+
+bool CloudCall::Connected() const
+{
+    sockaddr_storage peer;
+    socklen_t length = sizeof peer;
+    const evutil_socket_t fd = bufferevent_getfd(evhttp_connection_get_bufferevent(m_pConnection));
+    return fd >= 0 && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0;
+}
+
+// ---- Trying again -------------------------------------------------------------------
+
+bool CloudCall::TryAgain(int status, const std::string& why, int retryAfterSeconds)
+{
+    if (m_Tries >= m_Context.retries)
+        return false;
+    // A wait the reply asks for is kept when it ends in time; else the call's own.
+    const auto pause =
+        retryAfterSeconds >= 0 ? std::chrono::milliseconds(retryAfterSeconds * 1000) : Retry::Backoff(m_Tries + 1);
+    if (SteadyClock::now() + pause >= m_Deadline)
+        return false;
+    ++m_Tries;
+    Trace("Try [%d] of [%d] again in [%lld] ms for <>: %s\n", m_Tries, m_Context.retries,
+          static_cast<long long>(pause.count()), why.c_str());
+    m_Context.metrics.CountRetry(m_Request.kind, status);
+    m_pRequest = nullptr; // the connection frees it
+    SetState(State::Pausing);
+    ArmStep(pause);
+    return true;
+}
+
+void CloudCall::ArmStep(std::chrono::milliseconds delay)
+{
+    const timeval timeout = ToTimeval(delay);
+    event_add(m_pStep, &timeout);
+}
+
+void CloudCall::OnStep()
+{
+    if (m_State == State::Pausing)
+        StartTry();
+    else if (m_State == State::InFlight && !Connected())
+        TryNextAddress("timed out");
+}
+
+// Everything from the last try is dropped but the clock: a fresh connection to the
+// first address, the same request.
+void CloudCall::StartTry()
+{
+    Free(m_pConnection, evhttp_connection_free, nullptr);
+    if (!m_Addresses.empty())
+    {
+        m_NextAddress = 0;
+        ConnectNext();
+        return;
+    }
+    const std::string host = CloudEndpoint::HostName(m_pHttpUri);
+    if ((CloudEndpoint::IsSecure(m_pHttpUri) && !NewTlsStream()) || !NewConnection(host.c_str()) || !NewRequest() ||
+        !HandOver())
+        FailSoon();
 }
 
 // ---- Ending -------------------------------------------------------------------------
@@ -395,19 +441,30 @@ void CloudCall::OnRequestDone(evhttp_request* pRequest)
     }
     // libevent reports a connection that failed before any reply with no request,
     // or with a request that has no status.
-    const bool answered = pRequest != nullptr && evhttp_request_get_response_code(pRequest) != 0;
-    if (!answered)
+    const int status = pRequest != nullptr ? evhttp_request_get_response_code(pRequest) : 0;
+    if (status == 0)
     {
         int error = errno;
         Trace("Request failed: %s (%d)\n", strerror(error), error);
-        ReportVerificationFailure();
+        const std::string failure = OutboundTls::VerificationFailure(
+            m_pConnection != nullptr ? evhttp_connection_get_bufferevent(m_pConnection) : nullptr);
+        // An endpoint that fails its check fails it again: it is not tried again.
+        if (!failure.empty())
+            Trace("Certificate verification failed for <>: %s\n", failure.c_str());
+        m_ReplyBegun = m_ReplyBegun || !failure.empty();
     }
     if (m_State == State::HandingOver)
         m_pRequest = nullptr;
-    else if (m_State == State::InFlight && !answered && HasNextAddress())
-        TryNextAddress();
-    else if (m_State == State::InFlight || m_State == State::Reached)
-        Finish(answered ? Outcome::Answered : Outcome::Failed);
+    else if (m_State == State::InFlight && status == 0 && HasNextAddress())
+        TryNextAddress("failed");
+    else if (m_State != State::InFlight && m_State != State::Reached)
+        return;
+    else if (status == 0
+                 ? m_ReplyBegun || !TryAgain(0, "connection failed before a reply", -1)
+                 : !Retry::IsTransient(status) ||
+                       !TryAgain(status, std::to_string(status) + " " + evhttp_request_get_response_code_line(pRequest),
+                                 Retry::RetryAfter(evhttp_request_get_input_headers(pRequest))))
+        Finish(status != 0 ? Outcome::Answered : Outcome::Failed);
 }
 
 void CloudCall::OnConnectionClosed()
@@ -477,22 +534,22 @@ void CloudCall::TraceReason(const std::string& body) const
         return;
     if (message.size() > kMaxReason)
         message.resize(kMaxReason);
-    Trace("Google's reason [%s]: %s for <>\n", status.c_str(), message.c_str());
-}
-
-void CloudCall::ReportVerificationFailure() const
-{
-    bufferevent* pStream = m_pConnection != nullptr ? evhttp_connection_get_bufferevent(m_pConnection) : nullptr;
-    SSL* pSsl = pStream != nullptr ? bufferevent_openssl_get_ssl(pStream) : nullptr;
-    long verifyResult = pSsl != nullptr ? SSL_get_verify_result(pSsl) : X509_V_OK;
-    if (verifyResult != X509_V_OK)
-        Trace("Certificate verification failed for <>: %s\n", X509_verify_cert_error_string(verifyResult));
+    // Its own line breaks too are escaped: the reason stays one line.
+    std::string escaped;
+    for (const unsigned char c : message)
+    {
+        char code[5];
+        snprintf(code, sizeof code, "\\x%02X", c);
+        escaped += c < 0x20 || c == 0x7F ? std::string(code) : std::string(1, static_cast<char>(c));
+    }
+    Trace("Google's reason [%s]: %s for <>\n", status.c_str(), escaped.c_str());
 }
 
 void CloudCall::Release()
 {
     Free(m_pHttpUri, evhttp_uri_free, "Clean up HTTP <>\n");
     Free(m_pClock, event_free, "Clear HTTP timer <>\n");
+    Free(m_pStep, event_free, nullptr);
     CancelWaits();
     Free(m_pTlsBufferevent, bufferevent_free, nullptr);
     // A request the connection never took is still ours; one it took goes with it.
@@ -501,6 +558,7 @@ void CloudCall::Release()
     Free(m_pRequest, evhttp_request_free, nullptr);
     Free(m_pConnection, evhttp_connection_free, "Close HTTP connection <>\n");
     m_Request = Request();
+    m_Tries = 0;
     m_Addresses.clear();
     SetState(State::Idle);
 }
@@ -526,53 +584,20 @@ void CloudCall::CancelWaits()
     m_Context.pResolver->Cancel(*this);
 }
 
-// ---- The endpoint -------------------------------------------------------------------
-
 std::string CloudCall::TracedUri() const
 {
     return Trace::Redacted(m_Uri, m_Context.accessKey);
 }
 
-bool CloudCall::IsSecure() const
+void CloudCall::OnReplyBytes()
 {
-    const char* scheme = m_pHttpUri != nullptr ? evhttp_uri_get_scheme(m_pHttpUri) : nullptr;
-    return scheme != nullptr && strcasecmp(scheme, "https") == 0;
-}
-
-std::string CloudCall::HostName() const
-{
-    const char* host = m_pHttpUri != nullptr ? evhttp_uri_get_host(m_pHttpUri) : nullptr;
-    std::string name = host != nullptr ? host : "";
-    if (name.size() > 2 && name.front() == '[' && name.back() == ']')
-        name = name.substr(1, name.size() - 2);
-    return name;
-}
-
-uint16_t CloudCall::Port() const
-{
-    const int port = evhttp_uri_get_port(m_pHttpUri);
-    if (port != -1)
-        return static_cast<uint16_t>(port);
-    return IsSecure() ? 443 : 80;
-}
-
-std::string CloudCall::HostHeader() const
-{
-    // The port belongs in it whenever it is not the scheme's own.
-    const std::string host = evhttp_uri_get_host(m_pHttpUri);
-    const uint16_t port = Port();
-    return port == (IsSecure() ? 443 : 80) ? host : host + ":" + std::to_string(port);
-}
-
-std::string CloudCall::SessionKey() const
-{
-    return HostName() + " " + std::to_string(Port());
+    m_ReplyBegun = true;
 }
 
 bool CloudCall::OnNewSession(SSL_SESSION* pSession)
 {
     if (m_pHttpUri == nullptr)
         return false;
-    m_Context.tls.KeepSession(SessionKey(), pSession);
+    m_Context.tls.KeepSession(CloudEndpoint::SessionKey(m_pHttpUri), pSession);
     return true;
 }

@@ -11,6 +11,7 @@
 #include "CloudExchange.h"
 #include "Credentials.h"
 #include "Resolver.h"
+#include "base/Metrics.h"
 
 struct bufferevent;
 struct evbuffer;
@@ -24,11 +25,14 @@ class OutboundTls;
 
 // One HTTP or HTTPS exchange with a cloud endpoint: the parsed URI, the name lookup,
 // the TLS stream, the connection, the request and the one clock that bounds them
-// all. When a connection fails before the request went out, the request goes to the
-// name's next address, within the same clock. It reports how it ended exactly once
-// for every request it made, and it can be used again for the next exchange once it
-// has. With Google credentials, it carries their access token, waiting for one
-// within its clock when none is valid. A reply's body is traced only for status 200.
+// all. When a connection fails, or is not made within its share of the time, before
+// the request went out, the request goes to the name's next address. A reply that
+// says the cloud is busy, or a failure before any reply, is tried again after a
+// pause, a few times, as Google's clients do, all within the same clock. It reports
+// how it ended exactly once for every request it made, and it can be used again for
+// the next exchange once it has. With Google credentials, it carries their access
+// token, waiting for one within its clock when none is valid. A reply's body is
+// traced only for status 200.
 class CloudCall : public CloudExchange, private Resolver::Waiter, private Credentials::Waiter
 {
 public:
@@ -41,6 +45,9 @@ public:
         uint64_t maxReplySize;     // bytes of a reply's body
         std::string accessKey;     // kept out of a redacted trace
         Credentials* pCredentials; // null: no access token is sent
+        Metrics& metrics;
+        int retries;                         // tries after the first
+        std::chrono::seconds connectTimeout; // an address's share of the clock, when another follows
     };
 
     // Trace lines name the exchange "<label>".
@@ -57,7 +64,9 @@ public:
     // Where the libevent callbacks of the exchange arrive.
     void OnRequestDone(evhttp_request* pRequest);
     void OnClock();
+    void OnStep();
     void OnConnectionClosed();
+    void OnReplyBytes();
     // A TLS session the endpoint offers; true when it is kept for later calls.
     bool OnNewSession(SSL_SESSION* pSession);
 
@@ -70,8 +79,9 @@ private:
         Resolving,     // request built and clock running; the host name is being looked up
         HandingOver,   // inside evhttp_make_request
         InFlight,      // the connection has the request; its completion or the clock ends it
-        Reached,       // as InFlight, but the connection was made: a failure is not retried
+        Reached,       // as InFlight, but the connection was made: it is not tried elsewhere
         Reconnecting,  // the connection failed before sending; the clock, made due, tries the next address
+        Pausing,       // before the next try; the step's timer starts it
         Failed,        // broke off before a completion could come; the clock reports it
     };
 
@@ -88,20 +98,19 @@ private:
     void FailSoon();
     void OnResolved(int error, const std::vector<std::string>& addresses) override;
     void OnToken(bool ok) override;
-    bool Proceed();
+    void Proceed();
+    void StartTry();
     void ConnectNext();
     bool HasNextAddress() const { return m_NextAddress < m_Addresses.size(); }
-    void TryNextAddress();
+    void TryNextAddress(const char* what);
     bool Reconnect();
+    bool Connected() const;
+    // Tries again after a pause, when tries and time are left; false when not.
+    bool TryAgain(int status, const std::string& why, int retryAfterSeconds);
+    void ArmStep(std::chrono::milliseconds delay);
     void ReadReply(Reply& reply) const;
     void TraceReason(const std::string& body) const;
-    void ReportVerificationFailure() const;
-    std::string HostName() const;
-    std::string HostHeader() const;
-    uint16_t Port() const;
-    bool IsSecure() const;
-    std::string SessionKey() const;
-    bool CreateTlsBufferevent();
+    bool NewTlsStream();
     bool NewConnection(const char* address);
     bool NewRequest();
     bool HandOver();
@@ -119,6 +128,8 @@ private:
     std::chrono::steady_clock::time_point m_Deadline;
     // What is sent; its body is the owner's, sent by reference with every attempt.
     Request m_Request;
+    int m_Tries;       // made again after the first
+    bool m_ReplyBegun; // bytes of a reply have come, or its TLS check failed: not tried again
     std::string m_Uri;
     evhttp_uri* m_pHttpUri;
     // The TLS stream until the connection takes it over.
@@ -129,6 +140,8 @@ private:
     // The time-out, and from the loop: the report of a failure that came before any
     // completion could, and the next connection after a failed one.
     event* m_pClock;
+    // Within the clock: the next try after a pause, or the end of an address's share.
+    event* m_pStep;
     // The name's addresses, and the one to try next.
     std::vector<std::string> m_Addresses;
     size_t m_NextAddress;

@@ -8,6 +8,8 @@
 
 #include <event2/http.h>
 
+#include "base/Metrics.h"
+
 struct evbuffer;
 
 // One HTTP exchange at a time with a cloud endpoint, as a chain of calls sees it:
@@ -41,6 +43,8 @@ public:
         int timeoutSeconds = 5;
         // Credentials go both ways: no body of the exchange is ever traced.
         bool secret = false;
+        // What it is, for the metrics.
+        Metrics::CloudMethod kind = Metrics::CloudMethod::Recognize;
     };
 
     class Owner

@@ -124,6 +124,7 @@ void Credentials::Fetch()
     CloudExchange::Request request;
     request.timeoutSeconds = static_cast<int>(m_Settings.callTimeoutSeconds);
     request.secret = true;
+    request.kind = Metrics::CloudMethod::Token;
     std::string uri = m_Settings.metadataEndpoint + kMetadataTokenPath;
     if (m_Settings.credentials == "metadata")
     {

@@ -4,8 +4,16 @@ GcClient::GcClient(const CloudSettings& settings, event_base* pBase, evdns_base*
                    std::function<void()> onDeleted)
     : m_Settings(settings)
     , m_pDnsBase(pDnsBase)
-    , m_CallContext{pBase, nullptr, m_Tls, settings.maxReplySize, settings.accessKey, nullptr}
-    , m_TokenCallContext{pBase, nullptr, m_Tls, settings.maxReplySize, settings.accessKey, nullptr}
+    , m_CallContext{pBase,
+                    nullptr,
+                    m_Tls,
+                    settings.maxReplySize,
+                    settings.accessKey,
+                    nullptr,
+                    metrics,
+                    static_cast<int>(settings.retries),
+                    std::chrono::seconds(settings.connectTimeoutSeconds)}
+    , m_TokenCallContext(m_CallContext)
     , m_TokenCalls(*this)
     , m_Credentials(m_Settings, m_TokenCalls, pBase, metrics)
     , m_Storage(m_Settings, *this, metrics, std::move(onDeleted))

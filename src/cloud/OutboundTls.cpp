@@ -1,5 +1,7 @@
 #include "OutboundTls.h"
 
+#include <event2/bufferevent.h>
+#include <event2/bufferevent_ssl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
@@ -61,4 +63,52 @@ void OutboundTls::KeepSession(const std::string& endpoint, SSL_SESSION* pSession
     if (pKept != nullptr)
         SSL_SESSION_free(pKept);
     pKept = pSession;
+}
+
+bufferevent* OutboundTls::NewStream(event_base* pBase, const std::string& host, const std::string& endpoint,
+                                    void* pOwner, int (*keepSession)(SSL*, SSL_SESSION*), const char*& fault)
+{
+    SSL_CTX* pContext = Context(keepSession);
+    SSL* pSsl = pContext != nullptr ? SSL_new(pContext) : nullptr;
+    if (pSsl == nullptr)
+    {
+        fault = pContext == nullptr ? "Failed to create HTTPS connection: OpenSSL context is not available"
+                                    : "Failed to create new OpenSSL handle";
+        return nullptr;
+    }
+    SSL_set_tlsext_host_name(pSsl, host.c_str());
+    // Set on this connection's own handle, so the listening side is left as it is.
+    X509_STORE* pTrustStore = TrustStore();
+    X509_VERIFY_PARAM* pParam = SSL_get0_param(pSsl);
+    if (pTrustStore == nullptr || SSL_set1_verify_cert_store(pSsl, pTrustStore) != 1 ||
+        (X509_VERIFY_PARAM_set1_ip_asc(pParam, host.c_str()) != 1 && SSL_set1_host(pSsl, host.c_str()) != 1))
+    {
+        fault = "Failed to set up certificate verification";
+        SSL_free(pSsl);
+        return nullptr;
+    }
+    SSL_set_verify(pSsl, SSL_VERIFY_PEER, nullptr);
+    // The session of an earlier call to this endpoint saves the full handshake; when
+    // the endpoint does not take it up, the handshake is full and verified as above.
+    SSL_set_app_data(pSsl, pOwner);
+    if (SSL_SESSION* pSession = FindSession(endpoint))
+        SSL_set_session(pSsl, pSession);
+    // From here the bufferevent owns the SSL handle, and frees it with itself.
+    bufferevent* pStream = bufferevent_openssl_socket_new(pBase, -1, pSsl, BUFFEREVENT_SSL_CONNECTING,
+                                                          BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
+    if (pStream == nullptr)
+    {
+        fault = "Failed to create new OpenSSL bufferevent";
+        SSL_free(pSsl);
+        return nullptr;
+    }
+    bufferevent_openssl_set_allow_dirty_shutdown(pStream, 1);
+    return pStream;
+}
+
+std::string OutboundTls::VerificationFailure(bufferevent* pStream)
+{
+    SSL* pSsl = pStream != nullptr ? bufferevent_openssl_get_ssl(pStream) : nullptr;
+    const long result = pSsl != nullptr ? SSL_get_verify_result(pSsl) : X509_V_OK;
+    return result != X509_V_OK ? X509_verify_cert_error_string(result) : "";
 }

@@ -3,6 +3,8 @@
 #include <map>
 #include <string>
 
+struct bufferevent;
+struct event_base;
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
 typedef struct ssl_session_st SSL_SESSION;
@@ -29,6 +31,14 @@ public:
     // Of an endpoint, "host port".
     SSL_SESSION* FindSession(const std::string& endpoint) const;
     void KeepSession(const std::string& endpoint, SSL_SESSION* pSession);
+    // A TLS stream to `host` that verifies it before anything is sent: the chain
+    // against the trust store, and the name or address. It offers the endpoint's
+    // session, and `pOwner` is the SSL handle's app data, for `keepSession`. Null,
+    // with `fault` saying why, when it cannot be made.
+    bufferevent* NewStream(event_base* pBase, const std::string& host, const std::string& endpoint, void* pOwner,
+                           int (*keepSession)(SSL*, SSL_SESSION*), const char*& fault);
+    // Why the stream's certificate check failed, or empty.
+    static std::string VerificationFailure(bufferevent* pStream);
     void Release();
 
 private:

@@ -44,6 +44,7 @@ public:
             uri += "?key=" + m_Storage.m_Settings.accessKey;
         CloudExchange::Request request;
         request.method = EVHTTP_REQ_DELETE;
+        request.kind = Metrics::CloudMethod::Delete;
         request.timeoutSeconds = static_cast<int>(m_Storage.m_Settings.callTimeoutSeconds);
         Trace("Delete object [%s] for <>\n", m_Object.c_str());
         if (!m_pCall->CreateConnection(uri) || !m_pCall->MakeRequest(request))

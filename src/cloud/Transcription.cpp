@@ -9,6 +9,7 @@
 
 #include "CloudJson.h"
 #include "Recording.h"
+#include "Retry.h"
 #include "Storage.h"
 #include "base/Timing.h"
 #include "base/Trace.h"
@@ -63,6 +64,24 @@ std::string PrintableReason(std::string reason)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             c = ' ';
     return reason;
+}
+
+// The call each step makes, as the metrics name it.
+Metrics::CloudMethod MethodOf(Transcription::State state)
+{
+    switch (state)
+    {
+    case Transcription::State_PerformingTranscription:
+        return Metrics::CloudMethod::Recognize;
+    case Transcription::State_StartingLongRunningTranscription:
+        return Metrics::CloudMethod::LongRunningRecognize;
+    case Transcription::State_PollingOperation:
+        return Metrics::CloudMethod::Operations;
+    case Transcription::State_UploadingRecording:
+        return Metrics::CloudMethod::Upload;
+    default:
+        return Metrics::CloudMethod::AnalyzeSentiment;
+    }
 }
 
 bool IsTooLong(CloudExchange::Outcome outcome, const CloudExchange::Reply& reply)
@@ -164,6 +183,7 @@ bool Transcription::SendCall(const std::string& uri, evbuffer* pBody, State stat
         request.pBody = pBody;
         request.contentType = contentType;
         request.timeoutSeconds = timeoutSeconds;
+        request.kind = MethodOf(state);
         if (m_pCall->MakeRequest(request))
             return true;
     }
@@ -174,14 +194,8 @@ bool Transcription::SendCall(const std::string& uri, evbuffer* pBody, State stat
 
 void Transcription::CountCall(State state, Metrics::CloudOutcome outcome) const
 {
-    const Metrics::CloudMethod method = state == State_PerformingTranscription ? Metrics::CloudMethod::Recognize
-                                        : state == State_StartingLongRunningTranscription
-                                            ? Metrics::CloudMethod::LongRunningRecognize
-                                        : state == State_PollingOperation   ? Metrics::CloudMethod::Operations
-                                        : state == State_UploadingRecording ? Metrics::CloudMethod::Upload
-                                                                            : Metrics::CloudMethod::AnalyzeSentiment;
     const double seconds = std::chrono::duration<double>(Clock::now() - m_CallStarted).count();
-    m_Context.metrics.CountCloudCall(method, outcome, seconds);
+    m_Context.metrics.CountCloudCall(MethodOf(state), outcome, seconds);
 }
 
 // The kept recognition body can go out again, as a long-running recognition.
@@ -221,24 +235,23 @@ bool Transcription::DoSentimentAnalysis(const std::string& language, const std::
 // ---- The chain ----------------------------------------------------------------------
 
 // Each call's end, by the step it ends: on success the next step, on failure the end.
+// Each call's end, by the step it ends: on success the next step, on failure the end,
+// but for a poll, whose failure leaves the recognition running.
 void Transcription::OnComplete(CloudExchange::Outcome outcome, const CloudExchange::Reply& reply)
 {
     const bool ok = outcome == CloudExchange::Outcome::Answered && reply.status == 200;
-    CountCall(m_State, outcome == CloudExchange::Outcome::TimedOut ? Metrics::CloudOutcome::Timeout
-                       : ok                                        ? Metrics::CloudOutcome::Ok
-                                                                   : Metrics::CloudOutcome::CloudError);
-    if (outcome == CloudExchange::Outcome::TimedOut)
-    {
-        Finish(Outcome::TimedOut);
-        return;
-    }
+    const bool timedOut = outcome == CloudExchange::Outcome::TimedOut;
+    CountCall(m_State, timedOut ? Metrics::CloudOutcome::Timeout
+                       : ok     ? Metrics::CloudOutcome::Ok
+                                : Metrics::CloudOutcome::CloudError);
+    const Outcome failed = timedOut ? Outcome::TimedOut : Outcome::CloudFailure;
     switch (m_State)
     {
     case State_PerformingTranscription:
         if (ok)
             OnRecognized(reply);
         else if (!IsTooLong(outcome, reply))
-            Finish(Outcome::CloudFailure);
+            Finish(failed);
         else
         {
             Trace("Recognition refused as too long: through Cloud Storage for <>\n");
@@ -250,14 +263,24 @@ void Transcription::OnComplete(CloudExchange::Outcome outcome, const CloudExchan
         if (ok && CloudJson::ReadUploaded(reply.body, m_Object))
             OnUploaded();
         else
-            Finish(Outcome::CloudFailure);
+            Finish(failed);
         break;
     case State_StartingLongRunningTranscription:
+        ok ? OnOperation(reply) : Finish(failed);
+        break;
     case State_PollingOperation:
-        ok ? OnOperation(reply) : Finish(Outcome::CloudFailure);
+        if (ok)
+            OnOperation(reply);
+        else if (timedOut || outcome == CloudExchange::Outcome::Failed || Retry::IsTransient(reply.status))
+        {
+            Trace("Poll of operation [%s] failed: polling on for <>\n", m_Operation.c_str());
+            WaitForOperation();
+        }
+        else
+            Finish(failed);
         break;
     case State_PerformingSentimentAnalysis:
-        ok ? Finish(Outcome::Answered, reply) : Finish(Outcome::CloudFailure);
+        ok ? Finish(Outcome::Answered, reply) : Finish(failed);
         break;
     case State_None:
     case State_WaitingForOperation:
