@@ -402,6 +402,20 @@ void Header(const char* name, const char* value)
         Print("  %s: %s\n", name, value);
 }
 
+std::string OneLine(const std::string& text)
+{
+    std::string line;
+    for (const char c : text)
+    {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (IsControl(byte) == 0)
+            line += c;
+        else
+            line += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+    }
+    return line;
+}
+
 std::string Redacted(const std::string& text, const std::string& secret)
 {
     std::string redacted = text;

@@ -22,6 +22,9 @@ void Body(const char* data, size_t size);
 void Body(evbuffer* pBody);
 // One header line, "  name: value"; in redacted mode, Authorization's value is not written.
 void Header(const char* name, const char* value);
+// `text` with every control character, newline and tab included, as \xHH: one line
+// whatever it holds.
+std::string OneLine(const std::string& text);
 // `text` with `secret` (an access key in a URI) in place, or, in redacted mode, a marker.
 std::string Redacted(const std::string& text, const std::string& secret);
 // `format` with "<label>" where it says "<>": the lines of one request's objects

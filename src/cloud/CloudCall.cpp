@@ -534,15 +534,7 @@ void CloudCall::TraceReason(const std::string& body) const
         return;
     if (message.size() > kMaxReason)
         message.resize(kMaxReason);
-    // Its own line breaks too are escaped: the reason stays one line.
-    std::string escaped;
-    for (const unsigned char c : message)
-    {
-        char code[5];
-        snprintf(code, sizeof code, "\\x%02X", c);
-        escaped += c < 0x20 || c == 0x7F ? std::string(code) : std::string(1, static_cast<char>(c));
-    }
-    Trace("Google's reason [%s]: %s for <>\n", status.c_str(), escaped.c_str());
+    Trace("Google's reason [%s]: %s for <>\n", status.c_str(), Trace::OneLine(message).c_str());
 }
 
 void CloudCall::Release()
