@@ -10,7 +10,6 @@
 #include <openssl/rand.h>
 #include <rapidjson/document.h>
 
-#include <fstream>
 #include <sstream>
 
 namespace
@@ -20,17 +19,6 @@ constexpr const char* kJwtBearer = "urn:ietf:params:oauth:grant-type:jwt-bearer"
 // Google takes assertions of at most an hour, and allows clocks a few minutes apart.
 constexpr long long kMaxAssertionSeconds = 3600;
 constexpr long long kClockSkewSeconds = 300;
-
-bool ReadFile(const std::string& path, std::string& text)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream content;
-    content << in.rdbuf();
-    text = content.str();
-    return true;
-}
 
 const char* StringMember(const rapidjson::Value& object, const char* name)
 {
