@@ -1,5 +1,5 @@
-// The emulator's two request readers: the first byte picks the method, the rest is
-// the body.
+// The emulator's request readers: the first byte picks the method (odd: speech, 0:
+// sentiment, 2: a storage upload as multipart/related), the rest is the body.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -7,6 +7,7 @@
 #include "SentimentAnalyzer.h"
 #include "SentimentMethod.h"
 #include "SpeechMethod.h"
+#include "StorageMethod.h"
 
 namespace
 {
@@ -30,6 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         RecognitionJob job;
         SpeechMethod::Parse(body, job);
+    }
+    else if (data[0] & 2)
+    {
+        Storage storage({"audio"}, 1 << 20);
+        StorageMethod::Answer(storage, StorageCall{"POST", "/upload/storage/v1/b/audio/o", "uploadType=multipart",
+                                                   "multipart/related; boundary=b", body});
     }
     else
     {

@@ -17,6 +17,7 @@ import subprocess
 import threading
 import time
 from collections import namedtuple
+from pathlib import Path
 
 import pytest
 import trustme
@@ -396,14 +397,32 @@ def name_server(tmp_path):
         sock.close()
 
 
+METADATA_TOKEN = "/computeMetadata/v1/instance/service-accounts/default/token"
+
+
 class Emulator(Process):
+    headers = []  # sent with every call: a bearer token, when it has an account
+
     def __init__(self, binary, folder, *args):
         super().__init__([binary, "--port", 0, *args], folder)
         self.port = int(self.wait_for(r"listening on \S+:(\d+)\n").group(1))
 
-    def call(self, target, document):
+    def call(self, target, document=b"", method="POST", headers=()):
         body = document if isinstance(document, (str, bytes)) else json.dumps(document)
-        return call(self.port, "POST", target, body, [("Content-Type", "application/json")])
+        return call(self.port, method, target, body, [("Content-Type", "application/json"), *self.headers, *headers])
+
+
+def google_emulator(binary, folder, *args):
+    """The emulator with a service account of its own: a key file from scripts/make-credentials (`key_file`,
+    `account`) whose token URI is the emulator's, on a free port; its calls carry a token from it."""
+    port, key_file = free_port(), folder / "key.json"
+    subprocess.run([Path(__file__).resolve().parent.parent / "scripts/make-credentials", "--token-uri",
+                    f"http://127.0.0.1:{port}/token", key_file], check=True)
+    emulator = Emulator(binary, folder, "--port", port, "--credentials", key_file, *args)
+    emulator.key_file, emulator.account = key_file, json.loads(key_file.read_text())
+    reply = call(port, "GET", METADATA_TOKEN, headers=[("Metadata-Flavor", "Google")])
+    emulator.headers = [("Authorization", "Bearer " + json.loads(reply.body)["access_token"])]
+    return emulator
 
 
 @pytest.fixture(scope="module")

@@ -1,6 +1,7 @@
 """The local cloud emulator over HTTP, as the service and other clients use it, and
 the whole chain an operator runs offline: the service against the emulator."""
 import base64
+import hashlib
 import json
 import re
 import select
@@ -9,17 +10,24 @@ import socket
 import struct
 import subprocess
 import time
+import urllib.parse
 import wave
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
-from conftest import HANG, TESTDATA, Emulator, Process, call, closed_unanswered, cloud_section, eventually
+from conftest import (HANG, METADATA_TOKEN, TESTDATA, Emulator, Process, call, closed_unanswered, cloud_section,
+                      eventually, google_emulator)
 
 RECOGNIZE = "/v1/speech:recognize?key=cloud-key"
 LONG_RUNNING = "/v1/speech:longrunningrecognize?key=cloud-key"
 SENTIMENT = "/v1/documents:analyzeSentiment?key=cloud-key"
+BUCKET = "s2t-audio"
+UPLOAD = f"/upload/storage/v1/b/{BUCKET}/o?uploadType=media&name="
+OBJECTS = f"/storage/v1/b/{BUCKET}/o/"
 
 
 def wav(samples):
@@ -47,7 +55,9 @@ def seconds(duration):
 
 
 def recognition(audio, language="en-US", **config):
-    return {"config": {"languageCode": language, **config}, "audio": {"content": base64.b64encode(audio).decode()}}
+    """A request with `audio` inline, or, given a gs:// URI, by reference."""
+    source = {"uri": audio} if isinstance(audio, str) else {"content": base64.b64encode(audio).decode()}
+    return {"config": {"languageCode": language, **config}, "audio": source}
 
 
 def google_error(reply, code, status, message=""):
@@ -104,7 +114,7 @@ def test_a_pause_ends_a_result_whose_words_keep_their_place_in_the_recording(emu
 
 
 def operation(emulator, name):
-    reply = call(emulator.port, "GET", f"/v1/operations/{name}?key=cloud-key")
+    reply = emulator.call(f"/v1/operations/{name}?key=cloud-key", method="GET")
     return reply.status, json.loads(reply.body)
 
 
@@ -118,11 +128,12 @@ def finished(emulator, name):
 
 
 def test_long_recordings_go_through_operations_and_a_full_queue_refuses_more(request, tmp_path):
-    emulator = Emulator(request.config.getoption("--emulator"), tmp_path, "--prefix", "/v1", "--api-key", "cloud-key",
-                        "--workers", 1, "--queue", 0, "--operations", 1)
+    emulator = google_emulator(request.config.getoption("--emulator"), tmp_path, "--prefix", "/v1", "--api-key",
+                               "cloud-key", "--workers", 1, "--queue", 0, "--operations", 1, "--bucket", BUCKET)
     try:
         long = librivox("0870", "0880", "0890", "0920", "0930", "0870", "0880", "0890", "0920", "0930", "0870")
-        started = json.loads(emulator.call(LONG_RUNNING, recognition(long)).body)
+        assert emulator.call(UPLOAD + "long.wav", long).status == 200  # over a minute: by URI only
+        started = json.loads(emulator.call(LONG_RUNNING, recognition(f"gs://{BUCKET}/long.wav")).body)
         for target in [RECOGNIZE, LONG_RUNNING]:  # the one worker is busy: its job fills the queue
             google_error(emulator.call(target, recognition(GO_FORWARD)), 429, "RESOURCE_EXHAUSTED")
         status, running = operation(emulator, started["name"])
@@ -308,6 +319,170 @@ def test_keys_paths_and_methods_are_checked_as_google_does(emulator):
         assert reply.headers["Allow"] == allowed
 
 
+@pytest.mark.parametrize("body, message", [
+    (recognition(wav(bytes(61 * 32000))), "Inline audio exceeds duration limit. Please use a GCS URI."),
+    (" " * (10 * 1024 * 1024 + 1), "Request payload size exceeds the limit: 10485760 bytes."),
+    (recognition(f"http://127.0.0.1/{BUCKET}/a.wav"), "Request contains an invalid argument.")])
+def test_long_running_recognition_refuses_at_once_what_google_refuses_at_once(emulator, body, message):
+    google_error(emulator.call(LONG_RUNNING, body), 400, "INVALID_ARGUMENT", message)
+
+
+@pytest.fixture(scope="module")
+def google(request, tmp_path_factory):
+    """The emulator with a service account and a bucket (of 4 MB), as Google is to the service."""
+    emulator = google_emulator(request.config.getoption("--emulator"), tmp_path_factory.mktemp("google"), "--prefix",
+                               "/v1", "--api-key", "cloud-key", "--workers", 2, "--bucket", BUCKET, "--storage-bytes",
+                               4000000)
+    yield emulator
+    emulator.finish()
+
+
+def b64url(data):
+    return base64.urlsafe_b64encode(data if isinstance(data, bytes) else json.dumps(data).encode()).rstrip(b"=").decode()
+
+
+def assertion(account, key=None, **claims):
+    """The account's signed JWT, signed with `key` instead of its own if given; `claims` replace the usual
+    ones, iat and exp as seconds from now."""
+    now = int(time.time())
+    claims = {"iss": account["client_email"], "scope": "https://www.googleapis.com/auth/cloud-platform",
+              "aud": account["token_uri"], "iat": 0, "exp": 3600, **claims}
+    claims["iat"], claims["exp"] = now + claims["iat"], now + claims["exp"]
+    signed = b64url({"alg": "RS256", "typ": "JWT", "kid": account["private_key_id"]}) + "." + b64url(claims)
+    key = key or serialization.load_pem_private_key(account["private_key"].encode(), None)
+    return signed + "." + b64url(key.sign(signed.encode(), padding.PKCS1v15(), hashes.SHA256()))
+
+
+@pytest.mark.parametrize("change, error, description", [
+    ({}, None, None),
+    ({"scope": "openid https://www.googleapis.com/auth/cloud-platform"}, None, None),
+    ({"key": "another"}, "invalid_grant", "Invalid JWT Signature."),
+    ({"aud": "https://oauth2.googleapis.com/token"}, "invalid_grant", "Invalid JWT: Failed audience check."),
+    ({"iss": "other@s2t-local.iam.gserviceaccount.com"}, "invalid_grant", "Invalid grant: account not found"),
+    ({"scope": "https://www.googleapis.com/auth/devstorage.read_only"}, "invalid_scope",
+     "Invalid OAuth scope or ID token audience provided."),
+    ({"iat": -4000, "exp": -400}, "invalid_grant", "Invalid JWT: Token must be a short-lived token (60 minutes)"),
+    ({"exp": 3700}, "invalid_grant", "Invalid JWT: Token must be a short-lived token (60 minutes)"),
+    ({"grant_type": "client_credentials"}, "unsupported_grant_type", "Invalid grant_type: client_credentials")],
+    ids=["good", "among other scopes", "other key", "other audience", "other account", "other scope", "expired",
+         "over an hour", "other grant"])
+def test_the_token_endpoint_trades_only_a_valid_assertion_of_the_account(google, change, error, description):
+    change = dict(change)
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048) if change.pop("key", None) else None
+    form = urllib.parse.urlencode({"grant_type": change.pop("grant_type", "urn:ietf:params:oauth:grant-type:jwt-bearer"),
+                                   "assertion": assertion(google.account, key, **change)})
+    reply = call(google.port, "POST", "/token", form, [("Content-Type", "application/x-www-form-urlencoded")])
+    answer = json.loads(reply.body)
+    if error:
+        assert (reply.status, answer["error"]) == (400, error) and answer["error_description"].startswith(description)
+        return
+    assert (reply.status, answer["token_type"], answer["expires_in"]) == (200, "Bearer", 3599)
+    bearer = [("Authorization", "Bearer " + answer["access_token"])]
+    assert call(google.port, "GET", "/v1/operations/1", headers=bearer).status == 404  # past the check: no such one
+
+
+def test_with_an_account_every_call_needs_a_live_token_of_it(request, tmp_path, google):
+    body = json.dumps(recognition(GO_FORWARD))
+    google_error(call(google.port, "POST", RECOGNIZE, body), 401, "UNAUTHENTICATED",
+                 "Request is missing required authentication credential. Expected OAuth 2 access token")
+    for method, target in [("POST", SENTIMENT), ("GET", "/v1/operations/1")]:
+        reply = call(google.port, method, target, "{}", [("Authorization", "Bearer ya29.guess")])
+        google_error(reply, 401, "UNAUTHENTICATED", "Request had invalid authentication credentials. Expected OAuth 2 "
+                     "access token, login cookie or other valid authentication credential. See https://developers.")
+        assert reply.headers["WWW-Authenticate"].startswith("Bearer ")
+    # A token names the caller: a key is not needed then, but a wrong one is still refused.
+    assert google.call("/v1/speech:recognize", body).status == 200
+    google_error(google.call("/v1/speech:recognize?key=guess", body), 400, "INVALID_ARGUMENT", "API key not valid")
+    # Cloud Storage answers in its own shape, and takes no key.
+    for method, target, permission in [("POST", UPLOAD + "a", "create"), ("GET", OBJECTS + "a", "get"),
+                                       ("DELETE", OBJECTS + "a?key=cloud-key", "delete")]:
+        error = json.loads(call(google.port, method, target).body)["error"]
+        assert error["code"] == 401 and error["message"].startswith(
+            f"Anonymous caller does not have storage.objects.{permission} access to the Google Cloud Storage object.")
+        assert (error["errors"][0]["reason"], error["errors"][0]["location"]) == ("required", "Authorization")
+    error = json.loads(call(google.port, "GET", OBJECTS + "a", headers=[("Authorization", "Bearer x")]).body)["error"]
+    assert (error["code"], error["message"], error["errors"][0]["reason"]) == (401, "Invalid Credentials", "authError")
+    # The metadata server answers only a caller that says it is no browser.
+    assert call(google.port, "GET", METADATA_TOKEN, headers=[("Metadata-Flavor", "google")]).status == 403
+    brief = google_emulator(request.config.getoption("--emulator"), tmp_path, "--transcript", "x", "--token-seconds", 1)
+    try:
+        answer = json.loads(call(brief.port, "GET", METADATA_TOKEN, headers=[("Metadata-Flavor", "Google")]).body)
+        assert answer["expires_in"] == 1
+        eventually(lambda: brief.call("/speech:recognize", body).status == 401)
+    finally:
+        brief.finish()
+
+
+def store(google, method, target, body=b"", *headers):
+    return call(google.port, method, target, body, [*google.headers, *headers])
+
+
+def storage_error(reply, code, reason, message):
+    error = json.loads(reply.body)["error"]
+    assert (reply.status, error["code"], error["errors"][0]["reason"], error["message"]) == (code, code, reason, message)
+
+
+def test_storage_keeps_objects_as_google_does_within_its_bound(google):
+    reply = store(google, "POST", UPLOAD + "calls%2Fgo%20forward.wav", GO_FORWARD, ("Content-Type", "audio/wav"))
+    stored = json.loads(reply.body)
+    assert reply.status == 200 and stored["generation"].isdigit()
+    assert (stored["kind"], stored["name"], stored["bucket"], stored["size"], stored["contentType"],
+            stored["md5Hash"]) == ("storage#object", "calls/go forward.wav", BUCKET, str(len(GO_FORWARD)),
+                                   "audio/wav", base64.b64encode(hashlib.md5(GO_FORWARD).digest()).decode())
+    target = OBJECTS + "calls%2Fgo%20forward.wav"
+    assert json.loads(store(google, "GET", target).body) == stored
+    media = store(google, "GET", target + "?alt=media")
+    assert (media.status, media.body, media.headers["Content-Type"]) == (200, GO_FORWARD, "audio/wav")
+    assert media.headers["X-Goog-Hash"].endswith(",md5=" + stored["md5Hash"])
+    # As Google's client libraries upload: multipart/related, the metadata first.
+    multipart = (b'--=b=\r\nContent-Type: application/json\r\n\r\n{"name":"m.wav"}\r\n--=b=\r\n'
+                 b"Content-Type: audio/wav\r\n\r\n" + GO_FORWARD + b"\r\n--=b=--")
+    reply = store(google, "POST", UPLOAD.replace("media", "multipart").split("&")[0], multipart,
+                  ("Content-Type", 'multipart/related; boundary="=b="'))
+    assert json.loads(reply.body)["name"] == "m.wav" and store(google, "GET", OBJECTS + "m.wav?alt=media").body == GO_FORWARD
+    for name in ["calls%2Fgo%20forward.wav", "m.wav"]:
+        reply = store(google, "DELETE", OBJECTS + name)
+        assert (reply.status, reply.body) == (204, b"")
+    storage_error(store(google, "GET", target), 404, "notFound", f"No such object: {BUCKET}/calls/go forward.wav")
+    storage_error(store(google, "DELETE", target), 404, "notFound", f"No such object: {BUCKET}/calls/go forward.wav")
+    storage_error(store(google, "GET", "/storage/v1/b/elsewhere/o/a"), 404, "notFound",
+                  "The specified bucket does not exist.")
+    storage_error(store(google, "POST", UPLOAD.split("?")[0] + "?name=a", b"x"), 400, "wrongUrlForUpload",
+                  "Upload requests must include an uploadType URL parameter and a URL path beginning with /upload/")
+    # 4 MB at most: a replaced object's bytes count no more.
+    for size, status in [(3000000, 200), (3500000, 200)]:
+        assert store(google, "POST", UPLOAD + "big", bytes(size)).status == status
+    reply = store(google, "POST", UPLOAD + "more", bytes(600000))
+    assert reply.status == 503 and "--storage-bytes" in json.loads(reply.body)["error"]["message"]
+    assert store(google, "DELETE", OBJECTS + "big").status == 204
+    assert store(google, "POST", UPLOAD + "more", bytes(600000)).status == 200
+    assert store(google, "DELETE", OBJECTS + "more").status == 204
+
+
+def test_recognition_reads_audio_from_storage_by_uri(google):
+    assert store(google, "POST", UPLOAD + "gf.wav", GO_FORWARD).status == 200
+    assert store(google, "POST", UPLOAD + "minute.wav", wav(bytes(61 * 32000))).status == 200
+    answer = json.loads(google.call(RECOGNIZE, recognition(f"gs://{BUCKET}/gf.wav")).body)
+    assert answer["results"][0]["alternatives"][0]["transcript"] == "go forward ten meters"
+    google_error(google.call(RECOGNIZE, recognition(f"gs://{BUCKET}/minute.wav")), 400, "INVALID_ARGUMENT",
+                 "Sync input too long. For audio longer than 1 min use LongRunningRecognize with a 'uri' parameter.")
+    google_error(google.call(RECOGNIZE, recognition(f"gs://{BUCKET}/missing.wav")), 404, "NOT_FOUND",
+                 f"No such object: {BUCKET}/missing.wav")
+    # A long-running one starts, and its operation ends with the error.
+    started = json.loads(google.call(LONG_RUNNING, recognition(f"gs://{BUCKET}/missing.wav")).body)
+    assert finished(google, started["name"])["error"] == {"code": 5, "message": f"No such object: {BUCKET}/missing.wav"}
+    for name in ["gf.wav", "minute.wav"]:
+        assert store(google, "DELETE", OBJECTS + name).status == 204
+
+
+def test_google_client_libraries_store_and_recognise_by_uri_with_a_token_of_ours(google, tmp_path):
+    (tmp_path / "goforward.wav").write_bytes(GO_FORWARD)
+    script = Path(__file__).resolve().parent.parent / "emulator/tests/google-storage.js"
+    done = subprocess.run(["node", script, str(google.port), google.key_file, BUCKET, tmp_path / "goforward.wav"],
+                          capture_output=True, text=True, timeout=HANG)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request, tmp_path):
     fast = Emulator(request.config.getoption("--emulator"), tmp_path, "--transcript", "hello damn fast", "--prefix",
                     "v1/")
@@ -331,7 +506,8 @@ def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request
 
 @pytest.mark.parametrize("args, status", [
     (["--help"], 0), (["--port", "http"], 2), (["--workers", "0"], 2), (["--no-such-option"], 2), (["extra"], 2),
-    (["--word-list", "/nonexistent/index.json", "--transcript", "x"], 1),
+    (["--word-list", "/nonexistent/index.json", "--transcript", "x"], 1), (["--bucket", "audio"], 2),
+    (["--credentials", "/nonexistent/key.json", "--transcript", "x"], 1),
     (["--hmm", "/nonexistent", "--port", "0", "--workers", "1"], 1)])
 def test_settings_that_cannot_be_used_stop_it_at_once(request, tmp_path, args, status):
     emulator = Process([request.config.getoption("--emulator"), *args], tmp_path)
@@ -393,14 +569,22 @@ def test_idle_and_trickling_clients_oversized_documents_and_descriptor_exhaustio
         fast.finish(sig=signal.SIGINT)
 
 
-def test_a_message_of_over_a_minute_comes_back_whole(start_service, emulator):
+def test_a_message_of_over_a_minute_comes_back_whole(start_service, google):
     # Its recognition takes what the machine needs: the service's own bound is the guard.
-    cloud = cloud_section(f"http://127.0.0.1:{emulator.port}/v1", key="cloud-key")
-    service = start_service(cloud={**cloud, "long-running-timeout": 600})
+    cloud = {**cloud_section(f"http://127.0.0.1:{google.port}/v1", key="cloud-key"), "long-running-timeout": 600,
+             "credentials": str(google.key_file), "storage-bucket": BUCKET,
+             "storage-endpoint": f"http://127.0.0.1:{google.port}"}
+    service, earlier = start_service(cloud=cloud), len(google.output())
     message = librivox("0870", "0880", "0890", "0920", "0930", "0870", "0880", "0890", "0920", "0930", "0870")
     reply = service.transcribe(base64.b64encode(message).decode(), timeout=660, language="en-US")
     assert reply.status == 200, reply.body
     said = " ".join(sentence["text"]["content"] for sentence in json.loads(reply.body)["sentences"])
     assert "dashwood" in said[:40] and "power to do for" in said[-40:]  # its first part and its last, joined
     out = service.exit()
-    assert "Recording of [71.6] seconds is over a minute: long-running recognition for <0>" in out
+    assert re.search(r"Recording of \[71\.6\] seconds in \[\d+\] bytes is more than Google takes inline for <0>", out)
+    # Through the bucket (inline, over a minute is refused), which it leaves as it found it.
+    deleted = rf"DELETE /storage/v1/b/{BUCKET}/o/(\S+) 204\n"
+    eventually(lambda: re.search(deleted, google.output()[earlier:]))
+    name = re.search(deleted, google.output()[earlier:]).group(1)
+    assert f"POST /upload/storage/v1/b/{BUCKET}/o 200 {name} ({len(message)} bytes)\n" in google.output()[earlier:]
+    assert store(google, "GET", OBJECTS + urllib.parse.quote(name, safe="")).status == 404

@@ -6,8 +6,10 @@
 #include <rapidjson/writer.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 std::string ApiError::ToJson() const
 {
@@ -101,6 +103,88 @@ ApiError MissingApiKey()
                     "identity). Please use API Key or other form of API consumer identity to "
                     "call this API.",
                     "", ""};
+}
+
+ApiError Unauthenticated(bool missing)
+{
+    return ApiError{401, "UNAUTHENTICATED",
+                    std::string(missing ? "Request is missing required authentication credential."
+                                        : "Request had invalid authentication credentials.") +
+                        " Expected OAuth 2 access token, login cookie or other valid authentication credential. "
+                        "See https://developers.google.com/identity/sign-in/web/devconsole-project.",
+                    "", ""};
+}
+
+std::string FormatTimestamp(std::chrono::system_clock::time_point when)
+{
+    using namespace std::chrono;
+    const auto micros = duration_cast<microseconds>(when.time_since_epoch()).count();
+    const time_t seconds = static_cast<time_t>(micros / 1000000);
+    tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%06dZ", static_cast<int>(micros % 1000000));
+    return text;
+}
+
+namespace
+{
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+} // namespace
+
+std::string PercentDecoded(const std::string& text, bool plusAsSpace)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        if (text[i] == '+' && plusAsSpace)
+            out += ' ';
+        else if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0)
+        {
+            out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+            i += 2;
+        }
+        else
+            out += text[i];
+    }
+    return out;
+}
+
+bool FormValue(const std::string& form, const std::string& name, std::string& value)
+{
+    size_t start = 0;
+    while (start < form.size())
+    {
+        size_t end = form.find('&', start);
+        if (end == std::string::npos)
+            end = form.size();
+        const std::string pair = form.substr(start, end - start);
+        const size_t equals = pair.find('=');
+        if (PercentDecoded(pair.substr(0, equals), true) == name)
+        {
+            value = equals == std::string::npos ? "" : PercentDecoded(pair.substr(equals + 1), true);
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string JsonText(const rapidjson::Value& value)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
+    value.Accept(w);
+    return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 const rapidjson::Value* FindField(const rapidjson::Value& object, const char* camel, const char* snake)

@@ -6,6 +6,7 @@
 // misspelt one does not pass silently.
 #include <rapidjson/fwd.h>
 
+#include <chrono>
 #include <initializer_list>
 #include <string>
 
@@ -30,6 +31,8 @@ ApiError MethodNotAllowed(const std::string& message);
 ApiError ResourceExhausted(const std::string& message);
 ApiError InvalidApiKey(const std::string& service);
 ApiError MissingApiKey();
+// A call without a bearer token (`missing`), or with one not issued or expired.
+ApiError Unauthenticated(bool missing);
 
 const rapidjson::Value* FindField(const rapidjson::Value& object, const char* camel, const char* snake = nullptr);
 
@@ -48,6 +51,19 @@ int EnumIndex(const rapidjson::Value& value, const char* const* names, int count
 // proto3's JSON mapping of an int32 field: a number, or a string of decimal digits.
 // False for anything else, or a value outside [low, high].
 bool ReadInt(const rapidjson::Value& value, int low, int high, int& out);
+
+// proto3's JSON form of a Timestamp: RFC 3339 in UTC, "2024-05-01T12:00:00.123456Z".
+std::string FormatTimestamp(std::chrono::system_clock::time_point when);
+
+// Percent-decoded `text`; with `plusAsSpace`, as a form or query value ('+' a space).
+std::string PercentDecoded(const std::string& text, bool plusAsSpace);
+
+// The value of `name` in a query string or an application/x-www-form-urlencoded
+// body, decoded; false when it is not there.
+bool FormValue(const std::string& form, const std::string& name, std::string& value);
+
+// `value` as compact JSON text.
+std::string JsonText(const rapidjson::Value& value);
 
 // Parses a request body that must be one JSON object with only `known` members.
 // Iterative, so a deeply nested body cannot exhaust the stack.

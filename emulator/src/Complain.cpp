@@ -1,5 +1,8 @@
 #include "Complain.h"
 
+#include <fstream>
+#include <sstream>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -12,4 +15,15 @@ void Complain(const char* format, ...)
     va_end(arguments);
     // One call for the whole line, so two workers failing at once do not mix theirs.
     std::fprintf(stderr, "s2t-cloud-emulator: %s\n", text);
+}
+
+bool ReadFile(const std::string& path, std::string& text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    text = all.str();
+    return true;
 }

@@ -1,24 +1,26 @@
 #include "Emulator.h"
 
+#include "AudioReader.h"
 #include "Complain.h"
 #include "HttpMethod.h"
+#include "HttpRequest.h"
 #include "SpeechMethod.h"
 #include "Trace.h"
 
 #include <event2/buffer.h>
 #include <event2/event.h>
 #include <event2/http.h>
-#include <event2/keyvalq_struct.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/queue.h>
 #include <sys/socket.h>
 
 #include <cctype>
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 namespace
 {
@@ -26,7 +28,11 @@ namespace
 // Google's front end refuses bigger requests; evhttp's own cap sits above it
 // so that such requests still get Google's error shape instead of a bare 413.
 constexpr size_t kMaxRequestBytes = 10 * 1024 * 1024;
+// Bounds a storage upload too.
 constexpr size_t kHardBodyLimit = 64 * 1024 * 1024;
+// Google's limit for synchronous recognition, and for inline audio of a long-running one.
+constexpr double kMaxInlineSeconds = 60;
+constexpr const char* kMetadataTokenPath = "/computeMetadata/v1/instance/service-accounts/default/token";
 
 void OnRequest(evhttp_request* request, void* emulator)
 {
@@ -38,35 +44,6 @@ void OnStopSignal(evutil_socket_t, short, void* emulator)
 {
     if (emulator)
         static_cast<Emulator*>(emulator)->Stop();
-}
-
-// Percent-decoded path of the request; clients may send ':' as %3A.
-std::string RequestPath(evhttp_request* request)
-{
-    const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
-    const char* raw = uri ? evhttp_uri_get_path(uri) : nullptr;
-    char* decoded = evhttp_uridecode(raw ? raw : "", 0, nullptr);
-    std::string path = decoded ? decoded : "";
-    std::free(decoded);
-    return path;
-}
-
-std::string QueryValue(evhttp_request* request, const char* name)
-{
-    const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
-    const char* query = uri ? evhttp_uri_get_query(uri) : nullptr;
-    if (!query)
-        return "";
-    evkeyvalq params;
-    TAILQ_INIT(&params);
-    std::string value;
-    if (evhttp_parse_query_str(query, &params) == 0)
-    {
-        const char* found = evhttp_find_header(&params, name);
-        value = found ? found : "";
-    }
-    evhttp_clear_headers(&params);
-    return value;
 }
 
 std::string Printable(const std::string& text)
@@ -84,6 +61,8 @@ Emulator::Emulator(const Options& options)
     : m_Options(options)
     , m_RequestIds(std::random_device{}())
     , m_Operations(static_cast<size_t>(options.operations), options.operationSeconds)
+    , m_Storage(options.buckets, options.storageBytes)
+    , m_Tokens(options.tokenSeconds)
 {
 }
 
@@ -125,9 +104,12 @@ bool Emulator::Start()
     }
     if (!m_Analyzer.Load(m_Options.wordList))
         return false;
+    if (m_Options.credentials && !m_Tokens.Load(*m_Options.credentials))
+        return false;
     // glibc keeps what a burst of recordings freed: given back a second after it ends.
     m_Trim.Watch(m_pBase);
-    PoolSettings settings{m_Options.workers, m_Options.models, m_Options.transcript, 60, m_Options.queue};
+    PoolSettings settings{m_Options.workers, m_Options.models, m_Options.transcript, kMaxInlineSeconds,
+                          m_Options.queue};
     auto finished = [this](std::unique_ptr<RecognitionJob> job) { FinishRecognition(std::move(job)); };
     if (!m_Pool.Start(m_pBase, settings, finished))
         return false;
@@ -231,24 +213,12 @@ Emulator::Route Emulator::RouteOf(const std::string& path) const
         return Route::AnalyzeSentiment;
     if (path == "/metrics")
         return Route::Metrics;
+    // Token paths only where there is an account to issue tokens for.
+    if (m_Options.credentials && path == "/token")
+        return Route::Token;
+    if (m_Options.credentials && path == kMetadataTokenPath)
+        return Route::MetadataToken;
     return Route::None;
-}
-
-ApiError Emulator::CheckApiKey(evhttp_request* request, Route route) const
-{
-    if (!m_Options.apiKey)
-        return ApiError{};
-    std::string key = QueryValue(request, "key");
-    if (key.empty())
-    {
-        const char* header = evhttp_find_header(evhttp_request_get_input_headers(request), "X-Goog-Api-Key");
-        key = header ? header : "";
-    }
-    if (key.empty())
-        return MissingApiKey();
-    if (key != *m_Options.apiKey)
-        return InvalidApiKey(route == Route::AnalyzeSentiment ? "language.googleapis.com" : "speech.googleapis.com");
-    return ApiError{};
 }
 
 void Emulator::HandleRequest(evhttp_request* request)
@@ -256,11 +226,14 @@ void Emulator::HandleRequest(evhttp_request* request)
     const std::string path = RequestPath(request);
     const evhttp_cmd_type command = evhttp_request_get_command(request);
     const std::string trace = std::string(HttpMethodName(command)) + " " + path;
+    if (StorageMethod::Owns(RawPath(request)))
+        return AnswerStorage(request, RawPath(request), trace);
     const Route route = RouteOf(path);
     if (route == Route::None)
         return SendError(request, NotFound("The requested URL " + path + " was not found on this server."), trace);
     const evhttp_cmd_type allowed =
-        route == Route::Operation || route == Route::Metrics ? EVHTTP_REQ_GET : EVHTTP_REQ_POST;
+        route == Route::Operation || route == Route::Metrics || route == Route::MetadataToken ? EVHTTP_REQ_GET
+                                                                                              : EVHTTP_REQ_POST;
     if (command != allowed)
     {
         evhttp_add_header(evhttp_request_get_output_headers(request), "Allow", HttpMethodName(allowed));
@@ -271,24 +244,23 @@ void Emulator::HandleRequest(evhttp_request* request)
     }
     if (route == Route::Metrics)
         return AnswerMetrics(request);
-    const ApiError keyError = CheckApiKey(request, route);
-    if (keyError.IsSet())
-        return SendError(request, keyError, trace);
+    if (route == Route::Token || route == Route::MetadataToken)
+        return AnswerToken(request, route, trace);
+    const ApiError callerError = CheckCaller(request, route);
+    if (callerError.IsSet())
+        return SendError(request, callerError, trace);
     if (route == Route::Operation)
         return AnswerOperation(request, path.substr(OperationsPath().size()), trace);
-    evbuffer* input = evhttp_request_get_input_buffer(request);
-    const size_t size = evbuffer_get_length(input);
+    const size_t size = evbuffer_get_length(evhttp_request_get_input_buffer(request));
     if (size > kMaxRequestBytes)
         return SendError(
             request,
             InvalidArgument("Request payload size exceeds the limit: " + std::to_string(kMaxRequestBytes) + " bytes."),
             trace);
-    std::string body(size, '\0');
-    evbuffer_copyout(input, body.data(), size);
     if (route == Route::AnalyzeSentiment)
-        AnswerSentiment(request, body, trace);
+        AnswerSentiment(request, Body(request), trace);
     else
-        AnswerRecognize(request, body, trace, route == Route::LongRunningRecognize);
+        AnswerRecognize(request, Body(request), trace, route == Route::LongRunningRecognize);
 }
 
 void Emulator::AnswerSentiment(evhttp_request* request, const std::string& body, const std::string& trace)
@@ -307,7 +279,15 @@ void Emulator::AnswerRecognize(evhttp_request* request, const std::string& body,
                                bool longRunning)
 {
     auto job = std::make_unique<RecognitionJob>();
-    const ApiError error = SpeechMethod::Parse(body, *job);
+    ApiError error = SpeechMethod::Parse(body, *job);
+    if (error.IsSet())
+        return SendError(request, error, trace);
+    if (!job->uri.empty())
+        error = ReadStoredAudio(*job);
+    else if (longRunning)
+        error = InlineLimit(*job);
+    if (error.IsSet() && longRunning && error.httpCode == 404)
+        return FailOperation(request, error, trace);
     if (error.IsSet())
         return SendError(request, error, trace);
     const std::string name = longRunning ? m_Operations.NewName() : "";
@@ -328,6 +308,43 @@ void Emulator::AnswerRecognize(evhttp_request* request, const std::string& body,
     std::string operation;
     m_Operations.Describe(name, operation);
     Trace::Print("%s 200 operation %s\n", trace.c_str(), name.c_str());
+    Send(request, 200, operation);
+}
+
+// Google measures inline audio before it starts the operation.
+ApiError Emulator::InlineLimit(const RecognitionJob& job)
+{
+    AudioReader reader;
+    std::string unreadable; // the worker's to report, in the operation
+    if (reader.Open(job.audio, job.hints, unreadable) && reader.Seconds() > kMaxInlineSeconds)
+        return InvalidArgument("Inline audio exceeds duration limit. Please use a GCS URI.");
+    return ApiError{};
+}
+
+ApiError Emulator::ReadStoredAudio(RecognitionJob& job) const
+{
+    std::string bucket;
+    std::string name;
+    SplitGsUri(job.uri, bucket, name);
+    const StoredObject* object = nullptr;
+    const StorageError error = m_Storage.Find(bucket, name, object);
+    if (error.IsSet())
+        return NotFound(error.message);
+    job.audio = object->bytes;
+    return ApiError{};
+}
+
+// As Google's, a long-running recognition of an object that is not there fails in its operation.
+void Emulator::FailOperation(evhttp_request* request, const ApiError& error, const std::string& trace)
+{
+    const std::string name = m_Operations.NewName();
+    m_Operations.Start(name);
+    m_Operations.Finish(name, "", error);
+    CountRecognition(error);
+    std::string operation;
+    m_Operations.Describe(name, operation);
+    Trace::Print("%s 200 operation %s\n", trace.c_str(), name.c_str());
+    TraceError("operation " + name, error);
     Send(request, 200, operation);
 }
 
@@ -400,6 +417,9 @@ void Emulator::AnswerMetrics(evhttp_request* request)
 void Emulator::SendError(evhttp_request* request, const ApiError& error, const std::string& trace)
 {
     TraceError(trace, error);
+    if (error.httpCode == 401)
+        evhttp_add_header(evhttp_request_get_output_headers(request), "WWW-Authenticate",
+                          "Bearer realm=\"https://accounts.google.com/\"");
     Send(request, error.httpCode, error.ToJson());
 }
 
@@ -408,9 +428,10 @@ void Emulator::TraceError(const std::string& trace, const ApiError& error)
     Trace::Print("%s %d %s\n", trace.c_str(), error.httpCode, Printable(error.message).c_str());
 }
 
-void Emulator::Send(evhttp_request* request, int code, const std::string& body)
+void Emulator::Send(evhttp_request* request, int code, const std::string& body, const char* contentType)
 {
-    evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", "application/json; charset=UTF-8");
+    if (*contentType)
+        evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", contentType);
     evbuffer_add(evhttp_request_get_output_buffer(request), body.data(), body.size());
     m_Clocks.Replied(request);
     m_Trim.Note(evbuffer_get_length(evhttp_request_get_input_buffer(request)));

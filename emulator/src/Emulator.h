@@ -1,6 +1,7 @@
 #pragma once
-// The HTTP side: one libevent loop that routes requests, checks the API key,
-// answers sentiment at once and hands recognition to the worker pool.
+// The HTTP side: one libevent loop that routes requests, checks the caller's
+// bearer token or API key, answers tokens, storage and sentiment at once and hands
+// recognition to the worker pool.
 #include "AcceptPause.h"
 #include "Exposition.h"
 #include "MemoryTrim.h"
@@ -8,6 +9,9 @@
 #include "RequestClocks.h"
 #include "SentimentAnalyzer.h"
 #include "SentimentMethod.h"
+#include "Storage.h"
+#include "StorageMethod.h"
+#include "Tokens.h"
 #include "WorkerPool.h"
 
 #include <cstdint>
@@ -16,6 +20,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 struct event;
 struct event_base;
@@ -34,7 +39,11 @@ struct Options
     int operations = 1000;       // finished long-running operations kept
     int operationSeconds = 3600; // and for how long
     int timeoutSeconds = 30;
-    std::optional<std::string> transcript; // fast mode
+    std::optional<std::string> transcript;  // fast mode
+    std::optional<std::string> credentials; // a service account's key file: calls need its tokens
+    int tokenSeconds = 3599;                // lifetime of the tokens issued
+    std::vector<std::string> buckets;
+    size_t storageBytes = size_t(1) << 30; // held in all buckets at most
     ModelPaths models;
     std::string wordList;
     bool help = false;
@@ -65,14 +74,26 @@ private:
         LongRunningRecognize,
         Operation,
         AnalyzeSentiment,
-        Metrics
+        Metrics,
+        Token,        // a service account's assertion traded for a token
+        MetadataToken // the metadata server's token of the machine's account
     };
 
     bool Listen();
     bool WatchSignals();
     std::string OperationsPath() const;
     Route RouteOf(const std::string& path) const;
+    ApiError CheckCaller(evhttp_request* request, Route route);
     ApiError CheckApiKey(evhttp_request* request, Route route) const;
+    // Whether the request names a token of ours that has not expired; `given`: it names one at all.
+    bool HasValidToken(evhttp_request* request, bool& given);
+    void AnswerToken(evhttp_request* request, Route route, const std::string& trace);
+    void AnswerStorage(evhttp_request* request, const std::string& path, const std::string& trace);
+    static ApiError InlineLimit(const RecognitionJob& job);
+    // The recording of a job that names a gs:// URI, or the refusal.
+    ApiError ReadStoredAudio(RecognitionJob& job) const;
+    // A long-running job refused before its work began: its operation ends with `error`.
+    void FailOperation(evhttp_request* request, const ApiError& error, const std::string& trace);
     void AnswerRecognize(evhttp_request* request, const std::string& body, const std::string& trace, bool longRunning);
     void AnswerOperation(evhttp_request* request, const std::string& name, const std::string& trace);
     void AnswerSentiment(evhttp_request* request, const std::string& body, const std::string& trace);
@@ -81,7 +102,8 @@ private:
     void CountRecognition(const ApiError& error);
     void SendError(evhttp_request* request, const ApiError& error, const std::string& trace);
     void TraceError(const std::string& trace, const ApiError& error);
-    void Send(evhttp_request* request, int code, const std::string& body);
+    void Send(evhttp_request* request, int code, const std::string& body,
+              const char* contentType = "application/json; charset=UTF-8");
     void Release();
 
     Options m_Options;
@@ -89,6 +111,8 @@ private:
     SentimentMethod m_Sentiment{m_Analyzer};
     std::mt19937_64 m_RequestIds;
     Operations m_Operations;
+    Storage m_Storage;
+    Tokens m_Tokens;
     event_base* m_pBase = nullptr;
     evhttp* m_pHttp = nullptr;
     event* m_pSigint = nullptr;

@@ -1,8 +1,10 @@
 // s2t-cloud-emulator: a local stand-in for Google's speech:recognize,
 // speech:longrunningrecognize and documents:analyzeSentiment REST methods, doing
-// the work with pocketsphinx and the AFINN-165 word list.
+// the work with pocketsphinx and the AFINN-165 word list, and for the Cloud Storage
+// objects and OAuth tokens that go with them.
 #include "Complain.h"
 #include "Emulator.h"
+#include "Storage.h"
 #include "Trace.h"
 
 #include <event2/event.h>
@@ -11,6 +13,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
@@ -43,7 +46,11 @@ enum OptionId
     kLm,
     kDict,
     kWordList,
-    kTimeout
+    kTimeout,
+    kCredentials,
+    kTokenSeconds,
+    kBucket,
+    kStorageBytes
 };
 
 const option kLongOptions[] = {
@@ -61,6 +68,10 @@ const option kLongOptions[] = {
     {"dict", required_argument, nullptr, kDict},
     {"word-list", required_argument, nullptr, kWordList},
     {"timeout", required_argument, nullptr, kTimeout},
+    {"credentials", required_argument, nullptr, kCredentials},
+    {"token-seconds", required_argument, nullptr, kTokenSeconds},
+    {"bucket", required_argument, nullptr, kBucket},
+    {"storage-bytes", required_argument, nullptr, kStorageBytes},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -115,6 +126,7 @@ const NumericOption kNumericOptions[] = {
     {kOperations, 0, 1000000, &Options::operations},
     {kOperationSeconds, 0, 30 * 24 * 3600, &Options::operationSeconds},
     {kTimeout, 1, 3600, &Options::timeoutSeconds},
+    {kTokenSeconds, 1, 24 * 3600, &Options::tokenSeconds},
 };
 
 const NumericOption* FindNumericOption(int id)
@@ -123,6 +135,75 @@ const NumericOption* FindNumericOption(int id)
         if (numeric.id == id)
             return &numeric;
     return nullptr;
+}
+
+bool ParseBytes(const char* text, size_t& out)
+{
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (!std::isdigit(static_cast<unsigned char>(*text)) || *end || value > (1ull << 40))
+    {
+        Complain("--storage-bytes wants a number of bytes up to 2^40, not \"%s\"", text);
+        return false;
+    }
+    out = static_cast<size_t>(value);
+    return true;
+}
+
+bool AddBucket(const char* name, Options& o)
+{
+    if (!IsBucketName(name))
+    {
+        Complain("--bucket \"%s\" is not a bucket name (3 to 63 of a-z, 0-9, -, _ and .)", name);
+        return false;
+    }
+    o.buckets.push_back(name);
+    return true;
+}
+
+// The options that are not numbers in a range; false when the value is refused.
+bool TakeOption(int id, Options& o)
+{
+    switch (id)
+    {
+    case kAddress:
+        o.address = optarg;
+        break;
+    case kPrefix:
+        o.prefix = NormalizePrefix(optarg);
+        break;
+    case kApiKey:
+        o.apiKey = optarg;
+        break;
+    case kTranscript:
+        o.transcript = optarg;
+        break;
+    case kHmm:
+        o.models.hmm = optarg;
+        break;
+    case kLm:
+        o.models.lm = optarg;
+        break;
+    case kDict:
+        o.models.dict = optarg;
+        break;
+    case kWordList:
+        o.wordList = optarg;
+        break;
+    case kCredentials:
+        o.credentials = optarg;
+        break;
+    case kBucket:
+        return AddBucket(optarg, o);
+    case kStorageBytes:
+        return ParseBytes(optarg, o.storageBytes);
+    case 'h':
+        o.help = true;
+        break;
+    default:
+        return false; // getopt_long has said what was wrong
+    }
+    return true;
 }
 
 bool ParseOptions(int argc, char** argv, Options& o)
@@ -140,42 +221,19 @@ bool ParseOptions(int argc, char** argv, Options& o)
                 return false;
             continue;
         }
-        switch (id)
-        {
-        case kAddress:
-            o.address = optarg;
-            break;
-        case kPrefix:
-            o.prefix = NormalizePrefix(optarg);
-            break;
-        case kApiKey:
-            o.apiKey = optarg;
-            break;
-        case kTranscript:
-            o.transcript = optarg;
-            break;
-        case kHmm:
-            o.models.hmm = optarg;
-            break;
-        case kLm:
-            o.models.lm = optarg;
-            break;
-        case kDict:
-            o.models.dict = optarg;
-            break;
-        case kWordList:
-            o.wordList = optarg;
-            break;
-        case 'h':
-            o.help = true;
-            break;
-        default:
-            return false; // getopt_long has said what was wrong
-        }
+        if (!TakeOption(id, o))
+            return false;
     }
     if (optind < argc)
     {
         Complain("unexpected argument \"%s\" (see --help)", argv[optind]);
+        return false;
+    }
+    // Cloud Storage takes OAuth tokens only: without an account to issue them for, no
+    // bucket could be used.
+    if (!o.buckets.empty() && !o.credentials)
+    {
+        Complain("--bucket needs --credentials: Cloud Storage takes no API key, only OAuth access tokens");
         return false;
     }
     return true;
@@ -187,12 +245,19 @@ void PrintUsage(const char* program)
     Trace::Print("Usage: %s [options]\n"
                  "Answers POST <prefix>/speech:recognize, POST <prefix>/speech:longrunningrecognize with\n"
                  "GET <prefix>/operations/NAME, and POST <prefix>/documents:analyzeSentiment as Google's\n"
-                 "REST interfaces do, recognising with pocketsphinx and scoring with AFINN-165.\n"
+                 "REST interfaces do, recognising with pocketsphinx and scoring with AFINN-165; with\n"
+                 "--credentials also POST /token, GET /computeMetadata/v1/instance/service-accounts/default/token\n"
+                 "and Cloud Storage objects (/upload/storage/v1/b/BUCKET/o, /storage/v1/b/BUCKET/o/OBJECT).\n"
                  "\n"
                  "  --address ADDR     address to listen on (default %s)\n"
                  "  --port N           port to listen on, 0 for any free one (default %d)\n"
                  "  --prefix PATH      path before the method, such as /v1 (default none)\n"
                  "  --api-key KEY      refuse requests without ?key=KEY (default: no key check)\n"
+                 "  --credentials FILE a service account's key file: tokens for its signed assertions,\n"
+                 "                     and every call needs one (default: none)\n"
+                 "  --token-seconds S  lifetime of a token (default %d)\n"
+                 "  --bucket NAME      a Cloud Storage bucket, held in memory (repeatable; needs --credentials)\n"
+                 "  --storage-bytes N  bytes all buckets hold at most; more get 503 (default %zu)\n"
                  "  --workers N        recognition threads, each with its own model (default %d)\n"
                  "  --queue N          recognitions that may wait for a worker; more get 429 (default %d)\n"
                  "  --operations N     finished long-running operations kept for GET (default %d)\n"
@@ -206,8 +271,8 @@ void PrintUsage(const char* program)
                  "  -h, --help         show this help\n"
                  "\n"
                  "Prints \"listening on ADDR:PORT\" once ready, then one line per request.\n",
-                 program, d.address.c_str(), d.port, d.workers, d.queue, d.operations, d.operationSeconds,
-                 d.timeoutSeconds, d.models.hmm.c_str(), d.models.lm.c_str(), d.models.dict.c_str(),
+                 program, d.address.c_str(), d.port, d.tokenSeconds, d.storageBytes, d.workers, d.queue, d.operations,
+                 d.operationSeconds, d.timeoutSeconds, d.models.hmm.c_str(), d.models.lm.c_str(), d.models.dict.c_str(),
                  d.wordList.c_str());
 }
 

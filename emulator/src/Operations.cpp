@@ -3,28 +3,6 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include <cstdio>
-#include <ctime>
-
-namespace
-{
-
-// proto3's JSON form of a Timestamp: RFC 3339 in UTC, "2024-05-01T12:00:00.123456Z".
-std::string FormatTimestamp(std::chrono::system_clock::time_point when)
-{
-    using namespace std::chrono;
-    const auto micros = duration_cast<microseconds>(when.time_since_epoch()).count();
-    const time_t seconds = static_cast<time_t>(micros / 1000000);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[40];
-    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + n, sizeof text - n, ".%06dZ", static_cast<int>(micros % 1000000));
-    return text;
-}
-
-} // namespace
-
 Operations::Operations(size_t kept, int keptSeconds)
     : m_Kept(kept)
     , m_KeptFor(keptSeconds)

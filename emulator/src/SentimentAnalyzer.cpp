@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <sstream>
 
 namespace
 {
@@ -42,17 +40,6 @@ bool IsNegator(const std::string& w)
         return true;
     return std::find_if(std::begin(kNegators), std::end(kNegators), [&](const char* n) { return w == n; }) !=
            std::end(kNegators);
-}
-
-bool ReadFile(const std::string& path, std::string& text)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
-    return true;
 }
 
 std::string JoinWords(const std::vector<std::string>& words, size_t at, int count)

@@ -232,6 +232,16 @@ ApiError ReadConfig(const rapidjson::Value& request, RecognitionJob& job)
     return ChooseLanguage(*config, job.languageCode);
 }
 
+ApiError ReadUri(const rapidjson::Value& uri, RecognitionJob& job)
+{
+    std::string bucket;
+    std::string object;
+    if (!uri.IsString() || !SplitGsUri(uri.GetString(), bucket, object))
+        return InvalidArgument("Request contains an invalid argument.");
+    job.uri = uri.GetString();
+    return ApiError{};
+}
+
 ApiError ReadAudio(const rapidjson::Value& request, RecognitionJob& job)
 {
     const rapidjson::Value* audio = FindField(request, "audio");
@@ -241,8 +251,12 @@ ApiError ReadAudio(const rapidjson::Value& request, RecognitionJob& job)
     if (unknown.IsSet())
         return unknown;
     const rapidjson::Value* content = FindField(*audio, "content");
-    if (!content && FindField(*audio, "uri"))
-        return InvalidArgument("This emulator reads inline audio 'content' only; 'uri' is not supported.");
+    const rapidjson::Value* uri = FindField(*audio, "uri");
+    if (content && uri)
+        return InvalidArgument("Invalid JSON payload received. Oneof field 'audio_source' is already set. "
+                               "Cannot set 'uri'");
+    if (uri)
+        return ReadUri(*uri, job);
     if (!content || !content->IsString() || content->GetStringLength() == 0)
         return InvalidArgument("RecognitionAudio not set.");
     if (!DecodeBase64(std::string_view(content->GetString(), content->GetStringLength()), job.audio))
@@ -263,6 +277,18 @@ ApiError SpeechMethod::Parse(const std::string& body, RecognitionJob& job)
     if (error.IsSet())
         return error;
     return ReadAudio(doc, job);
+}
+
+bool SplitGsUri(const std::string& uri, std::string& bucket, std::string& object)
+{
+    const std::string scheme = "gs://";
+    const size_t slash = uri.find('/', scheme.size());
+    if (uri.compare(0, scheme.size(), scheme) != 0 || slash == std::string::npos || slash == scheme.size() ||
+        slash + 1 == uri.size())
+        return false;
+    bucket = uri.substr(scheme.size(), slash - scheme.size());
+    object = uri.substr(slash + 1);
+    return true;
 }
 
 std::string FormatDuration(double seconds)

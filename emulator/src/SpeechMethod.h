@@ -14,12 +14,15 @@ public:
     // Languages the loaded model serves, as Google spells them.
     static constexpr const char* kLanguages = "en-US";
 
-    // Fills job.audio, job.hints and job.languageCode; returns the refusal if any.
+    // Fills job.audio or job.uri, job.hints and job.languageCode; returns the refusal if any.
     static ApiError Parse(const std::string& body, RecognitionJob& job);
     // The answer's body: its results, or {} when there is no speech; led by "@type"
     // when one is given, as in a long-running operation's response.
     static std::string Reply(const RecognitionJob& job, uint64_t requestId, const char* type = nullptr);
 };
+
+// The bucket and object of "gs://BUCKET/OBJECT"; false for any other form.
+bool SplitGsUri(const std::string& uri, std::string& bucket, std::string& object);
 
 // Google's JSON form of a Duration: "7.100s", "8s".
 std::string FormatDuration(double seconds);

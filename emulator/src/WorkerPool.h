@@ -29,6 +29,7 @@ struct RecognitionJob
     std::string operation;             // a long-running job's operation
     std::string trace;                 // "POST /v1/speech:recognize", "operation 123"
     std::string audio;
+    std::string uri; // "gs://BUCKET/OBJECT" when the audio is to be read from there
     AudioHints hints;
     std::string languageCode;
     RecognitionOptions options;

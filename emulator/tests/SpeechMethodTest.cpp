@@ -72,7 +72,9 @@ TEST(SpeechMethod, ReadsConfigAsProtoJsonDoesAndRefusesWhatGoogleRefuses)
                               job.options.wordTimeOffsets),
               std::make_tuple(0, true, true, false));
     const char* const refusals[][2] = {
-        {R"({"config":{"languageCode":"en-US"},"audio":{"uri":"gs://b/o"}})", "'uri' is not supported"},
+        {R"({"config":{"languageCode":"en-US"},"audio":{"uri":"gs://b"}})", "Request contains an invalid argument."},
+        {R"({"config":{"languageCode":"en-US"},"audio":{"uri":7}})", "Request contains an invalid argument."},
+        {R"({"config":{"languageCode":"en-US"},"audio":{"content":"QQ==","uri":"gs://b/o"}})", "Oneof field"},
         {R"({"config":{"languageCode":"en-US"},"audio":{"content":"QQ==","url":"x"}})", "\"url\" at 'audio'"},
         {R"({"config":{"languageCode":"en-US"},"audio":{"content":"===="}})", "Base64 decoding failed"},
         {R"({"config":{"languageCode":"en-US"},"audio":{"content":" "}})", "RecognitionAudio not set"},
