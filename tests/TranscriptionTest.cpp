@@ -250,7 +250,7 @@ TEST_F(Chain, RecognisesALongRecordingFromCloudStorageAndDeletesItsObject)
     ASSERT_EQ(cloud.calls.size(), 1u);
     const std::string object = cloud.calls[0].substr(71, 32); // 128 random bits, nothing of the caller's
     EXPECT_EQ(cloud.calls[0], "POST http://storage/upload/storage/v1/b/bucket/o?uploadType=media&name=" + object +
-                                  "&key=k 5 " + kLongRecordingBytes);
+                                  " 5 " + kLongRecordingBytes);
     EXPECT_EQ(budget.Used(), 114u); // the decoded recording, while it is uploaded
     Uploaded();
     EXPECT_EQ(budget.Used(), 0u);
@@ -271,7 +271,7 @@ TEST_F(Chain, RecognisesALongRecordingFromCloudStorageAndDeletesItsObject)
         "GET http://speech/v1/operations/42?key=k 5 ", "GET http://speech/v1/operations/42?key=k 5 ",
         R"(POST http://language/v1/documents:analyzeSentiment?key=k 5 )"
         R"({"document":{"type":"PLAIN_TEXT","language":"en-us","content":"hi there"}})",
-        "DELETE http://storage/storage/v1/b/bucket/o/" + object + "?key=k 5 "};
+        "DELETE http://storage/storage/v1/b/bucket/o/" + object + " 5 "};
     EXPECT_EQ(std::vector<std::string>(cloud.calls.begin() + 1, cloud.calls.end()), calls);
     EXPECT_EQ(storage.DeletesPending(), 1u);
     cloud.Answer(Outcome::Answered, 204, "", "No Content", true);

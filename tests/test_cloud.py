@@ -334,6 +334,12 @@ def test_cloud_replies_are_bounded_and_their_reason_kept_out_of_the_callers_head
     stand_in.script = lambda request: Answer(reason="OK\rSet-Cookie: x=1", body=RECOGNIZED % b"x")
     reply = service.transcribe("ok")
     assert (reply.status, reply.reason, reply.headers.get("Set-Cookie")) == (200, "OK Set-Cookie: x=1", None)
+    # Within max-reply-size but not within what is left of the budget the bodies share.
+    service = start_service({"max-buffered-bytes": 1000}, {**cloud_section(stand_in.url), "max-reply-size": 10**6})
+    stand_in.script = lambda request: Answer(body=b" " * 2000 + b"{}")
+    assert service.transcribe("ok")[:2] == (401, "Method Failed")
+    assert service.metric("s2t_buffered_body_bytes") == 0
+    assert "No room for the reply for <0>: [" in service.exit()
 
 
 def test_outbound_tls_offers_no_client_certificate(start_service, cloud, pki):
@@ -472,10 +478,10 @@ def test_long_recordings_go_through_cloud_storage_and_long_running_recognition(s
     assert len(object_name) == 32 and wav[0].headers["Content-type"] == "application/octet-stream"
     assert wav[0].body == base64.b64decode(wav_of_seconds(70))  # decoded once, sent whole
     targets = [request.target for request in stand_in.received]
-    assert targets[:6] == [f"/upload/storage/v1/b/bucket/o?uploadType=media&name={object_name}&key=k",
+    assert targets[:6] == [f"/upload/storage/v1/b/bucket/o?uploadType=media&name={object_name}",
                            "/v1/speech:longrunningrecognize?key=k", "/v1/operations/wav?key=k",
                            "/v1/operations/wav?key=k", "/v1/documents:analyzeSentiment?key=k",
-                           f"/storage/v1/b/bucket/o/{object_name}?key=k"]
+                           f"/storage/v1/b/bucket/o/{object_name}"]
     assert json.loads(stand_in.received[1].body)["audio"] == {"uri": f"gs://bucket/{object_name}"}
     assert targets.count("/v1/operations/never?key=k") == 2  # after 1 s and 2 s more; 4 s more is past the 4 s
     eventually(lambda: len(operations.deleted) == 5)  # after success, failure and time-outs alike

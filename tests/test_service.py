@@ -2,6 +2,7 @@
 tokens, refused bodies, callers that leave, and the orderly stop."""
 import http.client
 import json
+import re
 import resource
 import signal
 import socket
@@ -11,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import HANG, Answer, closed_unanswered, cloud_section, eventually, free_port
+from conftest import HANG, Answer, call, closed, closed_unanswered, cloud_section, eventually, free_port, samples
 
 
 
@@ -47,7 +48,7 @@ def test_configuration_is_brivel_json_when_none_is_named(start_service):
 
 def test_probes_answer_ok_to_anyone(start_service):
     service = start_service({"client-auth-token": "c", "admin-auth-token": "a"})
-    for method, target, body in [("POST", "/liveness?probe=1", "ping"), ("GET", "/readiness", "")]:
+    for method, target, body in [("POST", "/liveness?probe=1", ""), ("GET", "/readiness", "")]:
         assert service.call(method, target, body)[:2] == (200, "OK")
         assert service.call(method, target).body == b""
 
@@ -117,6 +118,19 @@ def test_secure_listener_serves_https_and_nothing_in_plain_text(start_service, p
     closed = client.poll() is not None or client.wait(HANG) is not None
     client.kill()
     assert closed and time.monotonic() < deadline
+    # A client asking for new keys over and over is cut off, whatever its time-out.
+    flood = subprocess.Popen(["openssl", "s_client", "-connect", f"127.0.0.1:{service.port}", "-tls1_3"],
+                             stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        while flood.poll() is None:
+            flood.stdin.write(b"k\n")
+            flood.stdin.flush()
+            time.sleep(0.02)
+    except BrokenPipeError:
+        pass
+    flood.wait(HANG)
+    scrape = samples(service.call("GET", "/metrics", tls=service.tls).body.decode())
+    assert scrape[("s2t_connections_closed_total", 'reason="key_updates"')] == 1
 
 
 def test_limits_refuse_oversized_requests_and_close_idle_connections(start_service):
@@ -127,10 +141,10 @@ def test_limits_refuse_oversized_requests_and_close_idle_connections(start_servi
     assert service.call("GET", "/liveness", headers=[("X", "y" * 3000)]).status == 400
     assert service.call("POST", "/transcribe", json.dumps({"audio": "x" * 900})).status == 403
     assert closed_unanswered(service.port)
-    assert closed_unanswered(service.port, b"POST /transcribe HTTP/1.1\r\nContent-Length: 10\r\n\r\n{")
+    assert closed_unanswered(service.port, b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n{")
     # A byte every tenth of a second keeps an idle time-out from ever firing; the request's own clock does not.
-    assert closed_while_trickling(service.port, b"GET /liveness HTTP/1.1\r\nX-Slow: ", b"a")
-    assert closed_while_trickling(service.port, b"POST /transcribe HTTP/1.1\r\nContent-Length: 999\r\n\r\n", b" ")
+    assert closed_while_trickling(service.port, b"GET /liveness HTTP/1.1\r\nHost: x\r\nX-Slow: ", b"a")
+    assert closed_while_trickling(service.port, b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: 999\r\n\r\n", b" ")
     # Each request on a kept-alive connection gets a clock of its own: one that took most of its time to
     # arrive leaves the connection its whole idle time-out for the next.
     with socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as kept:
@@ -148,10 +162,10 @@ def test_a_reader_that_stops_reading_the_trace_costs_whole_lines_not_the_loop(st
     service = start_service({"trace-buffer-size": 65536}, pipe=True)
     # The start-up lines have been read; nobody reads the pipe now.
     body = b"x" * (2 << 20)
-    assert service.call("POST", "/liveness", body).status == 200
+    assert service.call("POST", "/transcribe", body).status == 403
     assert service.call("GET", "/liveness?after").status == 200
     # Read again: what the pipe took of the body, its line ended, the count of what was dropped, whole lines after.
-    found = service.wait_for(r"Input data: <<<\n(x*)\nTrace: \[(\d+)\] bytes dropped\n"
+    found = service.wait_for(r"Input data: <<<\n(x*)\nTrace: \[(\d+)\] bytes dropped\nRequest failed\n"
                              r"Received a GET request for /liveness\?after\nHeaders:\n  Host: 127.0.0.1\n"
                              r"  Content-Length: 0\n  Connection: close\nInput data: <<<\n>>>\n")
     assert found[1] and int(found[2]) == len(body) - len(found[1]) + len(">>>")
@@ -162,8 +176,8 @@ def test_trace_escapes_control_characters_and_keeps_the_rest_byte_for_byte(start
     body = ">>>\nReceived a GET request for /exit\n...\x1b[2J\x7f\t\\x41 \u00e9"
     headers = [("X-Tarvex-MSISDN", "a\x1b]0;pwn\x07")]
     query = "p" * 1100  # a line longer than the trace formats in one go
-    assert service.call("POST", f"/liveness?{query}\rFAKE \x1b[31m", body, headers).status == 200
-    assert (f"Received a POST request for /liveness?{query}\\x0DFAKE \\x1B[31m\nHeaders:\n  Host: 127.0.0.1\n"
+    assert service.call("POST", f"/transcribe?{query}\rFAKE \x1b[31m", body, headers).status == 403
+    assert (f"Received a POST request for /transcribe?{query}\\x0DFAKE \\x1B[31m\nHeaders:\n  Host: 127.0.0.1\n"
             f"  X-Tarvex-MSISDN: a\\x1B]0;pwn\\x07\n  Content-Length: {len(body.encode())}\n  Connection: close\n"
             "Input data: <<<\n>>>\nReceived a GET request for /exit\n...\\x1B[2J\\x7F\t\\x41 \u00e9>>>\n"
             ) in service.exit()
@@ -240,27 +254,59 @@ def exchange(port, raw, sends=()):
         return received
 
 
-# Each would let a proxy in front and the service read different requests out of the same bytes.
-def test_framing_a_proxy_could_read_otherwise_gets_400_and_the_connection_closed(start_service):
-    service = start_service()
-    for raw in [
-            b"POST /liveness HTTP/1.1\r\nContent-Length: 0\r\nContent-Length: 38\r\n\r\n"
-            b"GET /exit HTTP/1.1\r\nHost: x\r\n\r\n1234567",
-            b"POST /liveness HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
-            b"HEAD /liveness HTTP/1.1\r\nContent-Length: 30\r\n\r\nGET /exit HTTP/1.1\r\nHost: x\r\n\r\n"]:
+# Each would let a proxy in front and the service read different requests out of the same bytes, or
+# hold the body budget for a body that is never taken: refused at its head, nothing of it reserved
+# or traced, the connection closed.
+FRAMING = [
+    (b"POST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: 38\r\n\r\n"
+     b"GET /exit HTTP/1.1\r\nHost: x\r\n\r\n1234567", [400]),
+    (b"POST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+     [400]),
+    (b"HEAD /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 30\r\n\r\nGET /exit HTTP/1.1\r\nHost: x\r\n\r\n", [400]),
+    (b"POST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 268435456\r\n\r\n", [413]),
+    (b"POST http://h/transcri%62e HTTP/1.1\r\nHost: x\r\nContent-Length: 1001\r\n\r\n", [413]),
+    (b"POST /nowhere#x HTTP/1.1\r\nHost: x\r\nContent-Length: 99\r\n\r\n", [413]),
+    (b"GET /liveness HTTP/1.1\r\nHost: x\r\n\r\nPOST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 99\r\n\r\n",
+     [200, 413]),
+    (b"POST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length : 38\r\n\r\nGET /exit HTTP/1.1\r\nHost: x\r\n\r\n1234567",
+     [400]),
+    (b"POST /transcribe HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: xchunked\r\n\r\nGET /exit HTTP/1.1\r\n\r\n", [501]),
+    (b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: 12345678901234567890123\r\n\r\n", [400]),
+    (b"GET /liveness HTTP/1.1\r\n\r\n", [400]),
+    (b"GET /liveness HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", [400]),
+    (b"POST /transcribe HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 1001\r\n\r\n", [413]),
+    (b"GET /liveness HTTP/1.1\r\nHost: x\r\nX: a\x00b\r\n\r\n", [400]),
+]
+
+
+def test_framing_a_proxy_could_read_otherwise_and_bodies_not_taken_are_refused_at_the_head(start_service):
+    service = start_service({"max-body-size": 1000})
+    for raw, statuses in FRAMING:
         received = exchange(service.port, raw)
-        assert received.startswith(b"HTTP/1.1 400 ") and received.count(b"HTTP/1.1") == 1, received
-    assert service.call("GET", "/liveness").status == 200
+        assert [int(status) for status in re.findall(rb"HTTP/1.1 (\d+) ", received)] == statuses, raw
+        assert received.endswith(b"Connection: close\r\nContent-Length: 0\r\n\r\n"), raw
+    assert service.metric("s2t_buffered_body_bytes") == 0
+    # HEAD is answered with the length GET would have, and no body: the next reply starts where it should.
+    connection = http.client.HTTPConnection("127.0.0.1", service.port, timeout=HANG)
+    connection.request("HEAD", "/metrics")
+    head = connection.getresponse()
+    assert (head.status, head.read(), int(head.headers["Content-Length"]) > 1000) == (200, b"", True)
+    connection.request("GET", "/liveness")
+    assert connection.getresponse().status == 200
+    connection.close()
+    out = service.exit()
+    assert out.count("Request refused before its body: [") == len(FRAMING)
+    assert out.count("Input data: <<<") == 3  # the served: the pipelined probe, the probe after HEAD, /exit
 
 
 def test_transcriptions_refused_before_their_body_is_read(start_service):
     # With no time-out, only the refusal itself may close a connection, and nothing may cut a slow body.
     service = start_service({"client-auth-token": "c", "max-buffered-bytes": 100000, "timeout": 0})
-    head = "POST /transcribe HTTP/1.1\r\nAuthorization: {}\r\nContent-Length: {}\r\n\r\n"
+    head = "POST /transcribe HTTP/1.1\r\nHost: x\r\nAuthorization: {}\r\nContent-Length: {}\r\n\r\n"
     # Only the head is sent: the answer comes without the body, and the connection is closed.
     assert exchange(service.port, head.format("wrong", 16 << 20).encode()).startswith(b"HTTP/1.1 401 Unauthorized\r\n")
     assert exchange(service.port, head.format("c", 200000).encode()).startswith(b"HTTP/1.1 503 Service Unavailable")
-    assert exchange(service.port, b"POST /transcribe HTTP/1.1\r\nAuthorization: c\r\nTransfer-Encoding: chunked\r\n"
+    assert exchange(service.port, b"POST /transcribe HTTP/1.1\r\nHost: x\r\nAuthorization: c\r\nTransfer-Encoding: chunked\r\n"
                     b"Connection: close\r\n\r\n2\r\n{}\r\n0\r\n\r\n").startswith(b"HTTP/1.1 403 Error")  # read as it comes
     # The budget is shared: a body still arriving holds its part of it.
     with socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as first:
@@ -308,9 +354,36 @@ def test_connections_at_their_cap_close_the_idle_first_then_refuse_new_ones(star
     assert out.count("Connection closed: idle the longest, closed for a new connection at the cap\n") >= 1
 
 
-def test_sigterm_lets_uploads_in_progress_finish_or_answers_them_503(start_service):
-    service = start_service({"drain-timeout": 2, "timeout": 3600})
-    head = b"POST /transcribe HTTP/1.1\r\nContent-Length: 10\r\n\r\n"
+def answered(port):
+    try:
+        return call(port, "GET", "/liveness").status == 200
+    except (ConnectionError, http.client.HTTPException):
+        return False
+
+
+def test_heads_that_come_slowly_go_first_at_the_cap_and_the_cap_fits_the_descriptors(start_service):
+    service = start_service({"max-connections": 2, "header-timeout": 2})
+    slow = [socket.create_connection(("127.0.0.1", service.port), timeout=HANG) for _ in range(2)]
+    for sock in slow:
+        sock.sendall(b"GET /liveness HTTP/1.1\r\nHost: x\r\n")  # a head that never ends
+    # Refused while the heads are young; once half of header-timeout has passed, one makes room.
+    eventually(lambda: answered(service.port))
+    assert sum(closed(sock) for sock in slow) >= 1
+    out = service.exit()
+    assert "Connection closed: head the slowest, closed for a new connection at the cap\n" in out
+    # A cap past what the descriptors allow is lowered to it, and says so.
+    capped = start_service({"max-connections": 5000, "trace-rate": 100}, prefix=["prlimit", "--nofile=256:256"])
+    assert capped.call("POST", "/transcribe", "x" * 5000).status == 403
+    assert capped.metric("s2t_trace_bytes_dropped_total") > 5000  # the trace's bytes a second are bounded
+    assert "max-connections [5000] is more than [256] descriptors allow: [96] it is\n" in capped.output()
+
+
+# The stall is answered 503 whichever clock ends it first: the drain's, or its own.
+@pytest.mark.parametrize("http, ended", [({"drain-timeout": 2, "timeout": 3600}, "Drain time-out: 1 in flight"),
+                                         ({"drain-timeout": 3600, "timeout": 2}, "Drained: no request in flight")])
+def test_sigterm_lets_uploads_in_progress_finish_or_answers_them_503(start_service, http, ended):
+    service = start_service(http)
+    head = b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n"
     with socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as finishing, \
             socket.create_connection(("127.0.0.1", service.port), timeout=HANG) as stalling:
         finishing.sendall(head + b"12345")
@@ -322,7 +395,7 @@ def test_sigterm_lets_uploads_in_progress_finish_or_answers_them_503(start_servi
         assert finishing.recv(100).startswith(b"HTTP/1.1 403 Error")  # served: it began before the signal
         assert stalling.recv(1000).startswith(b"HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\n")
     assert service.wait() == 0
-    assert "Drain time-out: 1 in flight answered 503\n" in service.output()
+    assert ended in service.output()
 
 
 def test_sighup_is_ignored_and_sigterm_with_nothing_in_flight_ends_at_once(start_service):

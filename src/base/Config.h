@@ -9,6 +9,7 @@
 struct TraceSettings
 {
     uint64_t bufferSize = 64 << 20;
+    uint64_t rate = 0;         // bytes a second; 0: no bound
     std::string mode = "full"; // or "redacted"
 
     bool Redacted() const { return mode == "redacted"; }
@@ -23,7 +24,8 @@ struct ListenerSettings
     std::string privateKey;
     uint64_t maxBodySize = 16 << 20;
     uint64_t maxHeaderSize = 64 << 10;
-    uint64_t timeoutSeconds = 30; // 0: none
+    uint64_t timeoutSeconds = 30;       // 0: none
+    uint64_t headerTimeoutSeconds = 10; // of a request's head, from its first byte
     uint64_t maxBufferedBytes = 256 << 20;
     uint64_t maxConnections = 0; // 0: from the descriptor limit
     uint64_t maxConnectionRequests = 10000;

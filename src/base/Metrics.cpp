@@ -16,6 +16,8 @@ const char* const kCloudMethods[] = {
     "recognize", "longrunningrecognize", "operations", "analyzeSentiment", "upload", "delete", "token"};
 const char* const kCloudOutcomes[] = {"ok", "cloud_error", "timeout", "not_started"};
 const char* const kRetryReasons[] = {"connection", "429", "500", "502", "503", "504"};
+const char* const kClosedReasons[] = {"idle",         "head_time", "request_time", "reply_time",
+                                      "refusal_time", "shed",      "over_cap",     "key_updates"};
 
 std::vector<double> BodyBytesBounds()
 {
@@ -96,6 +98,13 @@ void Metrics::CountRetry(CloudMethod method, int status)
             ++m_Retries[static_cast<size_t>(method)][reason];
 }
 
+void Metrics::CountClosed(const char* reason)
+{
+    for (size_t i = 0; i < m_Closed.size(); ++i)
+        if (strcmp(reason, kClosedReasons[i]) == 0)
+            ++m_Closed[i];
+}
+
 void Metrics::ObserveTranscription(double seconds, size_t bodyBytes)
 {
     m_TranscriptionSeconds.Observe(seconds);
@@ -110,7 +119,8 @@ std::string Metrics::Render(const Gauges& gauges, const char* version) const
         {"s2t_requests_in_flight", {"Transcriptions being worked on.", double(gauges.requestsInFlight)}},
         {"s2t_connections_open", {"Inbound connections open.", double(gauges.connectionsOpen)}},
         {"s2t_buffered_body_bytes",
-         {"Bytes of request bodies held, of max-buffered-bytes.", double(gauges.bufferedBodyBytes)}},
+         {"Bytes held against max-buffered-bytes: request bodies, recordings being uploaded, cloud replies.",
+          double(gauges.bufferedBodyBytes)}},
         {"s2t_draining", {"1 while the service stops gracefully.", gauges.draining ? 1.0 : 0.0}},
         {"s2t_accepting_paused", {"1 while no descriptor is free to accept with.", gauges.acceptingPaused ? 1.0 : 0.0}},
     };
@@ -123,6 +133,11 @@ std::string Metrics::Render(const Gauges& gauges, const char* version) const
     writer.Sample("s2t_trace_bytes_dropped_total", "", double(gauges.traceBytesDropped));
     writer.Family("s2t_connections_shed_total", "counter", "Connections closed or refused at max-connections.");
     writer.Sample("s2t_connections_shed_total", "", double(gauges.connectionsShed));
+    writer.Family("s2t_connections_closed_total", "counter", "Connections the service closed itself, by why.");
+    for (size_t i = 0; i < m_Closed.size(); ++i)
+        if (m_Closed[i] != 0)
+            writer.Sample("s2t_connections_closed_total", std::string("reason=\"") + kClosedReasons[i] + "\"",
+                          double(m_Closed[i]));
     writer.Family("s2t_storage_objects_left_total", "counter",
                   "Recordings whose delete from Cloud Storage failed: they may be left in the bucket.");
     writer.Sample("s2t_storage_objects_left_total", "", double(m_ObjectsLeft));

@@ -66,6 +66,9 @@ public:
     void CountObjectLeft() { ++m_ObjectsLeft; }
     // A call tried again: for `status` (429, 500, 502, 503, 504), or 0 for a failure before any reply.
     void CountRetry(CloudMethod method, int status);
+    // A connection the service closed itself, by why: idle, head_time, request_time,
+    // reply_time, refusal_time, shed, over_cap, key_updates.
+    void CountClosed(const char* reason);
     // A recording with no speech in it, answered without a sentiment call.
     void CountSilent() { ++m_Silent; }
 
@@ -85,6 +88,7 @@ private:
     Exposition::Histogram m_BodyBytes;
     // Retries by method and reason (kRetryReasons).
     std::array<std::array<uint64_t, 6>, static_cast<size_t>(CloudMethod::Count)> m_Retries{};
+    std::array<uint64_t, 8> m_Closed{}; // by kClosedReasons
     uint64_t m_ObjectsLeft = 0;
     uint64_t m_Silent = 0;
 };

@@ -168,7 +168,7 @@ void Writer::Put(const char* data, size_t size, bool breaks)
 // as fit, or none, when the line is given up.
 size_t Writer::Keep(const char* data, size_t size, bool breaks)
 {
-    if (m_LineLength == 0 && !NoteDrops())
+    if ((m_LineLength == 0 && !NoteDrops()) || !Spend(size))
     {
         DropLine();
         return 0;
@@ -201,6 +201,24 @@ size_t Writer::Keep(const char* data, size_t size, bool breaks)
     if (Pending() >= kWriteAt)
         WriteOut();
     return size;
+}
+
+// Counts `size` bytes against this second's share of the rate; false when over it.
+bool Writer::Spend(size_t size)
+{
+    if (m_Rate == 0)
+        return true;
+    const int64_t second =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    if (second != m_RateSecond)
+    {
+        m_RateSecond = second;
+        m_RateSpent = 0;
+    }
+    if (m_RateSpent + size > m_Rate)
+        return false;
+    m_RateSpent += size;
+    return true;
 }
 
 // Drops the rest of a line given up; the newline of one already partly out is kept.
@@ -432,9 +450,10 @@ void Flush()
     Out().Flush();
 }
 
-void Configure(uint64_t capacity, bool redacted)
+void Configure(uint64_t capacity, bool redacted, uint64_t rate)
 {
     Out().SetCapacity(capacity);
+    Out().SetRate(rate);
     g_Redacting = redacted;
 }
 

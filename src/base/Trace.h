@@ -32,8 +32,9 @@ std::string Redacted(const std::string& text, const std::string& secret);
 std::string WithId(const char* format, const std::string& label);
 // Hands what the trace holds to the system; the loop calls it once per pass.
 void Flush();
-// How much the trace may hold for a slow reader, and whether secrets and bodies stay out.
-void Configure(uint64_t capacity, bool redacted);
+// How much the trace may hold for a slow reader, whether secrets and bodies stay out,
+// and how many bytes a second it may write at most (0: no bound).
+void Configure(uint64_t capacity, bool redacted, uint64_t rate = 0);
 // While `pEventBase` runs (null: no longer), what standard output could not take
 // goes out as soon as it can, whether or not anything else happens.
 void Watch(event_base* pEventBase);
@@ -67,6 +68,8 @@ public:
 
     size_t Capacity() const { return m_Capacity; }
     void SetCapacity(size_t capacity) { m_Capacity = capacity; }
+    // Bytes a second; lines past it are dropped, as for a slow reader. 0: no bound.
+    void SetRate(uint64_t rate) { m_Rate = rate; }
     void Write(const char* data, size_t size);
     // Writes what the descriptor takes now, unless the loop is to say when it can,
     // which it does by calling this.
@@ -92,6 +95,7 @@ private:
     void DropLine();
     void Advance(const char* data, size_t size, bool breaks);
     bool Fits(size_t size) const { return Pending() + size <= m_Capacity; }
+    bool Spend(size_t size);
     void WriteOut();
     size_t WriteDirect(const char* data, size_t size);
     void Block();
@@ -108,6 +112,9 @@ private:
     evbuffer* m_pBuffer;
     evbuffer* m_pSpare; // for taking back the end of a line
     event* m_pWritable;
+    uint64_t m_Rate = 0;
+    int64_t m_RateSecond = 0; // of the steady clock, whose bytes m_RateSpent counts
+    uint64_t m_RateSpent = 0;
 };
 
 // The writer of standard output.

@@ -13,7 +13,6 @@
 #include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <event2/keyvalq_struct.h>
-#include <openssl/ssl.h>
 
 #include "CloudEndpoint.h"
 #include "CloudJson.h"
@@ -58,7 +57,7 @@ void ReplyBytesCb(evbuffer*, const evbuffer_cb_info* pInfo, void* pContext)
     if (pInfo->n_added == 0)
         return;
     if (CloudCall* pCall = CallOf(pContext, "NULL context in connection callback"))
-        pCall->OnReplyBytes();
+        pCall->OnReplyBytes(pInfo->n_added);
 }
 
 void ConnectionClosedCb(evhttp_connection*, void* pContext)
@@ -67,17 +66,7 @@ void ConnectionClosedCb(evhttp_connection*, void* pContext)
         pCall->OnConnectionClosed();
 }
 
-// A session the endpoint offers for later connections; with TLS 1.3 it comes
-// after the handshake. A copy is kept: the connection's own is marked spent when
-// the connection is freed without a TLS shutdown, which evhttp never sends.
-int KeepNewSession(SSL* pSsl, SSL_SESSION* pSession)
-{
-    CloudCall* pCall = CallOf(SSL_get_app_data(pSsl), "NULL context in TLS session callback");
-    SSL_SESSION* pCopy = pCall != nullptr ? SSL_SESSION_dup(pSession) : nullptr;
-    if (pCopy != nullptr && !pCall->OnNewSession(pCopy))
-        SSL_SESSION_free(pCopy);
-    return 0;
-}
+
 
 // TLS sends a request as several records; without this, Nagle's algorithm holds
 // each back until the endpoint's delayed acknowledgement of the one before.
@@ -98,6 +87,7 @@ CloudCall::CloudCall(Owner& owner, const Context& context, const std::string& la
     , m_State(State::Idle)
     , m_Tries(0)
     , m_ReplyBegun(false)
+    , m_Reserved(0)
     , m_pHttpUri(nullptr)
     , m_pTlsBufferevent(nullptr)
     , m_pConnection(nullptr)
@@ -164,7 +154,7 @@ bool CloudCall::NewTlsStream()
 {
     const char* fault = "";
     m_pTlsBufferevent = m_Context.tls.NewStream(m_Context.pBase, CloudEndpoint::HostName(m_pHttpUri),
-                                                CloudEndpoint::SessionKey(m_pHttpUri), this, KeepNewSession, fault);
+                                                CloudEndpoint::SessionKey(m_pHttpUri), fault);
     if (m_pTlsBufferevent == nullptr)
         Trace("%s for <>\n", fault);
     return m_pTlsBufferevent != nullptr;
@@ -506,9 +496,10 @@ void CloudCall::ReadReply(Reply& reply) const
         Trace::Header(header->key, header->value);
     evbuffer* pInput = evhttp_request_get_input_buffer(m_pRequest);
     const size_t length = pInput != nullptr ? evbuffer_get_length(pInput) : 0;
-    const unsigned char* pData = pInput != nullptr ? evbuffer_pullup(pInput, static_cast<ev_ssize_t>(length)) : nullptr;
-    if (pData != nullptr)
-        reply.body.assign(reinterpret_cast<const char*>(pData), length);
+    // Moved out piece by piece: no second contiguous copy of a large reply.
+    reply.body.resize(length);
+    if (length != 0)
+        evbuffer_remove(pInput, &reply.body[0], length);
     if (reply.status != 200)
     {
         Trace("HTTP request failed [%d] <>\n", reply.status);
@@ -551,6 +542,9 @@ void CloudCall::Release()
     Free(m_pConnection, evhttp_connection_free, "Close HTTP connection <>\n");
     m_Request = Request();
     m_Tries = 0;
+    if (m_Context.pBudget != nullptr)
+        m_Context.pBudget->Release(m_Reserved);
+    m_Reserved = 0;
     m_Addresses.clear();
     SetState(State::Idle);
 }
@@ -581,15 +575,20 @@ std::string CloudCall::TracedUri() const
     return Trace::Redacted(m_Uri, m_Context.accessKey);
 }
 
-void CloudCall::OnReplyBytes()
+// A reply is held against the same budget as the callers' bodies, as it comes. One
+// that does not fit is cut off: libevent fails it as too long, which fails the call.
+void CloudCall::OnReplyBytes(size_t bytes)
 {
     m_ReplyBegun = true;
+    if (m_Context.pBudget == nullptr || bytes == 0 || m_pConnection == nullptr)
+        return;
+    if (m_Context.pBudget->Reserve(bytes))
+    {
+        m_Reserved += bytes;
+        return;
+    }
+    Trace("No room for the reply for <>: [%zu] bytes\n", m_Reserved + bytes);
+    evhttp_connection_set_max_body_size(m_pConnection, 0);
 }
 
-bool CloudCall::OnNewSession(SSL_SESSION* pSession)
-{
-    if (m_pHttpUri == nullptr)
-        return false;
-    m_Context.tls.KeepSession(CloudEndpoint::SessionKey(m_pHttpUri), pSession);
-    return true;
-}
+

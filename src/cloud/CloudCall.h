@@ -11,6 +11,7 @@
 #include "CloudExchange.h"
 #include "Credentials.h"
 #include "Resolver.h"
+#include "base/Budget.h"
 #include "base/Metrics.h"
 
 struct bufferevent;
@@ -19,7 +20,6 @@ struct event;
 struct evhttp_connection;
 struct evhttp_request;
 struct evhttp_uri;
-typedef struct ssl_session_st SSL_SESSION;
 
 class OutboundTls;
 
@@ -33,7 +33,7 @@ class OutboundTls;
 // the next exchange once it has. With Google credentials, it carries their access
 // token, waiting for one within its clock when none is valid. A reply's body is
 // traced only for status 200.
-class CloudCall : public CloudExchange, private Resolver::Waiter, private Credentials::Waiter
+class CloudCall final : public CloudExchange, private Resolver::Waiter, private Credentials::Waiter
 {
 public:
     // What the calls share.
@@ -45,6 +45,7 @@ public:
         uint64_t maxReplySize;     // bytes of a reply's body
         std::string accessKey;     // kept out of a redacted trace
         Credentials* pCredentials; // null: no access token is sent
+        Budget* pBudget;           // replies are held against it as they come; null: none
         Metrics& metrics;
         int retries;                         // tries after the first
         std::chrono::seconds connectTimeout; // an address's share of the clock, when another follows
@@ -66,9 +67,7 @@ public:
     void OnClock();
     void OnStep();
     void OnConnectionClosed();
-    void OnReplyBytes();
-    // A TLS session the endpoint offers; true when it is kept for later calls.
-    bool OnNewSession(SSL_SESSION* pSession);
+    void OnReplyBytes(size_t bytes);
 
 private:
     enum class State
@@ -130,6 +129,7 @@ private:
     Request m_Request;
     int m_Tries;       // made again after the first
     bool m_ReplyBegun; // bytes of a reply have come, or its TLS check failed: not tried again
+    size_t m_Reserved; // of the budget, for the reply coming in
     std::string m_Uri;
     evhttp_uri* m_pHttpUri;
     // The TLS stream until the connection takes it over.

@@ -21,7 +21,7 @@ struct evbuffer;
 // refreshed on the loop well before it expires, one fetch at a time; calls that find
 // no valid token wait for the fetch under way. Neither the token nor the key is ever
 // traced.
-class Credentials : private CloudExchange::Owner
+class Credentials final : private CloudExchange::Owner
 {
 public:
     class Waiter

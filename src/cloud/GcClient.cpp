@@ -1,7 +1,9 @@
 #include "GcClient.h"
 
-GcClient::GcClient(const CloudSettings& settings, event_base* pBase, evdns_base* pDnsBase, Metrics& metrics,
-                   std::function<void()> onDeleted)
+#include "base/Trace.h"
+
+GcClient::GcClient(const CloudSettings& settings, event_base* pBase, evdns_base* pDnsBase, Budget* pBudget,
+                   Metrics& metrics, std::function<void()> onDeleted)
     : m_Settings(settings)
     , m_pDnsBase(pDnsBase)
     , m_CallContext{pBase,
@@ -10,6 +12,7 @@ GcClient::GcClient(const CloudSettings& settings, event_base* pBase, evdns_base*
                     settings.maxReplySize,
                     settings.accessKey,
                     nullptr,
+                    pBudget,
                     metrics,
                     static_cast<int>(settings.retries),
                     std::chrono::seconds(settings.connectTimeoutSeconds)}
@@ -29,6 +32,8 @@ GcClient::~GcClient()
 
 bool GcClient::Start()
 {
+    if (m_Storage.Configured() && !m_Credentials.Configured())
+        Trace::Print("storage-bucket is set without credentials: Google takes uploads only with an access token\n");
     if (!m_Credentials.Configured())
         return true;
     if (!m_Credentials.Load())

@@ -20,12 +20,12 @@ struct evdns_base;
 // them share (the name lookups, the outbound TLS context and each endpoint's session,
 // the access token, the bucket for long recordings). The chain of calls of one
 // recording is a Transcription.
-class GcClient : public CloudExchange::Maker
+class GcClient final : public CloudExchange::Maker
 {
 public:
     // Without `pDnsBase`, libevent looks names up itself. `onDeleted`: a recording's
     // object has been deleted, or given up.
-    GcClient(const CloudSettings& settings, event_base* pBase, evdns_base* pDnsBase, Metrics& metrics,
+    GcClient(const CloudSettings& settings, event_base* pBase, evdns_base* pDnsBase, Budget* pBudget, Metrics& metrics,
              std::function<void()> onDeleted);
     ~GcClient();
 
@@ -46,7 +46,7 @@ public:
 
 private:
     // The token's own calls, which carry none.
-    class TokenCalls : public CloudExchange::Maker
+    class TokenCalls final : public CloudExchange::Maker
     {
     public:
         explicit TokenCalls(GcClient& client)

@@ -5,6 +5,32 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
+namespace
+{
+
+// Each handle carries its endpoint's key, freed with the handle: a session can come
+// while the connection is idle, after the call that opened it has ended.
+void FreeEndpoint(void*, void* pEndpoint, CRYPTO_EX_DATA*, int, long, void*)
+{
+    delete static_cast<std::string*>(pEndpoint);
+}
+
+int EndpointIndex()
+{
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, FreeEndpoint);
+    return index;
+}
+
+int KeepNewSession(SSL* pSsl, SSL_SESSION* pSession)
+{
+    if (auto* pTls = static_cast<OutboundTls*>(SSL_get_app_data(pSsl)))
+        pTls->OnNewSession(pSsl, pSession);
+    return 0;
+}
+
+} // namespace
+
+
 OutboundTls::~OutboundTls()
 {
     Release();
@@ -23,7 +49,7 @@ void OutboundTls::Release()
     m_pTrustStore = nullptr;
 }
 
-SSL_CTX* OutboundTls::Context(int (*keepSession)(SSL*, SSL_SESSION*))
+SSL_CTX* OutboundTls::Context()
 {
     if (m_pContext != nullptr)
         return m_pContext;
@@ -32,7 +58,7 @@ SSL_CTX* OutboundTls::Context(int (*keepSession)(SSL*, SSL_SESSION*))
     {
         // Sessions are kept here, one per endpoint, not in OpenSSL's own cache.
         SSL_CTX_set_session_cache_mode(m_pContext, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-        SSL_CTX_sess_set_new_cb(m_pContext, keepSession);
+        SSL_CTX_sess_set_new_cb(m_pContext, KeepNewSession);
     }
     return m_pContext;
 }
@@ -65,10 +91,20 @@ void OutboundTls::KeepSession(const std::string& endpoint, SSL_SESSION* pSession
     pKept = pSession;
 }
 
-bufferevent* OutboundTls::NewStream(event_base* pBase, const std::string& host, const std::string& endpoint,
-                                    void* pOwner, int (*keepSession)(SSL*, SSL_SESSION*), const char*& fault)
+// A copy is kept: the connection's own is marked spent when the connection is freed
+// without a TLS shutdown, which evhttp never sends.
+void OutboundTls::OnNewSession(SSL* pSsl, SSL_SESSION* pSession)
 {
-    SSL_CTX* pContext = Context(keepSession);
+    const auto* pEndpoint = static_cast<const std::string*>(SSL_get_ex_data(pSsl, EndpointIndex()));
+    SSL_SESSION* pCopy = pEndpoint != nullptr ? SSL_SESSION_dup(pSession) : nullptr;
+    if (pCopy != nullptr)
+        KeepSession(*pEndpoint, pCopy);
+}
+
+bufferevent* OutboundTls::NewStream(event_base* pBase, const std::string& host, const std::string& endpoint,
+                                    const char*& fault)
+{
+    SSL_CTX* pContext = Context();
     SSL* pSsl = pContext != nullptr ? SSL_new(pContext) : nullptr;
     if (pSsl == nullptr)
     {
@@ -90,7 +126,8 @@ bufferevent* OutboundTls::NewStream(event_base* pBase, const std::string& host, 
     SSL_set_verify(pSsl, SSL_VERIFY_PEER, nullptr);
     // The session of an earlier call to this endpoint saves the full handshake; when
     // the endpoint does not take it up, the handshake is full and verified as above.
-    SSL_set_app_data(pSsl, pOwner);
+    SSL_set_app_data(pSsl, this);
+    SSL_set_ex_data(pSsl, EndpointIndex(), new std::string(endpoint));
     if (SSL_SESSION* pSession = FindSession(endpoint))
         SSL_set_session(pSsl, pSession);
     // From here the bufferevent owns the SSL handle, and frees it with itself.

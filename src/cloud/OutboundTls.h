@@ -23,9 +23,8 @@ public:
     OutboundTls(const OutboundTls&) = delete;
     OutboundTls& operator=(const OutboundTls&) = delete;
 
-    // Made on first use; null when it cannot be. `keepSession` receives each session
-    // an endpoint offers.
-    SSL_CTX* Context(int (*keepSession)(SSL*, SSL_SESSION*));
+    // Made on first use; null when it cannot be.
+    SSL_CTX* Context();
     // Loaded on first use; null when it cannot be.
     X509_STORE* TrustStore();
     // Of an endpoint, "host port".
@@ -33,13 +32,16 @@ public:
     void KeepSession(const std::string& endpoint, SSL_SESSION* pSession);
     // A TLS stream to `host` that verifies it before anything is sent: the chain
     // against the trust store, and the name or address. It offers the endpoint's
-    // session, and `pOwner` is the SSL handle's app data, for `keepSession`. Null,
-    // with `fault` saying why, when it cannot be made.
-    bufferevent* NewStream(event_base* pBase, const std::string& host, const std::string& endpoint, void* pOwner,
-                           int (*keepSession)(SSL*, SSL_SESSION*), const char*& fault);
+    // session, and keeps the one it offers next. Null, with `fault` saying why, when
+    // it cannot be made.
+    bufferevent* NewStream(event_base* pBase, const std::string& host, const std::string& endpoint,
+                           const char*& fault);
     // Why the stream's certificate check failed, or empty.
     static std::string VerificationFailure(bufferevent* pStream);
     void Release();
+    // A session `pSsl`'s endpoint offers; with TLS 1.3 it comes after the handshake.
+    void OnNewSession(SSL* pSsl, SSL_SESSION* pSession);
+
 
 private:
     X509_STORE* m_pTrustStore = nullptr;

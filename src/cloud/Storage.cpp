@@ -24,7 +24,7 @@ std::string Encoded(const std::string& text)
 // One object's delete: a single call, traced and counted when it fails. It stays in
 // its storage's list, done, until the next deletion starts or the storage ends, so
 // that it is never freed from inside its own call's report.
-class Storage::Deletion : private CloudExchange::Owner
+class Storage::Deletion final : private CloudExchange::Owner
 {
 public:
     Deletion(Storage& storage, const std::string& object, const std::string& label)
@@ -38,10 +38,9 @@ public:
 
     void Start()
     {
-        std::string uri = m_Storage.m_Settings.storageEndpoint + "/storage/v1/b/" +
-                          Encoded(m_Storage.m_Settings.storageBucket) + "/o/" + Encoded(m_Object);
-        if (!m_Storage.m_Settings.accessKey.empty())
-            uri += "?key=" + m_Storage.m_Settings.accessKey;
+        // No API key: Cloud Storage takes only the access token.
+        const std::string uri = m_Storage.m_Settings.storageEndpoint + "/storage/v1/b/" +
+                                Encoded(m_Storage.m_Settings.storageBucket) + "/o/" + Encoded(m_Object);
         CloudExchange::Request request;
         request.method = EVHTTP_REQ_DELETE;
         request.kind = Metrics::CloudMethod::Delete;
@@ -128,11 +127,8 @@ std::string Storage::NewObjectName() const
 
 std::string Storage::UploadUri(const std::string& object) const
 {
-    std::string uri = m_Settings.storageEndpoint + "/upload/storage/v1/b/" + Encoded(m_Settings.storageBucket) +
-                      "/o?uploadType=media&name=" + Encoded(object);
-    if (!m_Settings.accessKey.empty())
-        uri += "&key=" + m_Settings.accessKey;
-    return uri;
+    return m_Settings.storageEndpoint + "/upload/storage/v1/b/" + Encoded(m_Settings.storageBucket) +
+           "/o?uploadType=media&name=" + Encoded(object);
 }
 
 std::string Storage::GsUri(const std::string& object) const

@@ -24,7 +24,7 @@ class Storage;
 // recognition and its polls; its object is deleted whatever the outcome. It makes
 // one call at a time, ends exactly once, and reports its end to its owner, which may
 // destroy it only once the report's frames have returned.
-class Transcription : private CloudExchange::Owner
+class Transcription final : private CloudExchange::Owner
 {
 public:
     // What the caller's body asks for.

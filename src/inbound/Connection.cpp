@@ -6,8 +6,10 @@
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
+#include <event2/bufferevent_ssl.h>
 #include <event2/event.h>
 #include <event2/http.h>
+#include <openssl/ssl.h>
 
 #include "Stop.h"
 #include "base/Budget.h"
@@ -22,6 +24,7 @@ namespace
 // How long a refused caller's further bytes are read and dropped, so that it is
 // not reset before it has read the refusal.
 const std::chrono::seconds kLingerSeconds(2);
+const int kMaxKeyUpdatesPerSecond = 8;
 
 Connection* ConnectionOf(void* pArg, const char* complaint)
 {
@@ -54,10 +57,13 @@ void ClosedCb(evhttp_connection*, void* pArg)
         pConnection->OnClosed();
 }
 
-void RefusedInputCb(bufferevent*, void* pArg)
+// What a refused caller still sends is read and dropped. By the stream alone: libevent
+// calls a stream's read callback with its own context when it reads on from a
+// request pipelined behind the last.
+void RefusedInputCb(bufferevent* pBev, void*)
 {
-    if (Connection* pConnection = ConnectionOf(pArg, "NULL context in connection callback"))
-        pConnection->OnRefusedInput();
+    evbuffer* pInput = bufferevent_get_input(pBev);
+    evbuffer_drain(pInput, evbuffer_get_length(pInput));
 }
 
 void RefusalWrittenCb(bufferevent*, void* pArg)
@@ -73,25 +79,32 @@ void RefusedEventCb(bufferevent*, short, void* pArg)
         pConnection->Close(Connection::End::Done);
 }
 
-// What the trace says of a connection the record closes, by the stage it was in; null: nothing.
-const char* EndReason(Connection::End end, Connection::State state)
+// What the trace says of a connection the record closes, by the stage it was in, and
+// how the metrics count it; null: nothing.
+std::pair<const char*, const char*> EndReason(Connection::End end, Connection::State state, bool headDone)
 {
     using State = Connection::State;
     switch (end)
     {
     case Connection::End::Clock:
-        return state == State::Idle      ? "idle past the time-out"
-               : state == State::Reading ? "request not whole within its time"
-               : state == State::Writing ? "reply not taken within the time-out"
-                                         : "refusal not taken within the time-out";
+        return state == State::Idle ? std::pair{"idle past the time-out", "idle"}
+               : state == State::Reading && !headDone
+                   ? std::pair{"request head not whole within header-timeout", "head_time"}
+               : state == State::Reading ? std::pair{"request not whole within its time", "request_time"}
+               : state == State::Writing ? std::pair{"reply not taken within the time-out", "reply_time"}
+                                         : std::pair{"refusal not taken within the time-out", "refusal_time"};
     case Connection::End::Shed:
-        return "idle the longest, closed for a new connection at the cap";
+        return {state == State::Idle ? "idle the longest, closed for a new connection at the cap"
+                                     : "head the slowest, closed for a new connection at the cap",
+                "shed"};
     case Connection::End::OverCap:
-        return "over the cap on connections, none idle to close";
+        return {"over the cap on connections, none idle to close", "over_cap"};
+    case Connection::End::KeyUpdates:
+        return {"more TLS key updates than a client needs", "key_updates"};
     case Connection::End::Done:
-        return nullptr;
+        break;
     }
-    return nullptr;
+    return {nullptr, nullptr};
 }
 
 } // namespace
@@ -113,6 +126,11 @@ Connection::Connection(Owner& owner, const Context& context, bufferevent* pBev)
     , m_RequestBytes(0)
     , m_HeadBytes(0)
     , m_Reserved(0)
+    , m_InReplyCallback(false)
+    , m_PendingStatus(0)
+    , m_PendingReason("")
+    , m_KeyUpdates(0)
+    , m_Flooded(false)
 {
 }
 
@@ -135,6 +153,8 @@ bool Connection::Start(event_base* pEventBase, bool refuse)
 
 void Connection::Release()
 {
+    if (SSL* pSsl = m_pBev != nullptr ? bufferevent_openssl_get_ssl(m_pBev) : nullptr)
+        SSL_set_app_data(pSsl, nullptr);
     if (m_pInputWatch != nullptr)
         evbuffer_remove_cb_entry(bufferevent_get_input(m_pBev), m_pInputWatch);
     m_pInputWatch = nullptr;
@@ -186,15 +206,48 @@ void Connection::OnClock()
 {
     if (m_State == State::Accepted)
         Adopt();
+    else if (m_PendingStatus != 0)
+        Refuse(m_PendingStatus, m_PendingReason);
+    else if (m_Flooded)
+        Close(End::KeyUpdates);
+    else if (m_State == State::Reading && m_Context.stop.Draining())
+        Refuse(503, "Service Unavailable"); // the stop answers an upload it will not wait for
     else if (m_State != State::Handling)
         Close(m_State == State::Lingering ? End::Done : End::Clock);
 }
 
 void Connection::Close(End end)
 {
-    if (const char* reason = EndReason(end, m_State))
-        Trace::Print("Connection closed: %s\n", reason);
+    const auto [line, counted] = EndReason(end, m_State, m_HeadDone);
+    if (line != nullptr)
+    {
+        Trace::Print("Connection closed: %s\n", line);
+        m_Context.metrics.CountClosed(counted);
+    }
     evhttp_connection_free(m_pHttpConnection); // the close callback ends the record
+}
+
+bool Connection::SlowInItsHead() const
+{
+    const auto half = std::chrono::seconds(m_Context.settings.headerTimeoutSeconds) / 2;
+    return m_State == State::Reading && !m_HeadDone && Clock::now() - m_HeadStarted >= half;
+}
+
+// TLS 1.3 lets a client ask for new keys; a few a second serve no client, and each
+// costs the loop work.
+void Connection::OnKeyUpdate()
+{
+    const auto now = Clock::now();
+    if (now - m_KeyUpdateWindow >= std::chrono::seconds(1))
+    {
+        m_KeyUpdateWindow = now;
+        m_KeyUpdates = 0;
+    }
+    if (++m_KeyUpdates > kMaxKeyUpdatesPerSecond && !m_Flooded && m_pClock != nullptr)
+    {
+        m_Flooded = true;
+        event_active(m_pClock, EV_TIMEOUT, 1);
+    }
 }
 
 void Connection::OnInput(const evbuffer_cb_info& info)
@@ -215,6 +268,7 @@ void Connection::OnInput(const evbuffer_cb_info& info)
 void Connection::StartRequest()
 {
     SetState(State::Reading);
+    m_HeadStarted = Clock::now();
     m_RequestClock.Start(std::chrono::seconds(m_Context.settings.timeoutSeconds));
     m_Head = RequestHead();
     m_HeadDone = false;
@@ -231,9 +285,11 @@ void Connection::Account()
         return;
     const size_t body = m_HeadDone ? m_RequestBytes - m_HeadBytes : 0;
     // A body of no stated length is reserved as it comes.
-    if (body > m_Reserved && !Reserve(body - m_Reserved))
+    if ((body > m_Reserved && !Reserve(body - m_Reserved)) || m_PendingStatus != 0)
         return;
-    Arm(m_RequestClock.Deadline());
+    // The head has a clock of its own, within the request's.
+    const auto headDeadline = m_HeadStarted + std::chrono::seconds(m_Context.settings.headerTimeoutSeconds);
+    Arm(m_HeadDone ? m_RequestClock.Deadline() : std::min(headDeadline, m_RequestClock.Deadline()));
 }
 
 void Connection::ReadHead()
@@ -263,7 +319,13 @@ void Connection::OnHead()
     const Decision decision = m_Context.policy.BeforeBody(m_Head);
     if (!decision.Served())
     {
-        Trace::Print("Request unauthorized before its body: [%s %s]\n", m_Head.method.c_str(), m_Head.target.c_str());
+        // Nothing of the body, nor of the head but its first line, is traced.
+        if (decision.status == 401)
+            Trace::Print("Request unauthorized before its body: [%s %s]\n", m_Head.method.c_str(),
+                         Trace::OneLine(m_Head.target).c_str());
+        else
+            Trace::Print("Request refused before its body: [%s %s]: %s\n", Trace::OneLine(m_Head.method).c_str(),
+                         Trace::OneLine(m_Head.target).c_str(), decision.fault);
         Refuse(decision.status, decision.reason);
         return;
     }
@@ -286,6 +348,15 @@ bool Connection::Reserve(size_t bytes)
 
 void Connection::Refuse(int status, const char* reason)
 {
+    // Inside libevent's reply callback the stream is still libevent's: from the loop.
+    if (m_InReplyCallback)
+    {
+        m_PendingStatus = status;
+        m_PendingReason = reason;
+        event_active(m_pClock, EV_TIMEOUT, 1);
+        return;
+    }
+    m_PendingStatus = 0;
     m_Context.metrics.CountReply(Metrics::EndpointOf(m_Head.Path()), status);
     SetState(State::Refusing);
     Unreserve();
@@ -306,12 +377,6 @@ void Connection::OnRefusalWritten()
     if (fd >= 0)
         shutdown(fd, SHUT_WR);
     ArmIn(kLingerSeconds);
-}
-
-void Connection::OnRefusedInput()
-{
-    evbuffer* pInput = bufferevent_get_input(m_pBev);
-    evbuffer_drain(pInput, evbuffer_get_length(pInput));
 }
 
 void Connection::OnRequest()
@@ -342,18 +407,18 @@ void Connection::OnReplyWritten()
     m_RequestBytes = 0;
     m_Context.stop.Wake();
     // A request that came in behind this one is already here, and libevent reads its
-    // head before any new byte arrives: it is timed, and its body is reserved as the
-    // rest of it comes, but it is not refused from inside libevent's reply callback.
+    // head before any new byte arrives: its head is read and judged now, as any
+    // other's, but a refusal waits until libevent's reply callback has returned.
     const size_t buffered = evbuffer_get_length(bufferevent_get_input(m_pBev));
     if (buffered == 0)
         return;
     StartRequest();
-    m_HeadDone = true;
-    m_HeadBytes = 0;
+    m_Scanned = 0;
     m_RequestBytes = buffered;
     m_RequestClock.Add(buffered);
-    m_Reserved = m_Context.bodies.Reserve(buffered) ? buffered : 0;
-    Arm(m_RequestClock.Deadline());
+    m_InReplyCallback = true;
+    Account();
+    m_InReplyCallback = false;
 }
 
 void Connection::OnClosed()

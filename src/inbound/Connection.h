@@ -48,10 +48,11 @@ public:
     // Why the record closes its connection; each but the ordinary ends is traced.
     enum class End
     {
-        Clock,   // its stage ran out of time
-        Shed,    // idle at the cap on connections, closed for a new one
-        OverCap, // accepted over the cap with none idle to close
-        Done,    // a refused caller has had its time to read the refusal, or has gone
+        Clock,      // its stage ran out of time
+        Shed,       // idle at the cap on connections, closed for a new one
+        OverCap,    // accepted over the cap with none idle to close
+        Done,       // a refused caller has had its time to read the refusal, or has gone
+        KeyUpdates, // a TLS client asking for new keys over and over
     };
 
     // What the listener keeps of its connections.
@@ -95,6 +96,10 @@ public:
     void Refuse(int status, const char* reason);
     // Frees the connection now, saying why; the record goes with it.
     void Close(End end);
+    // Still in its head, past half of header-timeout: the first to go at the cap.
+    bool SlowInItsHead() const;
+    // The TLS client asked for new keys.
+    void OnKeyUpdate();
 
     // Where the libevent callbacks arrive.
     void OnClock();
@@ -105,7 +110,6 @@ public:
     void OnReplyWritten();
     void OnClosed();
     void OnRefusalWritten();
-    void OnRefusedInput();
 
     std::list<Connection>::iterator m_Self;
 
@@ -135,6 +139,7 @@ private:
     event* m_pClock;
     evbuffer_cb_entry* m_pInputWatch;
     Clock::time_point m_Opened;
+    Clock::time_point m_HeadStarted;
     RequestClock m_RequestClock;
     uint64_t m_Requests;
     RequestHead m_Head;
@@ -144,4 +149,10 @@ private:
     size_t m_RequestBytes; // read since the request began
     size_t m_HeadBytes;    // of those, its head
     size_t m_Reserved;     // of the body budget, for this request
+    bool m_InReplyCallback;
+    int m_PendingStatus; // a refusal to be made from the loop
+    const char* m_PendingReason;
+    Clock::time_point m_KeyUpdateWindow;
+    int m_KeyUpdates; // within the window's second
+    bool m_Flooded;
 };

@@ -27,13 +27,19 @@ bufferevent* BevCallback(event_base* pEventBase, void* pArg)
 }
 
 // Every connection holds a descriptor, and its request in flight one more for the
-// cloud call: the other half is left for those.
+// cloud call: the other half is left for those. A cap above that is lowered to it:
+// connections past it would leave no descriptor to call the cloud or answer a probe.
 uint64_t ConnectionCap(uint64_t configured)
 {
     rlimit files;
-    if (configured != 0 || getrlimit(RLIMIT_NOFILE, &files) != 0)
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0)
         return configured;
-    return std::max<uint64_t>((files.rlim_cur - std::min<uint64_t>(files.rlim_cur, 64)) / 2, 1);
+    const uint64_t allowed = std::max<uint64_t>((files.rlim_cur - std::min<uint64_t>(files.rlim_cur, 64)) / 2, 1);
+    if (configured > allowed)
+        Trace::Print("max-connections [%llu] is more than [%llu] descriptors allow: [%llu] it is\n",
+                     static_cast<unsigned long long>(configured), static_cast<unsigned long long>(files.rlim_cur),
+                     static_cast<unsigned long long>(allowed));
+    return configured == 0 || configured > allowed ? allowed : configured;
 }
 
 } // namespace
@@ -116,15 +122,19 @@ bufferevent* Listener::OnNewConnection(event_base* pEventBase)
                            : "Connections below their cap [%zu] again\n",
                      static_cast<size_t>(m_Settings.maxConnections));
     m_AtCap = atCap;
-    const bool refuse = atCap && m_Idle.empty();
+    // Idle the longest first, then a head that is slow to come (slowloris).
+    Connection* pShed = !atCap ? nullptr : !m_Idle.empty() ? &m_Idle.front() : SlowestHead();
+    const bool refuse = atCap && pShed == nullptr;
     m_Shed += atCap;
-    if (atCap && !refuse)
-        m_Idle.front().Close(Connection::End::Shed);
+    if (pShed != nullptr)
+        pShed->Close(Connection::End::Shed);
     const Connection::Context shared{m_Settings,        m_Context.policy, m_Context.bodies,
                                      m_Context.metrics, m_Trim,           m_Context.stop};
     m_Busy.emplace_back(static_cast<Connection::Owner&>(*this), shared, pBev);
     Connection& connection = m_Busy.back();
     connection.m_Self = std::prev(m_Busy.end());
+    if (m_pTls != nullptr)
+        WatchKeyUpdates(pBev, &connection);
     if (connection.Start(pEventBase, refuse))
         return pBev;
     // Without its record the connection would go unbounded: it is not served.
@@ -169,6 +179,15 @@ void Listener::RefuseUploads()
     for (Connection& connection : m_Busy)
         if (connection.GetState() == Connection::State::Reading)
             connection.Refuse(503, "Service Unavailable");
+}
+
+// The busy connection still in its head the longest, past half of header-timeout.
+Connection* Listener::SlowestHead()
+{
+    for (Connection& connection : m_Busy)
+        if (connection.SlowInItsHead())
+            return &connection;
+    return nullptr;
 }
 
 Connection* Listener::Find(evhttp_request* pRequest) const

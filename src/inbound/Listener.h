@@ -27,7 +27,7 @@ class Stop;
 // record of every connection accepted with the clock that bounds what it does, the
 // cap on connections and the budget of request bodies held at once, and the pause
 // of accepting while no descriptor is free.
-class Listener : private Connection::Owner
+class Listener final : private Connection::Owner
 {
 public:
     struct Context
@@ -74,6 +74,7 @@ private:
     void CountWriting(int change) override { m_Writing += change; }
     void Ended(Connection& connection, evhttp_connection* pHttpConnection, size_t requestBytes) override;
     Connection* Find(evhttp_request* pRequest) const;
+    Connection* SlowestHead();
 
     ListenerSettings m_Settings;
     Context m_Context;

@@ -10,6 +10,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "Connection.h"
 #include "base/Config.h"
 #include "base/Trace.h"
 
@@ -30,6 +31,16 @@ void DropOnInput(evbuffer*, const evbuffer_cb_info* pInfo, void* pArg)
     evutil_socket_t fd = bufferevent_getfd(static_cast<bufferevent*>(pArg));
     if (fd >= 0)
         shutdown(fd, SHUT_RDWR);
+}
+
+// Key updates a client sends, told to its connection; every other message passed over.
+void MessageCb(int written, int, int contentType, const void* pData, size_t length, SSL* pSsl, void*)
+{
+    if (written != 0 || contentType != SSL3_RT_HANDSHAKE || length == 0 ||
+        static_cast<const unsigned char*>(pData)[0] != SSL3_MT_KEY_UPDATE)
+        return;
+    if (Connection* pConnection = static_cast<Connection*>(SSL_get_app_data(pSsl)))
+        pConnection->OnKeyUpdate();
 }
 
 bool LoadCertificates(SSL_CTX* pContext, const ListenerSettings& settings)
@@ -67,7 +78,14 @@ SSL_CTX* NewListenerTlsContext(const ListenerSettings& settings, const std::stri
         SSL_CTX_free(pContext);
         return nullptr;
     }
+    SSL_CTX_set_msg_callback(pContext, MessageCb);
     return pContext;
+}
+
+void WatchKeyUpdates(bufferevent* pStream, Connection* pConnection)
+{
+    if (SSL* pSsl = bufferevent_openssl_get_ssl(pStream))
+        SSL_set_app_data(pSsl, pConnection);
 }
 
 bufferevent* NewDroppingBufferevent(event_base* pEventBase)

@@ -2,6 +2,7 @@
 
 #include <string>
 
+class Connection;
 struct bufferevent;
 struct event_base;
 struct ListenerSettings;
@@ -15,6 +16,8 @@ SSL_CTX* NewListenerTlsContext(const ListenerSettings& settings, const std::stri
 // Wraps an accepted connection in TLS. A connection whose TLS object cannot be made
 // is dropped rather than served in plain text.
 bufferevent* NewAcceptedBufferevent(event_base* pEventBase, SSL_CTX* pContext);
+// Tells `pConnection` of each TLS key update its client asks for on `pStream`.
+void WatchKeyUpdates(bufferevent* pStream, Connection* pConnection);
 // A stream that closes at its first bytes, never letting the HTTP layer read a request.
 bufferevent* NewDroppingBufferevent(event_base* pEventBase);
 // OpenSSL's reason for its last failure, or the system's own words for a file it

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <event2/http.h>
+#include <event2/http_struct.h>
 #include <event2/keyvalq_struct.h>
 #include <openssl/crypto.h>
 
@@ -33,7 +34,14 @@ const Decision kUnauthorized = {401, "Unauthorized"};
 
 std::string RequestHead::Path() const
 {
-    std::string path = target.substr(0, target.find('?'));
+    std::string path = target;
+    const size_t scheme = path.find("://");
+    if (!path.empty() && path[0] != '/' && scheme != std::string::npos)
+    {
+        const size_t slash = path.find('/', scheme + 3);
+        path = slash != std::string::npos ? path.substr(slash) : "/";
+    }
+    path = path.substr(0, path.find_first_of("?#"));
     char* decoded = evhttp_uridecode(path.c_str(), 0, nullptr);
     if (decoded != nullptr)
         path = decoded;
@@ -52,13 +60,18 @@ int64_t RequestHead::ContentLength() const
 
 bool RequestHead::TakeLine(const std::string& line)
 {
+    if (line.find('\0') != std::string::npos)
+        fault = "a NUL in its head";
     if (method.empty())
     {
         // The request line; an empty line before it is passed over.
         const size_t space = line.find(' ');
+        const size_t last = line.rfind(' ');
         method = line.substr(0, space);
         if (space != std::string::npos)
-            target = line.substr(space + 1, line.rfind(' ') - space - 1);
+            target = line.substr(space + 1, last - space - 1);
+        if (last != space)
+            version = line.substr(last + 1);
         return false;
     }
     if (line.empty())
@@ -66,12 +79,18 @@ bool RequestHead::TakeLine(const std::string& line)
     const size_t colon = line.find(':');
     const std::string name = line.substr(0, colon);
     const std::string value = colon != std::string::npos ? Trimmed(line.substr(colon + 1)) : std::string();
+    if (colon == std::string::npos || name.empty())
+        fault = fault != nullptr ? fault : "a header line without a name and a colon";
+    else if (name.back() == ' ' || name.back() == '\t')
+        fault = fault != nullptr ? fault : "white space before a header's colon";
     if (name == "Authorization")
         authorization = value;
     else if (strcasecmp(name.c_str(), "Content-Length") == 0)
         contentLengths.push_back(value);
     else if (strcasecmp(name.c_str(), "Transfer-Encoding") == 0)
-        chunked = true;
+        transferEncodings.push_back(value);
+    else if (strcasecmp(name.c_str(), "Host") == 0)
+        ++hosts;
     return false;
 }
 
@@ -80,6 +99,7 @@ RequestHead RequestHead::Of(evhttp_request* pRequest)
     RequestHead head;
     head.method = HttpMethodName(evhttp_request_get_command(pRequest));
     head.target = evhttp_request_get_uri(pRequest);
+    head.version = "HTTP/" + std::to_string(pRequest->major) + "." + std::to_string(pRequest->minor);
     const evkeyvalq* pHeaders = evhttp_request_get_input_headers(pRequest);
     for (const evkeyval* header = pHeaders->tqh_first; header != nullptr; header = header->next.tqe_next)
     {
@@ -88,20 +108,35 @@ RequestHead RequestHead::Of(evhttp_request* pRequest)
         else if (strcasecmp(header->key, "Content-Length") == 0)
             head.contentLengths.push_back(header->value);
         else if (strcasecmp(header->key, "Transfer-Encoding") == 0)
-            head.chunked = true;
+            head.transferEncodings.push_back(header->value);
+        else if (strcasecmp(header->key, "Host") == 0)
+            ++head.hosts;
     }
     return head;
 }
 
-RequestPolicy::RequestPolicy(const PolicySettings& settings)
+RequestPolicy::RequestPolicy(const PolicySettings& settings, uint64_t maxBodySize)
     : m_Settings(settings)
+    , m_MaxBodySize(maxBodySize)
 {
 }
 
 Decision RequestPolicy::BeforeBody(const RequestHead& head) const
 {
-    if (head.Path() == "/transcribe" && !Authorized(head, m_Settings.clientAuthToken))
-        return kUnauthorized;
+    if (const char* fault = FramingFault(head))
+        return {400, "Bad Request", true, fault};
+    // libevent reads only chunked bodies: it would take another's for the next request.
+    for (const std::string& coding : head.transferEncodings)
+        if (strcasecmp(coding.c_str(), "chunked") != 0)
+            return {501, "Not Implemented", true, "a transfer coding other than chunked"};
+    const bool bodied = head.Chunked() || head.ContentLength() > 0;
+    const bool transcription = head.Path() == "/transcribe";
+    if (bodied && !transcription)
+        return {413, "Payload Too Large", true, "a body where none is taken"};
+    if (static_cast<uint64_t>(head.ContentLength()) > m_MaxBodySize)
+        return {413, "Payload Too Large", true, "a body over max-body-size"};
+    if (transcription && !Authorized(head, m_Settings.clientAuthToken))
+        return {401, "Unauthorized", true, ""};
     return kServed;
 }
 
@@ -130,17 +165,21 @@ Decision RequestPolicy::Decide(const RequestHead& head, Metrics::Endpoint endpoi
 
 const char* RequestPolicy::FramingFault(const RequestHead& head)
 {
-    bool bodied = head.chunked;
+    if (head.fault != nullptr)
+        return head.fault;
+    bool bodied = head.Chunked();
     for (const std::string& value : head.contentLengths)
     {
-        if (!IsPlainDecimal(value))
+        if (!IsPlainDecimal(value) || value.size() > 18)
             return "a Content-Length that is not a plain decimal number";
         bodied = bodied || value != "0";
     }
     if (head.contentLengths.size() > 1)
         return "more than one Content-Length";
-    if (!head.contentLengths.empty() && head.chunked)
+    if (!head.contentLengths.empty() && head.Chunked())
         return "both Content-Length and Transfer-Encoding";
+    if (head.hosts > 1 || (head.hosts == 0 && head.version == "HTTP/1.1"))
+        return "no Host, or more than one";
     // libevent reads no body for these, and would take one for the next request.
     if (bodied && head.method != "POST" && head.method != "PUT" && head.method != "PATCH")
         return "a body on a method that carries none";

@@ -15,14 +15,19 @@ struct RequestHead
 {
     std::string method;
     std::string target;        // as sent, with its query
+    std::string version;       // "HTTP/1.1"
     std::string authorization; // the last "Authorization", its name matched case-sensitively
     std::vector<std::string> contentLengths;
-    bool chunked = false; // a Transfer-Encoding is given
+    std::vector<std::string> transferEncodings;
+    size_t hosts = 0;
+    const char* fault = nullptr; // a line no proxy would read as this service does
 
-    // The path the request is for, percent-decoded as libevent routes it.
+    // The path the request is for, as libevent routes it: from an absolute target
+    // too, without query or fragment, percent-decoded.
     std::string Path() const;
-    // The length the body is declared to have; 0 when none can be read (libevent decides those).
+    // The length the body is declared to have; 0 when none can be read.
     int64_t ContentLength() const;
+    bool Chunked() const { return !transferEncodings.empty(); }
     // Takes one line of the head as it arrives; true once the empty line that ends it has come.
     bool TakeLine(const std::string& line);
     // The head of a request libevent has read whole.
@@ -53,16 +58,18 @@ struct Decision
 class RequestPolicy
 {
 public:
-    explicit RequestPolicy(const PolicySettings& settings);
+    RequestPolicy(const PolicySettings& settings, uint64_t maxBodySize);
 
-    // Before the body is read: a transcription without the client token is refused.
+    // Before the body is read, for every head, a pipelined one too: framing a proxy in
+    // front could read otherwise, a coding libevent does not know, a body where none
+    // is taken or over max-body-size, a transcription without the client token.
     Decision BeforeBody(const RequestHead& head) const;
     // Once the request has come whole (a request pipelined behind another included).
     Decision Decide(const RequestHead& head, Metrics::Endpoint endpoint, const Situation& situation) const;
 
-    // Why a request's framing could be read otherwise by a proxy in front, or null:
-    // two lengths, a length that is not plain decimal, a length and a chunked
-    // encoding, or a body on a method that carries none.
+    // Why a request's framing could be read otherwise by a proxy in front, or null: a
+    // malformed line, two lengths, a length that is not plain decimal, a length and a
+    // transfer coding, no Host in HTTP/1.1 or two, or a body on a method that carries none.
     static const char* FramingFault(const RequestHead& head);
     // Constant time over the contents, so a caller cannot find the token byte by byte.
     static bool TokenMatches(const std::string& expected, const std::string& received);
@@ -71,4 +78,5 @@ private:
     static bool Authorized(const RequestHead& head, const std::string& token);
 
     PolicySettings m_Settings;
+    uint64_t m_MaxBodySize;
 };

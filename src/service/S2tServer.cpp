@@ -139,7 +139,7 @@ bool S2tServer::CreateHandles(const std::string& configPath)
 {
     if (!ReadConfig(configPath, m_Config))
         return false;
-    Trace::Configure(m_Config.trace.bufferSize, m_Config.trace.Redacted());
+    Trace::Configure(m_Config.trace.bufferSize, m_Config.trace.Redacted(), m_Config.trace.rate);
     const ListenerSettings& listener = m_Config.listener;
     if (listener.secure && (m_pSslContext = NewListenerTlsContext(listener, m_Name)) == nullptr)
         return false;
@@ -158,11 +158,12 @@ bool S2tServer::CreateHandles(const std::string& configPath)
     m_pReaper = event_new(m_pEventBase, -1, 0, ReaperCb, this);
 
     m_pBodies = std::make_unique<Budget>(listener.maxBufferedBytes);
-    m_pGcClient = std::make_unique<GcClient>(m_Config.cloud, m_pEventBase, m_pDnsEventBase, m_Metrics, [this] {
-        if (m_pStop != nullptr)
-            m_pStop->Wake();
-    });
-    m_pPolicy = std::make_unique<RequestPolicy>(m_Config.policy);
+    m_pGcClient =
+        std::make_unique<GcClient>(m_Config.cloud, m_pEventBase, m_pDnsEventBase, m_pBodies.get(), m_Metrics, [this] {
+            if (m_pStop != nullptr)
+                m_pStop->Wake();
+        });
+    m_pPolicy = std::make_unique<RequestPolicy>(m_Config.policy, listener.maxBodySize);
     m_pStop =
         std::make_unique<Stop>(static_cast<Stop::Host&>(*this), m_Config.drainTimeoutSeconds, listener.timeoutSeconds);
     m_pListener = std::make_unique<Listener>(
@@ -429,6 +430,14 @@ void S2tServer::OnReaper()
 
 void S2tServer::Reply(evhttp_request* req, int statusCode, const char* reason, evbuffer* pBody)
 {
+    // HEAD is answered with the headers alone and the length GET would have: libevent
+    // 2.1 would send the body too, and the next reply would start inside it.
+    if (evhttp_request_get_command(req) == EVHTTP_REQ_HEAD)
+    {
+        const size_t length = pBody != nullptr ? evbuffer_get_length(pBody) : 0;
+        evhttp_add_header(evhttp_request_get_output_headers(req), "Content-Length", std::to_string(length).c_str());
+        pBody = nullptr;
+    }
     const char* path = evhttp_uri_get_path(evhttp_request_get_evhttp_uri(req));
     m_Metrics.CountReply(Metrics::EndpointOf(path != nullptr ? path : ""), statusCode);
     m_pListener->OnReplySent(req);

@@ -30,7 +30,7 @@ using HeaderMap = std::map<std::string, std::string>;
 
 // The service: it makes every object from the configuration, routes each request
 // to its handler, keeps the table of transcriptions in flight and sends every reply.
-class S2tServer : private Stop::Host, private Transcription::Owner
+class S2tServer final : private Stop::Host, private Transcription::Owner
 {
 public:
     // One transcription in flight: the caller's request and the chain that carries it.
