@@ -9,7 +9,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import HANG, closed, eventually, sanitized, usage
+from conftest import HANG, Answer, closed, cloud_section, eventually, sanitized, usage
 
 MIB = 1 << 20
 
@@ -40,11 +40,23 @@ def scale(request):
 
 
 def test_uploads_without_a_token_or_over_the_budget_hold_no_memory(start_service, scale):
-    """Rows 1 and 2: uploads of 16 MiB, all but their last byte, refused or then abandoned."""
+    """Uploads of 16 MiB, all but their last byte, refused or then abandoned; and anonymous heads
+    declaring 256 MiB, alone, pipelined or to endpoints that take no body."""
     service = start_service({"client-auth-token": "c", "max-buffered-bytes": 32 * MIB})
     _, before = usage(service.proc.pid)
+    length = f"Content-Length: {256 * MIB}\r\n\r\n"
+    heads = [f"POST {target} HTTP/1.1\r\nHost: x\r\n{length}".encode() for target in
+             ("/liveness", "http://x/transcribe", "/transcribe#x")]
+    heads.append(b"GET /liveness HTTP/1.1\r\nHost: x\r\n\r\n" + heads[0])
+    socks = opened(service.port, scale(100, 1000))
+    with ThreadPoolExecutor(16) as pool:
+        list(pool.map(lambda pair: send(pair[1], heads[pair[0] % len(heads)]), enumerate(socks)))
+    assert all(b"HTTP/1.1 413 " in sock.makefile("rb").read() for sock in socks)  # and closed
+    assert service.metric("s2t_buffered_body_bytes") == 0
+    for sock in socks:
+        sock.close()
     for token, count in (("wrong", scale(8, 60)), ("c", scale(6, 20))):
-        head = f"POST /transcribe HTTP/1.1\r\nAuthorization: {token}\r\nContent-Length: {16 * MIB}\r\n\r\n".encode()
+        head = f"POST /transcribe HTTP/1.1\r\nHost: x\r\nAuthorization: {token}\r\nContent-Length: {16 * MIB}\r\n\r\n".encode()
         socks = opened(service.port, count)
         body = b" " * (16 * MIB - 1) if token == "c" else b""
         with ThreadPoolExecutor(count) as pool:
@@ -62,7 +74,7 @@ def test_uploads_without_a_token_or_over_the_budget_hold_no_memory(start_service
 
 
 def test_bodies_built_to_be_heavy_are_refused_without_holding_the_loop(start_service, scale):
-    """Row 3: millions of empty alternatives, deep nesting, several at once."""
+    """Millions of empty alternatives, deep nesting, several at once."""
     service = start_service({"client-auth-token": "c"})
     size = scale(4, 16) * MIB
     bodies = [b'{"language-alternatives":[' + b'"",' * (size // 3 - 10) + b'""]}',
@@ -79,8 +91,9 @@ def test_bodies_built_to_be_heavy_are_refused_without_holding_the_loop(start_ser
 
 
 def test_idle_and_slow_connections_at_the_descriptor_limit_leave_room_for_probes(start_service, scale, pki):
-    """Rows 4 and 5: kept-alive connections up to the descriptor limit, and handshakes trickled."""
-    service = start_service(prefix=["prlimit", f"--nofile={scale(256, 1024)}"])
+    """Kept-alive connections and heads never finished, beyond the descriptor limit, and handshakes trickled."""
+    service = start_service({"header-timeout": 2}, prefix=["prlimit", f"--nofile={scale(256, 1024)}"])
+    fds_before = usage(service.proc.pid)[0]
     secure = start_service({"timeout": 2, "secure": True, "certificate-chain": pki["good"][0],
                             "private-key": pki["good"][1]})
     secure.tls = ssl.create_default_context(cafile=pki["ca"])
@@ -96,6 +109,14 @@ def test_idle_and_slow_connections_at_the_descriptor_limit_leave_room_for_probes
     assert latency < 5 and fds < scale(256, 1024)
     for sock in idle:
         sock.close()
+    slow = opened(service.port, scale(300, 1100))
+    for sock in slow:
+        send(sock, b"GET /liveness HTTP/1.1\r\nX: ")
+    time.sleep(1.1)  # half of header-timeout: the slowest heads may now make room
+    assert max(liveness_seconds(service.port) for _ in range(scale(20, 88))) < 5
+    for sock in slow:
+        sock.close()
+    eventually(lambda: usage(service.proc.pid)[0] == fds_before)
     trickling = opened(secure.port, scale(50, 500))
     for sock in trickling:
         sock.sendall(b"\x16\x03\x01\x02\x00\x01")  # a ClientHello's start, and no more
@@ -105,10 +126,10 @@ def test_idle_and_slow_connections_at_the_descriptor_limit_leave_room_for_probes
 
 
 def test_sigterm_leaves_no_upload_without_a_status(start_service, scale):
-    """Row 6: SIGTERM while uploads are still sending their bodies."""
+    """SIGTERM while uploads are still sending their bodies."""
     service = start_service({"drain-timeout": 1})
     count = scale(50, 200)
-    head = b"POST /transcribe HTTP/1.1\r\nContent-Length: 100000\r\n\r\n"
+    head = b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n"
     socks = opened(service.port, count)
     for sock in socks:
         sock.sendall(head + b" " * 50000)
@@ -119,3 +140,22 @@ def test_sigterm_leaves_no_upload_without_a_status(start_service, scale):
     assert service.wait() == 0
     for sock in socks:
         sock.close()
+
+
+def test_cloud_replies_larger_than_the_budget_hold_no_more_than_it(start_service, scale, cloud):
+    """Many small requests whose cloud replies are 12 MB each: what is held stays within the budget."""
+    stand_in = cloud()
+    padding = b" " * (12 * 1000 * 1000)
+    stand_in.script = lambda request: Answer(body=b'{"results":[{"alternatives":[{"transcript":"x"}]}]}' + padding
+                                             if b'"audio"' in request.body else b'{"documentSentiment":{}}')
+    service = start_service({"max-buffered-bytes": 32 * MIB},
+                            {**cloud_section(stand_in.url), "max-reply-size": 16 * MIB, "call-timeout": 60})
+    _, before = usage(service.proc.pid)
+    count = scale(10, 40)
+    with ThreadPoolExecutor(count) as pool:
+        statuses = list(pool.map(lambda _: service.transcribe("x").status, range(count)))
+    peak = usage(service.proc.pid, "VmHWM")[1]
+    print(f"\n{count} replies of 12 MB: {statuses.count(200)} answered, peak RSS {peak:.0f} MB (from {before:.0f})")
+    assert set(statuses) <= {200, 401} and 200 in statuses
+    assert service.metric("s2t_buffered_body_bytes") == 0
+    assert sanitized(service.proc.pid) or peak < before + 32 + 3 * 12 + 16
