@@ -137,6 +137,9 @@ ApiError ReadOptions(const rapidjson::Value& config, RecognitionOptions& options
     return error;
 }
 
+// Google's limit: the primary language and up to three more.
+constexpr rapidjson::SizeType kMaxAlternativeLanguages = 3;
+
 bool IsSupportedLanguage(const char* code)
 {
     return strcasecmp(code, "en-US") == 0 || strcasecmp(code, "en") == 0;
@@ -154,6 +157,10 @@ ApiError ChooseLanguage(const rapidjson::Value& config, std::string& chosen)
     {
         if (!alt->IsArray())
             return InvalidArgument("Invalid value at 'config.alternative_language_codes': expected a list.");
+        if (alt->Size() > kMaxAlternativeLanguages)
+            return InvalidArgument("Invalid recognition 'config': alternative_language_codes may hold at most " +
+                                   std::to_string(kMaxAlternativeLanguages) + " language codes, not " +
+                                   std::to_string(alt->Size()) + ".");
         for (const auto& code : alt->GetArray())
             codes.push_back(&code);
     }
@@ -193,6 +200,10 @@ ApiError ReadHints(const rapidjson::Value& config, AudioHints& hints)
         if (!ReadInt(*channels, 1, 8, hints.channelCount))
             return InvalidArgument("audio_channel_count must be between 1 and 8.");
     }
+    const bool oneChannel = hints.encoding == "MULAW" || hints.encoding == "AMR" || hints.encoding == "AMR_WB" ||
+                            hints.encoding == "SPEEX_WITH_HEADER_BYTE";
+    if (oneChannel && hints.channelCount > 1)
+        return InvalidArgument(kSingleChannelOnly);
     return ApiError{};
 }
 

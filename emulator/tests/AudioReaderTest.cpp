@@ -136,14 +136,14 @@ TEST(AudioReader, EveryFormatRateAndChannelCountBecomesSixteenKilohertzMono)
         int format, rate, channels;
         double minCorrelation; // 8 kHz keeps only the band below 4 kHz
     } cases[] = {
-        {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 1, 1.0},  {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000, 1, 1.0},
-        {SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000, 1, 0.8},     {SF_FORMAT_WAV | SF_FORMAT_ALAW, 8000, 1, 0.8},
-        {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 0.95}, {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, 0.95},
+        {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 1, 1.0},   {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000, 1, 1.0},
+        {SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000, 1, 0.8},      {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 0.95},
+        {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, 0.95},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.rate);
-        const ReadResult r = ReadAll(EncodeAudio(c.format, c.rate, c.channels));
+        const ReadResult r = ReadAll(EncodeAudio(c.format, c.rate, c.channels), AudioHints{"", 0, c.channels});
         ASSERT_TRUE(r.read) << r.error;
         EXPECT_NEAR(double(r.samples.size()), double(kSpeech.size()), c.rate == 16000 ? 0.0 : 16.0);
         EXPECT_NEAR(r.seconds, kSpeech.size() / 16000.0, 0.01);
@@ -151,7 +151,7 @@ TEST(AudioReader, EveryFormatRateAndChannelCountBecomesSixteenKilohertzMono)
     }
     // Lossless at the target rate, and mixing averages the channels.
     EXPECT_EQ(ReadAll(EncodeAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000)).samples, kSpeech);
-    const ReadResult stereo = ReadAll(EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 2));
+    const ReadResult stereo = ReadAll(EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 2), AudioHints{"", 0, 2});
     ASSERT_EQ(stereo.samples.size(), kSpeech.size()) << stereo.error;
     for (size_t i = 0; i < kSpeech.size(); i += 997)
         EXPECT_NEAR(stereo.samples[i], kSpeech[i] / 2.0, 1.0) << i;
@@ -197,6 +197,7 @@ TEST(AudioReader, AmrIsDecodedWhenTheRequestNamesItsEncodingAndRate)
 TEST(AudioReader, RefusesAudioItsConfigContradictsNamingTheField)
 {
     const std::string nb = EncodeAmr(false), wb = EncodeAmr(true);
+    const std::string stereo = EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 2);
     const std::tuple<std::string, AudioHints, const char*> cases[] = {
         // The AMR-NB cases, and the headerless and WAV ones, are tests/test_emulator.py's.
         {wb, {"", 16000, 0}, "bad encoding.. AMR-WB audio needs config.encoding AMR_WB "},
@@ -209,6 +210,11 @@ TEST(AudioReader, RefusesAudioItsConfigContradictsNamingTheField)
         {EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000), {"LINEAR16", 8000, 0}, "Specify MULAW encoding"},
         {EncodeAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000), {"LINEAR16", 0, 0}, "Specify FLAC encoding"},
         {kRaw, {"FLAC", 16000, 0}, "not FLAC audio"},
+        {EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_ALAW, 8000), {}, "WAV header indicates an unsupported format."},
+        {EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 8000), {}, "LINEAR_PCM, but WAV header indicates 8 bit per"},
+        {stereo, {}, "Must use single channel (mono) audio, but WAV header indicates 2 channels."},
+        {stereo, {"LINEAR16", 0, 1}, "audio_channel_count (1) in RecognitionConfig must either be unspecified"},
+        {EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000, 2), {"", 0, 2}, kSingleChannelOnly},
     };
     for (const auto& [bytes, hints, message] : cases)
     {

@@ -53,6 +53,9 @@ TEST(SpeechMethod, ReadsConfigAsProtoJsonDoesAndRefusesWhatGoogleRefuses)
         {R"({"languageCode":"en-US","profanityFilter":1})", "config.profanity_filter"},
         {R"({"languageCode":"en-US","enableWordConfidence":"true"})", "config.enable_word_confidence"},
         {R"({"languageCode":7})", "missing language_code"},
+        {R"({"encoding":"LINEAR16"})", "missing language_code"},
+        {R"({"languageCode":"en-US","alternativeLanguageCodes":["en","en-GB","fr-FR","de-DE"]})", "at most 3"},
+        {R"({"languageCode":"en-US","encoding":"MULAW","audioChannelCount":2})", "must be 1 for MULAW"},
     };
     for (const auto& [config, refusal] : cases)
     {
