@@ -489,8 +489,9 @@ def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request
     try:
         result = json.loads(fast.call("/v1/speech:recognize", recognition(GO_FORWARD)).body)["results"][0]
         assert (result["alternatives"][0]["transcript"], result["resultEndTime"]) == ("hello damn fast", "2.786s")
-        masked = json.loads(fast.call("/v1/speech:recognize", recognition(GO_FORWARD, profanityFilter=True)).body)
-        assert masked["results"][0]["alternatives"][0]["transcript"] == "hello d*** fast"
+        masked = json.loads(fast.call("/v1/speech:recognize", recognition(
+            GO_FORWARD, profanityFilter=True, enableAutomaticPunctuation=True, model="phone_call")).body)
+        assert masked["results"][0]["alternatives"][0]["transcript"] == "Hello d*** fast."
         google_error(fast.call("/v1/speech:recognize", recognition(b"no audio")), 400, "INVALID_ARGUMENT", "WAV")
         fast.wait_for("POST /v1/speech:recognize 400 Invalid recognition 'config': bad encoding")
         # A second after a burst the memory it freed is given back (AddressSanitizer's allocator keeps it).

@@ -19,6 +19,7 @@ struct RecognitionOptions
     bool profanityFilter = false;
     bool wordTimeOffsets = false;
     bool wordConfidence = false;
+    bool punctuation = false; // enableAutomaticPunctuation
 };
 
 struct Word
