@@ -2,6 +2,7 @@
 // One pocketsphinx decoder. A decoder is not safe to share between threads,
 // so each worker owns one, loaded once when the emulator starts.
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,6 @@ std::vector<Hypothesis> SplitAtPauses(const std::vector<Word>& words, double pau
 
 struct cmd_ln_s;
 struct ps_decoder_s;
-struct ps_lattice_s;
 struct ngram_model_s;
 
 class Recognizer
@@ -68,8 +68,7 @@ public:
 
 private:
     std::vector<Word> ReadWords();
-    ps_lattice_s* LatticeWithPosteriors();
-    double Posterior(ps_lattice_s* dag, const std::string& word, int startFrame);
+    std::map<std::pair<int, std::string>, double> Posteriors();
     void ReadAlternatives(int maxAlternatives, std::vector<Hypothesis>& results);
     double FrameSeconds() const;
     void Release();
