@@ -111,7 +111,8 @@ bool Emulator::Start()
     PoolSettings settings{m_Options.workers, m_Options.models, m_Options.transcript, kMaxInlineSeconds,
                           m_Options.queue};
     auto finished = [this](std::unique_ptr<RecognitionJob> job) { FinishRecognition(std::move(job)); };
-    if (!m_Pool.Start(m_pBase, settings, finished))
+    auto progress = [this](const std::string& operation, int percent) { m_Operations.Progress(operation, percent); };
+    if (!m_Pool.Start(m_pBase, settings, finished, progress))
         return false;
     return WatchSignals() && Listen();
 }

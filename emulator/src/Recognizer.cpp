@@ -120,7 +120,8 @@ bool Recognizer::Load(const ModelPaths& paths)
     return true;
 }
 
-bool Recognizer::Recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out)
+bool Recognizer::Recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out,
+                           const std::function<void()>& decoded)
 {
     out.clear();
     // A new stream resets what the decoder learnt of the channel (its cepstral mean
@@ -133,6 +134,7 @@ bool Recognizer::Recognize(const std::vector<int16_t>& samples, int maxAlternati
     const int rc = ps_process_raw(m_pDecoder, input.data(), input.size(), FALSE, TRUE);
     if (ps_end_utt(m_pDecoder) < 0 || rc < 0)
         return false;
+    decoded();
     int32 score = 0;
     const char* hyp = ps_get_hyp(m_pDecoder, &score);
     if (hyp && *hyp)

@@ -2,6 +2,7 @@
 // One pocketsphinx decoder. A decoder is not safe to share between threads,
 // so each worker owns one, loaded once when the emulator starts.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -63,8 +64,10 @@ public:
     bool Load(const ModelPaths& paths);
     // `samples` are 16 kHz mono; `out` gets one result per stretch of speech, none
     // when there is no speech. Each call starts from a clean state: nothing of an
-    // earlier recording counts.
-    bool Recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out);
+    // earlier recording counts. `decoded` is called once the search has been through
+    // all of the recording, before its words and alternatives are read.
+    bool Recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out,
+                   const std::function<void()>& decoded);
 
 private:
     std::vector<Word> ReadWords();
