@@ -20,7 +20,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
 from conftest import (HANG, METADATA_TOKEN, TESTDATA, Emulator, Process, call, closed_unanswered, cloud_section,
-                      eventually, google_emulator)
+                      eventually, google_emulator, samples)
 
 RECOGNIZE = "/v1/speech:recognize?key=cloud-key"
 LONG_RUNNING = "/v1/speech:longrunningrecognize?key=cloud-key"
@@ -477,6 +477,33 @@ def test_recognition_reads_audio_from_storage_by_uri(google):
         assert store(google, "DELETE", OBJECTS + name).status == 204
 
 
+@pytest.mark.parametrize("method, verb, target, body, code, statuses", [
+    ("recognize", "POST", "/v1/speech:recognize", recognition(GO_FORWARD), 503, [200, 503, 500, 503]),
+    ("longrunningrecognize", "POST", "/v1/speech:longrunningrecognize", recognition(GO_FORWARD), 429, [200, 429]),
+    ("operations", "GET", "/v1/operations/1", b"", 500, [404, 500]),
+    ("analyzeSentiment", "POST", "/v1/documents:analyzeSentiment", {"document": {"content": "Good."}}, 504, [400, 504]),
+    ("upload", "POST", UPLOAD + "a", b"x", 503, [200, 503]),
+    ("delete", "DELETE", OBJECTS + "a", b"", 429, [404, 429]),
+    ("token", "GET", METADATA_TOKEN, b"", 503, [503, 200])])  # its first call was the fixture's
+def test_fail_answers_every_nth_call_of_a_method_with_its_fault_in_googles_shape(request, tmp_path, method, verb,
+                                                                                  target, body, code, statuses):
+    google = google_emulator(request.config.getoption("--emulator"), tmp_path, "--transcript", "x", "--prefix",
+                             "/v1", "--bucket", BUCKET, "--fail", f"{method}:2:{code}", "--fail", "recognize:3:500")
+    try:
+        replies = [google.call(target, body, verb, [("Metadata-Flavor", "Google")]) for _ in statuses]
+        assert [reply.status for reply in replies] == statuses  # the first rule that falls on a call answers it
+        fault = replies[statuses.index(code)]
+        if method in ("upload", "delete"):
+            assert json.loads(fault.body)["error"]["errors"][0]["reason"] in ("backendError", "rateLimitExceeded")
+        else:
+            google_error(fault, code, {429: "RESOURCE_EXHAUSTED", 500: "INTERNAL", 503: "UNAVAILABLE",
+                                       504: "DEADLINE_EXCEEDED"}[code])
+        scrape = samples(call(google.port, "GET", "/metrics").body.decode())
+        assert scrape[("s2t_emulator_faults_total", f'method="{method}",code="{code}"')] == statuses.count(code)
+    finally:
+        google.finish()
+
+
 def test_google_client_libraries_store_and_recognise_by_uri_with_a_token_of_ours(google, tmp_path):
     (tmp_path / "goforward.wav").write_bytes(GO_FORWARD)
     script = Path(__file__).resolve().parent.parent / "emulator/tests/google-storage.js"
@@ -511,7 +538,8 @@ def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request
     (["--help"], 0), (["--port", "http"], 2), (["--workers", "0"], 2), (["--no-such-option"], 2), (["extra"], 2),
     (["--word-list", "/nonexistent/index.json", "--transcript", "x"], 1), (["--bucket", "audio"], 2),
     (["--credentials", "/nonexistent/key.json", "--transcript", "x"], 1),
-    (["--hmm", "/nonexistent", "--port", "0", "--workers", "1"], 1)])
+    (["--hmm", "/nonexistent", "--port", "0", "--workers", "1"], 1), (["--fail", "recognize:0:503"], 2),
+    (["--fail", "recognise:3:503"], 2), (["--fail", "recognize:3:502"], 2), (["--fail", "recognize"], 2)])
 def test_settings_that_cannot_be_used_stop_it_at_once(request, tmp_path, args, status):
     emulator = Process([request.config.getoption("--emulator"), *args], tmp_path)
     assert emulator.wait() == status
@@ -519,22 +547,31 @@ def test_settings_that_cannot_be_used_stop_it_at_once(request, tmp_path, args, s
     emulator.check_clean()
 
 
-def test_a_voicemail_comes_back_with_its_sentiment(start_service, emulator, voicemail):
-    service = start_service({"client-auth-token": "platform"},
-                            cloud_section(f"http://127.0.0.1:{emulator.port}/v1", key="cloud-key"))
-    body = json.dumps({"audio": base64.b64encode(GO_FORWARD).decode(), "language": "en-US"})
-    reply = service.call("POST", "/transcribe", body, [("Authorization", "platform"), ("X-Tarvex-TranID", "gf")])
-    assert (reply.status, reply.reason, reply.headers["Content-Type"]) == (200, "OK", "application/json")
-    answer = json.loads(reply.body)
-    assert answer["language"] == "en-us" and -1 <= answer["documentSentiment"]["score"] <= 1
-    assert [s["text"]["content"] for s in answer["sentences"]] == ["go forward ten meters"]
-    # Telephone voicemail as the platform stores it: the service names AMR's encoding itself.
-    for name in ("AMR-NB", "AMR-WB", "mu-law WAV"):
-        body = json.dumps({"audio": base64.b64encode(voicemail[name][0]).decode(), "language": "en-US"})
-        reply = service.call("POST", "/transcribe", body, [("Authorization", "platform")])
-        assert reply.status == 200, (name, reply.body)
-        words = json.loads(reply.body)["sentences"][0]["text"]["content"].split()
-        assert words[:2] == ["go", "forward"], (name, words)
+def test_a_voicemail_comes_back_with_its_sentiment_through_the_clouds_transient_faults(request, tmp_path,
+                                                                                       start_service, voicemail):
+    emulator = Emulator(request.config.getoption("--emulator"), tmp_path, "--prefix", "/v1", "--api-key", "cloud-key",
+                        "--workers", 2, "--fail", "recognize:3:503", "--fail", "analyzeSentiment:2:429")
+    try:
+        service = start_service({"client-auth-token": "platform"},
+                                cloud_section(f"http://127.0.0.1:{emulator.port}/v1", key="cloud-key"))
+        body = json.dumps({"audio": base64.b64encode(GO_FORWARD).decode(), "language": "en-US"})
+        reply = service.call("POST", "/transcribe", body, [("Authorization", "platform"), ("X-Tarvex-TranID", "gf")])
+        assert (reply.status, reply.reason, reply.headers["Content-Type"]) == (200, "OK", "application/json")
+        answer = json.loads(reply.body)
+        assert answer["language"] == "en-us" and -1 <= answer["documentSentiment"]["score"] <= 1
+        assert [s["text"]["content"] for s in answer["sentences"]] == ["go forward ten meters"]
+        # Telephone voicemail as the platform stores it: the service names AMR's encoding itself.
+        for name in ("AMR-NB", "AMR-WB", "mu-law WAV"):
+            body = json.dumps({"audio": base64.b64encode(voicemail[name][0]).decode(), "language": "en-US"})
+            reply = service.call("POST", "/transcribe", body, [("Authorization", "platform")])
+            assert reply.status == 200, (name, reply.body)
+            words = json.loads(reply.body)["sentences"][0]["text"]["content"].split()
+            assert words[:2] == ["go", "forward"], (name, words)
+        # The 3rd recognition was refused, and the 2nd, 4th and 6th sentiment: each tried again once.
+        assert (service.metric("s2t_cloud_retries_total", 'method="recognize",reason="503"'),
+                service.metric("s2t_cloud_retries_total", 'method="analyzeSentiment",reason="429"')) == (1, 3)
+    finally:
+        emulator.finish()
 
 
 def bytes_sent_before_closed(port, head, trickled):
