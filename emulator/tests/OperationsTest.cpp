@@ -56,29 +56,25 @@ TEST(Operations, ShowTheProgressOfTheirRecognitionAsItsWorkerMakesIt)
     operations.Start(name);
     std::vector<int> percents;
     std::vector<std::string> times; // lastUpdateTime, from the start
-    const auto note = [&] {
+    const auto note = [&](const std::string& operation, int percent) {
         std::string json;
         rapidjson::Document running;
+        operations.Progress(operation, percent);
         operations.Describe(name, json);
         running.Parse(json.c_str(), json.size());
         percents.push_back(running["metadata"]["progressPercent"].GetInt());
         times.push_back(running["metadata"]["lastUpdateTime"].GetString());
     };
-    note();
-    const auto progress = [&](const std::string& operation, int percent) {
-        operations.Progress(operation, percent);
-        note();
-    };
+    note(name, 0);
     const std::string dir = S2T_EMULATOR_MODEL_DIR;
     const PoolSettings settings{1, {dir + "/en-us", dir + "/en-us.lm.bin", dir + "/cmudict-en-us.dict"}, {}, 60, 1};
     WorkerPool pool;
     ASSERT_TRUE(pool.Start(
-        base, settings, [&](std::unique_ptr<RecognitionJob>) { event_base_loopbreak(base); }, progress));
+        base, settings, [&](std::unique_ptr<RecognitionJob>) { event_base_loopbreak(base); }, note));
     auto job = std::make_unique<RecognitionJob>();
     job->operation = name;
     job->hints = AudioHints{"LINEAR16", 16000, 0};
-    ASSERT_TRUE(ReadFile(S2T_TESTDATA_DIR "/goforward.raw", job->audio));
-    ASSERT_TRUE(pool.Submit(std::move(job)));
+    ASSERT_TRUE(ReadFile(S2T_TESTDATA_DIR "/goforward.raw", job->audio) && pool.Submit(std::move(job)));
     event_base_loop(base, EVLOOP_NO_EXIT_ON_EMPTY);
     pool.Stop();
     event_base_free(base);

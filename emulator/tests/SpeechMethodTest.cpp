@@ -45,7 +45,7 @@ TEST(SpeechMethod, ReadsConfigAsProtoJsonDoesAndRefusesWhatGoogleRefuses)
         {R"({"languageCode":"fr-FR","alternativeLanguageCodes":[7,"en-US"],"sampleRateHertz":48000,
              "maxAlternatives":30,"audioChannelCount":"8","model":"medical_dictation","use_enhanced":false})",
          nullptr},
-        {R"({"languageCode":"en-US","model":"phone"})", "Incorrect model specified"},
+        {R"({"languageCode":"en-US","model":"phone"})", "Incorrect model"},
         {R"({"languageCode":"en-US","useEnhanced":"true"})", "config.use_enhanced"},
         {R"({"languageCode":"fr-FR","alternativeLanguageCodes":"en-US"})", "expected a list"},
         {R"({"languageCode":"en-US","encoding":"OPUS"})", "config.encoding"},
