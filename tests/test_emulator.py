@@ -20,7 +20,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
 from conftest import (HANG, METADATA_TOKEN, TESTDATA, Emulator, Process, call, closed_unanswered, cloud_section,
-                      eventually, google_emulator)
+                      eventually, google_emulator, samples)
 
 RECOGNIZE = "/v1/speech:recognize?key=cloud-key"
 LONG_RUNNING = "/v1/speech:longrunningrecognize?key=cloud-key"
@@ -69,20 +69,12 @@ def google_error(reply, code, status, message=""):
     return error
 
 
-def test_recognition_answers_in_google_shape(emulator):
-    reply = emulator.call(RECOGNIZE, recognition(GO_FORWARD))
-    assert reply.status == 200, reply.body
-    answer = json.loads(reply.body)
-    result = answer["results"][0]
-    assert result["alternatives"][0]["transcript"] == "go forward ten meters"
-    assert 0 < result["alternatives"][0]["confidence"] <= 1
-    assert (result["resultEndTime"], result["languageCode"], answer["totalBilledTime"]) == ("2.786s", "en-us", "3s")
-    assert answer["requestId"].isdigit()
-
-
-def test_words_alternatives_and_masking_come_from_the_decoder_the_same_every_time(emulator):
+def test_recognition_answers_in_google_shape_from_the_decoder_the_same_every_time(emulator):
     options = {"enableWordTimeOffsets": True, "enableWordConfidence": True, "maxAlternatives": "3"}
     first = json.loads(emulator.call(RECOGNIZE, recognition(GO_FORWARD, **options)).body)
+    result = first["results"][0]
+    assert (result["resultEndTime"], result["languageCode"], first["totalBilledTime"]) == ("2.786s", "en-us", "3s")
+    assert first["requestId"].isdigit() and 0 < result["alternatives"][0]["confidence"] <= 1
     other = Path(TESTDATA, "librivox/sense_and_sensibility_01_austen_64kb-0880.wav").read_bytes()
     assert emulator.call(RECOGNIZE, recognition(other)).status == 200
     again = json.loads(emulator.call(RECOGNIZE, recognition(GO_FORWARD, **options)).body)
@@ -137,13 +129,15 @@ def test_long_recordings_go_through_operations_and_a_full_queue_refuses_more(req
         for target in [RECOGNIZE, LONG_RUNNING]:  # the one worker is busy: its job fills the queue
             google_error(emulator.call(target, recognition(GO_FORWARD)), 429, "RESOURCE_EXHAUSTED")
         status, running = operation(emulator, started["name"])
-        assert (status, running) == (200, started) and "done" not in running
+        assert (status, running["name"]) == (200, started["name"]) and "done" not in running
         assert running["metadata"]["@type"].endswith("speech.v1.LongRunningRecognizeMetadata")
         response = finished(emulator, started["name"])["response"]
         assert response["@type"] == "type.googleapis.com/google.cloud.speech.v1.LongRunningRecognizeResponse"
         results = response["results"]
         ends = [seconds(r["resultEndTime"]) for r in results]
         assert len(results) >= 8 and ends == sorted(ends) and ends[-1] == 71.56 and response["totalBilledTime"] == "72s"
+        confidences = {r["alternatives"][0]["confidence"] for r in results}  # of its own words, of five recordings
+        assert len(confidences) >= 5 and 0 < min(confidences) <= max(confidences) < 1
         assert "dashwood" in results[0]["alternatives"][0]["transcript"]
         assert "power to do for" in results[-1]["alternatives"][0]["transcript"]
         failed = json.loads(emulator.call(LONG_RUNNING, recognition(b"not audio")).body)["name"]
@@ -213,7 +207,7 @@ def voicemail(request, tmp_path_factory):
     return {"AMR-NB": (telephone("-t", "amr-nb", "-C", "7"), {"encoding": "AMR", "sampleRateHertz": 8000}),
             "AMR-WB": (awb.read_bytes(), {"encoding": "AMR_WB", "sampleRateHertz": 16000}),
             "mu-law WAV": (telephone("-t", "wav", "-e", "u-law"), {"encoding": "MULAW", "sampleRateHertz": 8000}),
-            "A-law WAV": (telephone("-t", "wav", "-e", "a-law"), {})}
+            "stereo WAV": (telephone("-t", "wav", "-c", "2"), {"audioChannelCount": 2})}
 
 
 def test_voicemail_formats_are_recognised(emulator, voicemail):
@@ -475,6 +469,30 @@ def test_recognition_reads_audio_from_storage_by_uri(google):
         assert store(google, "DELETE", OBJECTS + name).status == 204
 
 
+@pytest.mark.parametrize("method, verb, target, body, code, status, statuses", [
+    ("recognize", "POST", "/v1/speech:recognize", recognition(GO_FORWARD), 503, "UNAVAILABLE", [200, 503, 500, 503]),
+    ("longrunningrecognize", "POST", "/v1/speech:longrunningrecognize", recognition(GO_FORWARD), 429,
+     "RESOURCE_EXHAUSTED", [200, 429]),
+    ("operations", "GET", "/v1/operations/1", b"", 500, "INTERNAL", [404, 500]),
+    ("analyzeSentiment", "POST", "/v1/documents:analyzeSentiment", {}, 504, "DEADLINE_EXCEEDED", [400, 504]),
+    ("upload", "POST", UPLOAD + "a", b"x", 503, "backendError", [200, 503]),  # Cloud Storage's reason
+    ("delete", "DELETE", OBJECTS + "a", b"", 429, "rateLimitExceeded", [404, 429]),
+    ("token", "GET", METADATA_TOKEN, b"", 503, "UNAVAILABLE", [503, 200])])  # its first call was the fixture's
+def test_fail_answers_every_nth_call_of_a_method_with_its_fault_in_googles_shape(request, tmp_path, method, verb,
+                                                                                  target, body, code, status, statuses):
+    google = google_emulator(request.config.getoption("--emulator"), tmp_path, "--transcript", "x", "--prefix",
+                             "/v1", "--bucket", BUCKET, "--fail", f"{method}:2:{code}", "--fail", "recognize:3:500")
+    try:
+        replies = [google.call(target, body, verb, [("Metadata-Flavor", "Google")]) for _ in statuses]
+        assert [reply.status for reply in replies] == statuses  # the first rule that falls on a call answers it
+        error = json.loads(replies[statuses.index(code)].body)["error"]
+        assert (error["code"], error.get("status") or error["errors"][0]["reason"]) == (code, status)
+        scrape = samples(call(google.port, "GET", "/metrics").body.decode())
+        assert scrape[("s2t_emulator_faults_total", f'method="{method}",code="{code}"')] == statuses.count(code)
+    finally:
+        google.finish()
+
+
 def test_google_client_libraries_store_and_recognise_by_uri_with_a_token_of_ours(google, tmp_path):
     (tmp_path / "goforward.wav").write_bytes(GO_FORWARD)
     script = Path(__file__).resolve().parent.parent / "emulator/tests/google-storage.js"
@@ -489,8 +507,9 @@ def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request
     try:
         result = json.loads(fast.call("/v1/speech:recognize", recognition(GO_FORWARD)).body)["results"][0]
         assert (result["alternatives"][0]["transcript"], result["resultEndTime"]) == ("hello damn fast", "2.786s")
-        masked = json.loads(fast.call("/v1/speech:recognize", recognition(GO_FORWARD, profanityFilter=True)).body)
-        assert masked["results"][0]["alternatives"][0]["transcript"] == "hello d*** fast"
+        masked = json.loads(fast.call("/v1/speech:recognize", recognition(
+            GO_FORWARD, profanityFilter=True, enableAutomaticPunctuation=True, model="phone_call")).body)
+        assert masked["results"][0]["alternatives"][0]["transcript"] == "Hello d*** fast."
         google_error(fast.call("/v1/speech:recognize", recognition(b"no audio")), 400, "INVALID_ARGUMENT", "WAV")
         fast.wait_for("POST /v1/speech:recognize 400 Invalid recognition 'config': bad encoding")
         # A second after a burst the memory it freed is given back (AddressSanitizer's allocator keeps it).
@@ -508,7 +527,8 @@ def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request
     (["--help"], 0), (["--port", "http"], 2), (["--workers", "0"], 2), (["--no-such-option"], 2), (["extra"], 2),
     (["--word-list", "/nonexistent/index.json", "--transcript", "x"], 1), (["--bucket", "audio"], 2),
     (["--credentials", "/nonexistent/key.json", "--transcript", "x"], 1),
-    (["--hmm", "/nonexistent", "--port", "0", "--workers", "1"], 1)])
+    (["--hmm", "/nonexistent", "--port", "0", "--workers", "1"], 1), (["--fail", "recognize:0:503"], 2),
+    (["--fail", "recognise:3:503"], 2), (["--fail", "recognize:3:502"], 2), (["--fail", "recognize"], 2)])
 def test_settings_that_cannot_be_used_stop_it_at_once(request, tmp_path, args, status):
     emulator = Process([request.config.getoption("--emulator"), *args], tmp_path)
     assert emulator.wait() == status
@@ -516,22 +536,31 @@ def test_settings_that_cannot_be_used_stop_it_at_once(request, tmp_path, args, s
     emulator.check_clean()
 
 
-def test_a_voicemail_comes_back_with_its_sentiment(start_service, emulator, voicemail):
-    service = start_service({"client-auth-token": "platform"},
-                            cloud_section(f"http://127.0.0.1:{emulator.port}/v1", key="cloud-key"))
-    body = json.dumps({"audio": base64.b64encode(GO_FORWARD).decode(), "language": "en-US"})
-    reply = service.call("POST", "/transcribe", body, [("Authorization", "platform"), ("X-Tarvex-TranID", "gf")])
-    assert (reply.status, reply.reason, reply.headers["Content-Type"]) == (200, "OK", "application/json")
-    answer = json.loads(reply.body)
-    assert answer["language"] == "en-us" and -1 <= answer["documentSentiment"]["score"] <= 1
-    assert [s["text"]["content"] for s in answer["sentences"]] == ["go forward ten meters"]
-    # Telephone voicemail as the platform stores it: the service names AMR's encoding itself.
-    for name in ("AMR-NB", "AMR-WB", "mu-law WAV"):
-        body = json.dumps({"audio": base64.b64encode(voicemail[name][0]).decode(), "language": "en-US"})
-        reply = service.call("POST", "/transcribe", body, [("Authorization", "platform")])
-        assert reply.status == 200, (name, reply.body)
-        words = json.loads(reply.body)["sentences"][0]["text"]["content"].split()
-        assert words[:2] == ["go", "forward"], (name, words)
+def test_a_voicemail_comes_back_with_its_sentiment_through_the_clouds_transient_faults(request, tmp_path,
+                                                                                       start_service, voicemail):
+    emulator = Emulator(request.config.getoption("--emulator"), tmp_path, "--prefix", "/v1", "--api-key", "cloud-key",
+                        "--workers", 2, "--fail", "recognize:3:503", "--fail", "analyzeSentiment:2:429")
+    try:
+        service = start_service({"client-auth-token": "platform"},
+                                cloud_section(f"http://127.0.0.1:{emulator.port}/v1", key="cloud-key"))
+        body = json.dumps({"audio": base64.b64encode(GO_FORWARD).decode(), "language": "en-US"})
+        reply = service.call("POST", "/transcribe", body, [("Authorization", "platform"), ("X-Tarvex-TranID", "gf")])
+        assert (reply.status, reply.reason, reply.headers["Content-Type"]) == (200, "OK", "application/json")
+        answer = json.loads(reply.body)
+        assert answer["language"] == "en-us" and -1 <= answer["documentSentiment"]["score"] <= 1
+        assert [s["text"]["content"] for s in answer["sentences"]] == ["go forward ten meters"]
+        # Telephone voicemail as the platform stores it: the service names AMR's encoding itself.
+        for name in ("AMR-NB", "AMR-WB", "mu-law WAV"):
+            body = json.dumps({"audio": base64.b64encode(voicemail[name][0]).decode(), "language": "en-US"})
+            reply = service.call("POST", "/transcribe", body, [("Authorization", "platform")])
+            assert reply.status == 200, (name, reply.body)
+            words = json.loads(reply.body)["sentences"][0]["text"]["content"].split()
+            assert words[:2] == ["go", "forward"], (name, words)
+        # The 3rd recognition was refused, and the 2nd, 4th and 6th sentiment: each tried again once.
+        assert (service.metric("s2t_cloud_retries_total", 'method="recognize",reason="503"'),
+                service.metric("s2t_cloud_retries_total", 'method="analyzeSentiment",reason="429"')) == (1, 3)
+    finally:
+        emulator.finish()
 
 
 def bytes_sent_before_closed(port, head, trickled):

@@ -73,6 +73,11 @@ void Emulator::AnswerStorage(evhttp_request* request, const std::string& path, c
 {
     StorageCall call;
     call.method = HttpMethodName(evhttp_request_get_command(request));
+    const char* method = call.method == "DELETE"                                   ? "delete"
+                         : call.method == "POST" && path.rfind("/upload/", 0) == 0 ? "upload"
+                                                                                   : nullptr;
+    if (AnswerFault(request, method, trace, true))
+        return;
     bool given = false;
     StorageAnswer answer;
     if (!m_Options.credentials || !HasValidToken(request, given))

@@ -41,6 +41,23 @@ std::string EncodingMismatch(const char* header, const std::string& given)
     return std::string("Specify ") + header + " encoding to match file header (config.encoding is " + given + ").";
 }
 
+// The sample size of a PCM format Google does not take in WAV (it takes 16 bits); 0 for others.
+int PcmBits(int samples)
+{
+    switch (samples)
+    {
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_PCM_S8:
+        return 8;
+    case SF_FORMAT_PCM_24:
+        return 24;
+    case SF_FORMAT_PCM_32:
+        return 32;
+    default:
+        return 0;
+    }
+}
+
 int HeaderlessFormat(const std::string& encoding)
 {
     if (encoding == "LINEAR16")
@@ -115,13 +132,38 @@ bool AudioReader::Open(const std::string& bytes, const AudioHints& hints, std::s
         return OpenAmr(hints, error);
     if (!OpenWith(0, hints))
         return OpenHeaderless(hints, error);
+    error = HeaderRefusal(hints);
+    return error.empty();
+}
+
+// Google reads WAV files of LINEAR16 or MULAW, one channel unless the request gives
+// the header's count, and the encoding the request names must be the header's.
+std::string AudioReader::HeaderRefusal(const AudioHints& hints) const
+{
+    const int container = m_Info.format & SF_FORMAT_TYPEMASK;
+    if (container != SF_FORMAT_WAV && container != SF_FORMAT_WAVEX && container != SF_FORMAT_FLAC)
+        return "";
     const char* header = HeaderEncoding();
-    if (header && !hints.encoding.empty() && hints.encoding != header)
+    if (!header)
     {
-        error = EncodingMismatch(header, hints.encoding);
-        return false;
+        const int bits = PcmBits(m_Info.format & SF_FORMAT_SUBMASK);
+        return bits > 0 ? "Must use 16 bit samples for LINEAR_PCM, but WAV header indicates " + std::to_string(bits) +
+                              " bit per sample."
+                        : "WAV header indicates an unsupported format.";
     }
-    return true;
+    if (!hints.encoding.empty() && hints.encoding != header)
+        return EncodingMismatch(header, hints.encoding);
+    const std::string channels = std::to_string(m_Info.channels);
+    if (hints.channelCount == 0 && m_Info.channels > 1)
+        return std::string("Must use single channel (mono) audio, but ") + ContainerName() + " header indicates " +
+               channels + " channels.";
+    if (hints.channelCount > 0 && hints.channelCount != m_Info.channels)
+        return "audio_channel_count (" + std::to_string(hints.channelCount) +
+               ") in RecognitionConfig must either be unspecified or match the value in the " + ContainerName() +
+               " header (" + channels + ").";
+    if (m_Info.channels > 1 && std::strcmp(header, "MULAW") == 0)
+        return kSingleChannelOnly;
+    return "";
 }
 
 // Google reads no AMR header: the request names the encoding and its one rate.
@@ -212,6 +254,7 @@ const char* AudioReader::ContainerName() const
     switch (m_Info.format & SF_FORMAT_TYPEMASK)
     {
     case SF_FORMAT_WAV:
+    case SF_FORMAT_WAVEX:
         return "WAV";
     case SF_FORMAT_FLAC:
         return "FLAC";

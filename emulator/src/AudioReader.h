@@ -19,6 +19,10 @@ struct AudioHints
     int channelCount = 0;    // 0: not given
 };
 
+// Google documents one channel as the only one of these encodings.
+constexpr const char* kSingleChannelOnly = "audio_channel_count must be 1 for MULAW, AMR, AMR_WB and "
+                                           "SPEEX_WITH_HEADER_BYTE audio.";
+
 class AudioReader
 {
 public:
@@ -47,6 +51,8 @@ private:
     bool OpenAmr(const AudioHints& hints, std::string& error);
     bool OpenHeaderless(const AudioHints& hints, std::string& error);
     const char* HeaderEncoding() const;
+    // Why Google would refuse this WAV or FLAC header with these hints; "" when it would not.
+    std::string HeaderRefusal(const AudioHints& hints) const;
     bool ReadMono(std::vector<float>& mono, std::string& error);
     void Release();
 

@@ -63,6 +63,7 @@ Emulator::Emulator(const Options& options)
     , m_Operations(static_cast<size_t>(options.operations), options.operationSeconds)
     , m_Storage(options.buckets, options.storageBytes)
     , m_Tokens(options.tokenSeconds)
+    , m_Faults(options.faults)
 {
 }
 
@@ -111,7 +112,8 @@ bool Emulator::Start()
     PoolSettings settings{m_Options.workers, m_Options.models, m_Options.transcript, kMaxInlineSeconds,
                           m_Options.queue};
     auto finished = [this](std::unique_ptr<RecognitionJob> job) { FinishRecognition(std::move(job)); };
-    if (!m_Pool.Start(m_pBase, settings, finished))
+    auto progress = [this](const std::string& operation, int percent) { m_Operations.Progress(operation, percent); };
+    if (!m_Pool.Start(m_pBase, settings, finished, progress))
         return false;
     return WatchSignals() && Listen();
 }
@@ -221,6 +223,39 @@ Emulator::Route Emulator::RouteOf(const std::string& path) const
     return Route::None;
 }
 
+const char* Emulator::FaultMethod(Route route)
+{
+    switch (route)
+    {
+    case Route::Recognize:
+        return "recognize";
+    case Route::LongRunningRecognize:
+        return "longrunningrecognize";
+    case Route::Operation:
+        return "operations";
+    case Route::AnalyzeSentiment:
+        return "analyzeSentiment";
+    case Route::Token:
+    case Route::MetadataToken:
+        return "token";
+    default:
+        return nullptr;
+    }
+}
+
+// Before the caller is checked: the front end that fails does not get that far.
+bool Emulator::AnswerFault(evhttp_request* request, const char* method, const std::string& trace, bool storage)
+{
+    const FaultAnswer* fault = method ? m_Faults.Next(method) : nullptr;
+    if (!fault)
+        return false;
+    Trace::Print("%s %d %s (--fail)\n", trace.c_str(), fault->code, fault->message);
+    Send(request, fault->code,
+         storage ? StorageError{fault->code, fault->storageReason, fault->message, false}.ToJson()
+                 : ApiError{fault->code, fault->status, fault->message, "", ""}.ToJson());
+    return true;
+}
+
 void Emulator::HandleRequest(evhttp_request* request)
 {
     const std::string path = RequestPath(request);
@@ -244,6 +279,8 @@ void Emulator::HandleRequest(evhttp_request* request)
     }
     if (route == Route::Metrics)
         return AnswerMetrics(request);
+    if (AnswerFault(request, FaultMethod(route), trace, false))
+        return;
     if (route == Route::Token || route == Route::MetadataToken)
         return AnswerToken(request, route, trace);
     const ApiError callerError = CheckCaller(request, route);
@@ -405,6 +442,9 @@ void Emulator::AnswerMetrics(evhttp_request* request)
     writer.Family("s2t_emulator_recognitions_total", "counter", "Recognitions ended, by outcome (a status).");
     for (const auto& [outcome, count] : m_Recognitions)
         writer.Sample("s2t_emulator_recognitions_total", "outcome=\"" + outcome + "\"", static_cast<double>(count));
+    writer.Family("s2t_emulator_faults_total", "counter", "Calls answered with a fault of --fail, by method and code.");
+    for (const auto& [labels, count] : m_Faults.Answered())
+        writer.Sample("s2t_emulator_faults_total", labels, static_cast<double>(count));
     writer.Family("s2t_emulator_decode_seconds", "histogram", "Time the decoder took for a recognition.");
     writer.Samples("s2t_emulator_decode_seconds", "", m_DecodeSeconds);
     evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", Exposition::kContentType);

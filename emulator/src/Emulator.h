@@ -4,6 +4,7 @@
 // recognition to the worker pool.
 #include "AcceptPause.h"
 #include "Exposition.h"
+#include "Faults.h"
 #include "MemoryTrim.h"
 #include "Operations.h"
 #include "RequestClocks.h"
@@ -46,6 +47,7 @@ struct Options
     size_t storageBytes = size_t(1) << 30; // held in all buckets at most
     ModelPaths models;
     std::string wordList;
+    std::vector<FaultRule> faults; // --fail
     bool help = false;
 };
 
@@ -83,6 +85,10 @@ private:
     bool WatchSignals();
     std::string OperationsPath() const;
     Route RouteOf(const std::string& path) const;
+    // The method's name in --fail, as the service's metrics name it; null for none.
+    static const char* FaultMethod(Route route);
+    // Answers the call with the fault --fail asks for, if this call is one: whether it did.
+    bool AnswerFault(evhttp_request* request, const char* method, const std::string& trace, bool storage);
     ApiError CheckCaller(evhttp_request* request, Route route);
     ApiError CheckApiKey(evhttp_request* request, Route route) const;
     // Whether the request names a token of ours that has not expired; `given`: it names one at all.
@@ -113,6 +119,7 @@ private:
     Operations m_Operations;
     Storage m_Storage;
     Tokens m_Tokens;
+    Faults m_Faults;
     event_base* m_pBase = nullptr;
     evhttp* m_pHttp = nullptr;
     event* m_pSigint = nullptr;

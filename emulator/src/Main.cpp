@@ -50,7 +50,8 @@ enum OptionId
     kCredentials,
     kTokenSeconds,
     kBucket,
-    kStorageBytes
+    kStorageBytes,
+    kFail
 };
 
 const option kLongOptions[] = {
@@ -72,6 +73,7 @@ const option kLongOptions[] = {
     {"token-seconds", required_argument, nullptr, kTokenSeconds},
     {"bucket", required_argument, nullptr, kBucket},
     {"storage-bytes", required_argument, nullptr, kStorageBytes},
+    {"fail", required_argument, nullptr, kFail},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -161,6 +163,19 @@ bool AddBucket(const char* name, Options& o)
     return true;
 }
 
+bool AddFault(const char* text, Options& o)
+{
+    FaultRule rule;
+    std::string why;
+    if (!Faults::Parse(text, rule, why))
+    {
+        Complain("--fail \"%s\" %s", text, why.c_str());
+        return false;
+    }
+    o.faults.push_back(rule);
+    return true;
+}
+
 // The options that are not numbers in a range; false when the value is refused.
 bool TakeOption(int id, Options& o)
 {
@@ -197,6 +212,8 @@ bool TakeOption(int id, Options& o)
         return AddBucket(optarg, o);
     case kStorageBytes:
         return ParseBytes(optarg, o.storageBytes);
+    case kFail:
+        return AddFault(optarg, o);
     case 'h':
         o.help = true;
         break;
@@ -264,6 +281,9 @@ void PrintUsage(const char* program)
                  "  --operation-seconds S  how long a finished one is kept (default %d)\n"
                  "  --transcript TEXT  answer every recognition with TEXT, without decoding\n"
                  "  --timeout SECONDS  close a connection idle or stalled this long (default %d)\n"
+                 "  --fail METHOD:N:CODE  answer every Nth call of METHOD with CODE (%s) in Google's\n"
+                 "                     shape, to watch a client's retries (repeatable); METHOD is one of\n"
+                 "                     %s\n"
                  "  --hmm DIR          acoustic model (default %s)\n"
                  "  --lm FILE          language model (default %s)\n"
                  "  --dict FILE        pronunciation dictionary (default %s)\n"
@@ -272,8 +292,8 @@ void PrintUsage(const char* program)
                  "\n"
                  "Prints \"listening on ADDR:PORT\" once ready, then one line per request.\n",
                  program, d.address.c_str(), d.port, d.tokenSeconds, d.storageBytes, d.workers, d.queue, d.operations,
-                 d.operationSeconds, d.timeoutSeconds, d.models.hmm.c_str(), d.models.lm.c_str(), d.models.dict.c_str(),
-                 d.wordList.c_str());
+                 d.operationSeconds, d.timeoutSeconds, Faults::kCodes, Faults::kMethods, d.models.hmm.c_str(),
+                 d.models.lm.c_str(), d.models.dict.c_str(), d.wordList.c_str());
 }
 
 // Takes what the emulator needs of the process and runs it: the exit status.

@@ -27,6 +27,15 @@ void Operations::Start(const std::string& name)
     operation.started = operation.updated = std::chrono::system_clock::now();
 }
 
+void Operations::Progress(const std::string& name, int percent)
+{
+    auto it = m_Operations.find(name);
+    if (it == m_Operations.end() || it->second.done)
+        return;
+    it->second.percent = percent;
+    it->second.updated = std::chrono::system_clock::now();
+}
+
 void Operations::Finish(const std::string& name, const std::string& response, const ApiError& error)
 {
     auto it = m_Operations.find(name);
@@ -72,7 +81,7 @@ std::string Operations::ToJson(const std::string& name, const Operation& operati
     w.Key("@type");
     w.String("type.googleapis.com/google.cloud.speech.v1.LongRunningRecognizeMetadata");
     w.Key("progressPercent");
-    w.Int(operation.done ? 100 : 0);
+    w.Int(operation.done ? 100 : operation.percent);
     w.Key("startTime");
     w.String(FormatTimestamp(operation.started).c_str());
     w.Key("lastUpdateTime");

@@ -22,6 +22,8 @@ public:
     // A fresh name, not yet known: the operation starts once its job is queued.
     std::string NewName();
     void Start(const std::string& name);
+    // How far its work has come, in percent, as of now.
+    void Progress(const std::string& name, int percent);
     // Its outcome: `response` (led by kResponseType), or `error` when set.
     void Finish(const std::string& name, const std::string& response, const ApiError& error);
     // Fills `json` with the operation; false for a name unknown or no longer kept.
@@ -32,6 +34,7 @@ private:
     {
         std::chrono::system_clock::time_point started;
         std::chrono::system_clock::time_point updated;
+        int percent = 0;
         bool done = false;
         std::string response;
         ApiError error;

@@ -6,7 +6,9 @@
 #include <sphinxbase/err.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <random>
 
@@ -118,7 +120,8 @@ bool Recognizer::Load(const ModelPaths& paths)
     return true;
 }
 
-bool Recognizer::Recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out)
+bool Recognizer::Recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out,
+                           const std::function<void()>& decoded)
 {
     out.clear();
     // A new stream resets what the decoder learnt of the channel (its cepstral mean
@@ -131,6 +134,7 @@ bool Recognizer::Recognize(const std::vector<int16_t>& samples, int maxAlternati
     const int rc = ps_process_raw(m_pDecoder, input.data(), input.size(), FALSE, TRUE);
     if (ps_end_utt(m_pDecoder) < 0 || rc < 0)
         return false;
+    decoded();
     int32 score = 0;
     const char* hyp = ps_get_hyp(m_pDecoder, &score);
     if (hyp && *hyp)
@@ -144,7 +148,7 @@ bool Recognizer::Recognize(const std::vector<int16_t>& samples, int maxAlternati
 // The recognised words with their times and posterior probabilities.
 std::vector<Word> Recognizer::ReadWords()
 {
-    ps_lattice_t* dag = LatticeWithPosteriors();
+    const std::map<std::pair<int, std::string>, double> posteriors = Posteriors();
     std::vector<Word> words;
     for (ps_seg_t* seg = ps_seg_iter(m_pDecoder); seg; seg = ps_seg_next(seg))
     {
@@ -157,40 +161,117 @@ std::vector<Word> Recognizer::ReadWords()
         w.word = BaseWord(word);
         w.start = startFrame * FrameSeconds();
         w.end = (endFrame + 1) * FrameSeconds();
-        w.confidence = dag ? Posterior(dag, w.word, startFrame) : 0.0;
+        const auto found = posteriors.find({startFrame, w.word});
+        w.confidence = found == posteriors.end() ? 0.0 : found->second;
         words.push_back(w);
     }
     return words;
 }
 
-// The word lattice of the utterance, with each node's posterior probability worked
-// out as the lattice pass would; null when there is none.
-ps_lattice_t* Recognizer::LatticeWithPosteriors()
+namespace
 {
-    ps_lattice_t* dag = ps_get_lattice(m_pDecoder);
-    if (!dag || !m_pLm)
-        return nullptr;
-    const float ascale = 1.0f / cmd_ln_float32_r(m_pConfig, "-ascale");
-    const float lwRatio = cmd_ln_float32_r(m_pConfig, "-bestpathlw") / cmd_ln_float32_r(m_pConfig, "-lw");
-    if (!ps_lattice_bestpath(dag, m_pLm, lwRatio, ascale))
-        return nullptr;
-    ps_lattice_posterior(dag, m_pLm, ascale);
-    return dag;
+
+// A word of the language model: the sentence's start and end are, silence and noise not.
+bool IsLmWord(const char* word)
+{
+    return !IsFiller(word) || std::strcmp(word, "<s>") == 0 || std::strcmp(word, "</s>") == 0;
 }
 
-// The posterior of `word` starting at `startFrame`: the best lattice node for it.
-double Recognizer::Posterior(ps_lattice_t* dag, const std::string& word, int startFrame)
+// ln(e^a + e^b), exact where either is -infinity.
+double LogAdd(double a, double b)
 {
-    logmath_t* lmath = ps_get_logmath(m_pDecoder);
-    double best = 0.0;
+    if (a < b)
+        std::swap(a, b);
+    return std::isinf(b) ? a : a + std::log1p(std::exp(b - a));
+}
+
+// A word of the lattice: its node, and the links to the words that may follow it with
+// each link's score, the word's acoustic score (scaled) and the next word's language
+// model probability, in natural logarithms.
+struct LatticeWord
+{
+    int start = 0;
+    std::string word;
+    std::vector<std::pair<size_t, double>> next;
+    double alpha = -INFINITY; // all paths from the start to it
+    double beta = -INFINITY;  // from it to the end
+};
+
+// The lattice's words, silence and noise among them, in order of their start.
+std::vector<LatticeWord> LatticeWords(ps_decoder_t* decoder, ngram_model_t* lm, double ascale)
+{
+    ps_lattice_t* dag = ps_get_lattice(decoder);
+    if (!dag || !lm)
+        return {};
+    logmath_t* lmath = ps_get_logmath(decoder);
+    std::vector<std::pair<int, ps_latnode_t*>> nodes;
     for (ps_latnode_iter_t* it = ps_latnode_iter(dag); it; it = ps_latnode_iter_next(it))
     {
         ps_latnode_t* node = ps_latnode_iter_node(it);
         int16 firstEnd = 0, lastEnd = 0;
-        if (ps_latnode_times(node, &firstEnd, &lastEnd) == startFrame && word == ps_latnode_baseword(dag, node))
-            best = std::max(best, logmath_exp(lmath, ps_latnode_prob(dag, node, nullptr)));
+        nodes.emplace_back(ps_latnode_times(node, &firstEnd, &lastEnd), node);
     }
-    return std::min(best, 1.0);
+    std::stable_sort(nodes.begin(), nodes.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::map<ps_latnode_t*, size_t> index;
+    std::vector<LatticeWord> words(nodes.size());
+    for (size_t i = 0; i < nodes.size(); ++i)
+    {
+        index[nodes[i].second] = i;
+        words[i].start = nodes[i].first;
+        words[i].word = ps_latnode_baseword(dag, nodes[i].second);
+    }
+    for (size_t i = 0; i < nodes.size(); ++i)
+    {
+        int32 history = ngram_wid(lm, words[i].word.c_str());
+        for (ps_latlink_iter_t* it = ps_latnode_exits(nodes[i].second); it; it = ps_latlink_iter_next(it))
+        {
+            ps_latlink_t* link = ps_latlink_iter_link(it);
+            const size_t to = index.at(ps_latlink_nodes(link, nullptr));
+            int32 ascr = 0, used = 0;
+            ps_latlink_prob(dag, link, &ascr);
+            // A filler is no event of the language model: the word after one is scored on its own.
+            const char* next = words[to].word.c_str();
+            const int32 lscr = IsLmWord(next) ? ngram_ng_prob(lm, ngram_wid(lm, next), &history,
+                                                              IsLmWord(words[i].word.c_str()) ? 1 : 0, &used)
+                                              : 0;
+            words[i].next.emplace_back(to, ascale * logmath_log_to_ln(lmath, ascr) + logmath_log_to_ln(lmath, lscr));
+        }
+    }
+    return words;
+}
+
+} // namespace
+
+// The posterior probability of each word of the lattice, by start frame and base word
+// (the best of its pronunciations): the share of all paths through the lattice, weighed
+// by their acoustic and language model scores, that go through it. pocketsphinx's own
+// (ps_lattice_posterior) sums in 32-bit integers, and over a recording of some length
+// it overflows to certainty for every word; this sums in doubles.
+std::map<std::pair<int, std::string>, double> Recognizer::Posteriors()
+{
+    std::vector<LatticeWord> words = LatticeWords(m_pDecoder, m_pLm, 1.0 / cmd_ln_float32_r(m_pConfig, "-ascale"));
+    double total = -INFINITY;
+    for (LatticeWord& w : words) // in time order: every link goes forward
+    {
+        if (w.word == "<s>" && w.start == 0)
+            w.alpha = 0;
+        for (const auto& [next, score] : w.next)
+            words[next].alpha = LogAdd(words[next].alpha, w.alpha + score);
+        if (w.word == "</s>")
+            total = LogAdd(total, w.alpha);
+    }
+    std::map<std::pair<int, std::string>, double> posteriors;
+    for (auto w = words.rbegin(); w != words.rend(); ++w)
+    {
+        if (w->word == "</s>")
+            w->beta = 0;
+        for (const auto& [next, score] : w->next)
+            w->beta = LogAdd(w->beta, score + words[next].beta);
+        double& best = posteriors[{w->start, w->word}];
+        if (!std::isinf(total))
+            best = std::max(best, std::min(1.0, std::exp(w->alpha + w->beta - total)));
+    }
+    return posteriors;
 }
 
 // Up to maxAlternatives - 1 further transcripts for each result from the lattice's

@@ -2,6 +2,8 @@
 // One pocketsphinx decoder. A decoder is not safe to share between threads,
 // so each worker owns one, loaded once when the emulator starts.
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@ struct RecognitionOptions
     bool profanityFilter = false;
     bool wordTimeOffsets = false;
     bool wordConfidence = false;
+    bool punctuation = false; // enableAutomaticPunctuation
 };
 
 struct Word
@@ -48,7 +51,6 @@ std::vector<Hypothesis> SplitAtPauses(const std::vector<Word>& words, double pau
 
 struct cmd_ln_s;
 struct ps_decoder_s;
-struct ps_lattice_s;
 struct ngram_model_s;
 
 class Recognizer
@@ -62,13 +64,14 @@ public:
     bool Load(const ModelPaths& paths);
     // `samples` are 16 kHz mono; `out` gets one result per stretch of speech, none
     // when there is no speech. Each call starts from a clean state: nothing of an
-    // earlier recording counts.
-    bool Recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out);
+    // earlier recording counts. `decoded` is called once the search has been through
+    // all of the recording, before its words and alternatives are read.
+    bool Recognize(const std::vector<int16_t>& samples, int maxAlternatives, std::vector<Hypothesis>& out,
+                   const std::function<void()>& decoded);
 
 private:
     std::vector<Word> ReadWords();
-    ps_lattice_s* LatticeWithPosteriors();
-    double Posterior(ps_lattice_s* dag, const std::string& word, int startFrame);
+    std::map<std::pair<int, std::string>, double> Posteriors();
     void ReadAlternatives(int maxAlternatives, std::vector<Hypothesis>& results);
     double FrameSeconds() const;
     void Release();

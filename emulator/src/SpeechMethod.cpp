@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
+#include <tuple>
 #include <vector>
 
 namespace
@@ -95,7 +96,19 @@ std::string Masked(const std::string& word)
     return word;
 }
 
-std::string MaskedText(const std::string& text)
+// A word of a transcript as the request asks for it: a profanity masked, and with
+// automatic punctuation the first word of a result capitalised, its last ending a sentence.
+std::string Presented(const std::string& word, const RecognitionOptions& options, bool first, bool last)
+{
+    std::string out = options.profanityFilter ? Masked(word) : word;
+    if (options.punctuation && first && !out.empty())
+        out[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(out[0])));
+    if (options.punctuation && last)
+        out += '.';
+    return out;
+}
+
+std::string PresentedText(const std::string& text, const RecognitionOptions& options)
 {
     std::string out;
     size_t start = 0;
@@ -104,7 +117,8 @@ std::string MaskedText(const std::string& text)
         size_t end = text.find(' ', start);
         if (end == std::string::npos)
             end = text.size();
-        out += (start > 0 ? " " : "") + Masked(text.substr(start, end - start));
+        out += (start > 0 ? " " : "") +
+               Presented(text.substr(start, end - start), options, start == 0, end == text.size());
         start = end + 1;
     }
     return out;
@@ -122,6 +136,26 @@ ApiError ReadFlag(const rapidjson::Value& config, const char* camel, const char*
     return ApiError{};
 }
 
+// Google's models for v1; one pocketsphinx model serves them all.
+const char* const kModels[] = {"latest_long", "latest_short", "command_and_search",   "phone_call",
+                               "video",       "default",      "medical_conversation", "medical_dictation"};
+
+ApiError ReadModel(const rapidjson::Value& config)
+{
+    const rapidjson::Value* model = FindField(config, "model");
+    if (!model)
+        return ApiError{};
+    if (!model->IsString())
+        return InvalidArgument("Invalid value at 'config.model' (TYPE_STRING).");
+    if (model->GetStringLength() == 0) // proto3: the default, unset
+        return ApiError{};
+    for (const char* known : kModels)
+        if (std::strcmp(model->GetString(), known) == 0)
+            return ApiError{};
+    return InvalidArgument("Invalid recognition 'config': Incorrect model specified. Please refer to the "
+                           "documentation page for valid model names.");
+}
+
 ApiError ReadOptions(const rapidjson::Value& config, RecognitionOptions& options)
 {
     if (const auto* max = FindField(config, "maxAlternatives", "max_alternatives"))
@@ -129,13 +163,24 @@ ApiError ReadOptions(const rapidjson::Value& config, RecognitionOptions& options
         if (!ReadInt(*max, 0, 30, options.maxAlternatives))
             return InvalidArgument("max_alternatives must be between 0 and 30.");
     }
-    ApiError error = ReadFlag(config, "profanityFilter", "profanity_filter", options.profanityFilter);
-    if (!error.IsSet())
-        error = ReadFlag(config, "enableWordTimeOffsets", "enable_word_time_offsets", options.wordTimeOffsets);
-    if (!error.IsSet())
-        error = ReadFlag(config, "enableWordConfidence", "enable_word_confidence", options.wordConfidence);
-    return error;
+    bool enhanced = false; // the one model has no enhanced version: read for its type only
+    const std::tuple<const char*, const char*, bool*> flags[] = {
+        {"profanityFilter", "profanity_filter", &options.profanityFilter},
+        {"enableWordTimeOffsets", "enable_word_time_offsets", &options.wordTimeOffsets},
+        {"enableWordConfidence", "enable_word_confidence", &options.wordConfidence},
+        {"enableAutomaticPunctuation", "enable_automatic_punctuation", &options.punctuation},
+        {"useEnhanced", "use_enhanced", &enhanced}};
+    for (const auto& [camel, snake, out] : flags)
+    {
+        const ApiError error = ReadFlag(config, camel, snake, *out);
+        if (error.IsSet())
+            return error;
+    }
+    return ReadModel(config);
 }
+
+// Google's limit: the primary language and up to three more.
+constexpr rapidjson::SizeType kMaxAlternativeLanguages = 3;
 
 bool IsSupportedLanguage(const char* code)
 {
@@ -154,6 +199,10 @@ ApiError ChooseLanguage(const rapidjson::Value& config, std::string& chosen)
     {
         if (!alt->IsArray())
             return InvalidArgument("Invalid value at 'config.alternative_language_codes': expected a list.");
+        if (alt->Size() > kMaxAlternativeLanguages)
+            return InvalidArgument("Invalid recognition 'config': alternative_language_codes may hold at most " +
+                                   std::to_string(kMaxAlternativeLanguages) + " language codes, not " +
+                                   std::to_string(alt->Size()) + ".");
         for (const auto& code : alt->GetArray())
             codes.push_back(&code);
     }
@@ -193,6 +242,10 @@ ApiError ReadHints(const rapidjson::Value& config, AudioHints& hints)
         if (!ReadInt(*channels, 1, 8, hints.channelCount))
             return InvalidArgument("audio_channel_count must be between 1 and 8.");
     }
+    const bool oneChannel = hints.encoding == "MULAW" || hints.encoding == "AMR" || hints.encoding == "AMR_WB" ||
+                            hints.encoding == "SPEEX_WITH_HEADER_BYTE";
+    if (oneChannel && hints.channelCount > 1)
+        return InvalidArgument(kSingleChannelOnly);
     return ApiError{};
 }
 
@@ -310,8 +363,9 @@ void WriteWords(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::vector
 {
     w.Key("words");
     w.StartArray();
-    for (const Word& word : words)
+    for (size_t i = 0; i < words.size(); ++i)
     {
+        const Word& word = words[i];
         w.StartObject();
         if (options.wordTimeOffsets)
         {
@@ -320,7 +374,7 @@ void WriteWords(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::vector
             w.Key("endTime");
             w.String(FormatDuration(word.end).c_str());
         }
-        const std::string text = options.profanityFilter ? Masked(word.word) : word.word;
+        const std::string text = Presented(word.word, options, i == 0, i + 1 == words.size());
         w.Key("word");
         w.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
         if (options.wordConfidence)
@@ -341,7 +395,7 @@ namespace
 void WriteResult(rapidjson::Writer<rapidjson::StringBuffer>& w, const Hypothesis& result, const RecognitionJob& job)
 {
     const RecognitionOptions& options = job.options;
-    const std::string text = options.profanityFilter ? MaskedText(result.transcript) : result.transcript;
+    const std::string text = PresentedText(result.transcript, options);
     w.StartObject();
     w.Key("alternatives");
     w.StartArray();
@@ -355,7 +409,7 @@ void WriteResult(rapidjson::Writer<rapidjson::StringBuffer>& w, const Hypothesis
     w.EndObject();
     for (const std::string& alternative : result.alternatives)
     {
-        const std::string other = options.profanityFilter ? MaskedText(alternative) : alternative;
+        const std::string other = PresentedText(alternative, options);
         w.StartObject();
         w.Key("transcript");
         w.String(other.c_str(), static_cast<rapidjson::SizeType>(other.size()));

@@ -10,7 +10,7 @@ namespace
 void OnJobsFinished(evutil_socket_t, short, void* pool)
 {
     if (pool)
-        static_cast<WorkerPool*>(pool)->DeliverFinished();
+        static_cast<WorkerPool*>(pool)->DeliverReports();
 }
 
 // Google's limit for long-running recognition.
@@ -28,10 +28,11 @@ WorkerPool::~WorkerPool()
     Stop();
 }
 
-bool WorkerPool::Start(event_base* base, const PoolSettings& settings, FinishedFn onFinished)
+bool WorkerPool::Start(event_base* base, const PoolSettings& settings, FinishedFn onFinished, ProgressFn onProgress)
 {
     m_Settings = settings;
     m_OnFinished = std::move(onFinished);
+    m_OnProgress = std::move(onProgress);
     m_pFinishedEvent = event_new(base, -1, 0, OnJobsFinished, this);
     if (!m_pFinishedEvent)
     {
@@ -60,6 +61,7 @@ void WorkerPool::Stop()
     // connections; only the jobs go here.
     m_Queued.clear();
     m_Finished.clear();
+    m_Progress.clear();
     if (m_pFinishedEvent)
         event_free(m_pFinishedEvent);
     m_pFinishedEvent = nullptr;
@@ -84,13 +86,18 @@ bool WorkerPool::Submit(std::unique_ptr<RecognitionJob> job)
     return true;
 }
 
-void WorkerPool::DeliverFinished()
+// Progress first: a job's reports were all made before it finished.
+void WorkerPool::DeliverReports()
 {
     std::deque<std::unique_ptr<RecognitionJob>> jobs;
+    std::deque<std::pair<std::string, int>> progress;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         jobs.swap(m_Finished);
+        progress.swap(m_Progress);
     }
+    for (const auto& [operation, percent] : progress)
+        m_OnProgress(operation, percent);
     for (auto& job : jobs)
         m_OnFinished(std::move(job));
 }
@@ -135,6 +142,7 @@ void WorkerPool::Work()
 void WorkerPool::Process(RecognitionJob& job, Recognizer* recognizer)
 {
     const auto started = std::chrono::steady_clock::now();
+    Report(job, kProgressReading);
     AudioReader reader;
     std::string error;
     if (!reader.Open(job.audio, job.hints, error))
@@ -173,12 +181,26 @@ void WorkerPool::Process(RecognitionJob& job, Recognizer* recognizer)
         job.error = InvalidArgument(error);
         return;
     }
-    if (!recognizer->Recognize(samples, job.options.maxAlternatives, job.results))
+    Report(job, kProgressDecoding);
+    if (!recognizer->Recognize(samples, job.options.maxAlternatives, job.results,
+                               [&] { Report(job, kProgressDecoded); }))
         job.error = ApiError{500, "INTERNAL", "The recognizer failed on this audio.", "", ""};
     // The last result runs to the end of the recording, its trailing silence included.
     if (!job.results.empty())
         job.results.back().end = job.audioSeconds;
     job.decodeSeconds = SecondsSince(started);
+}
+
+// Only a long-running job's progress is shown, in its operation.
+void WorkerPool::Report(const RecognitionJob& job, int percent)
+{
+    if (job.operation.empty())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Progress.emplace_back(job.operation, percent);
+    }
+    event_active(m_pFinishedEvent, 0, 0);
 }
 
 void WorkerPool::Finish(std::unique_ptr<RecognitionJob> job)

@@ -1,5 +1,9 @@
 #include "Operations.h"
+#include "Complain.h"
+#include "WorkerPool.h"
 
+#include <event2/event.h>
+#include <event2/thread.h>
 #include <gtest/gtest.h>
 
 #include <rapidjson/document.h>
@@ -41,4 +45,39 @@ TEST(Operations, ShowRunningAndFinishedOnesAsGoogleAndForgetTheOldest)
     brief.Start(first);
     brief.Finish(first, "{}", ApiError{});
     EXPECT_FALSE(brief.Describe(first, json));
+}
+
+TEST(Operations, ShowTheProgressOfTheirRecognitionAsItsWorkerMakesIt)
+{
+    evthread_use_pthreads(); // the worker wakes the loop from its thread
+    event_base* base = event_base_new();
+    Operations operations(1, 3600);
+    const std::string name = operations.NewName();
+    operations.Start(name);
+    std::vector<int> percents;
+    std::vector<std::string> times; // lastUpdateTime, from the start
+    const auto note = [&](const std::string& operation, int percent) {
+        std::string json;
+        rapidjson::Document running;
+        operations.Progress(operation, percent);
+        operations.Describe(name, json);
+        running.Parse(json.c_str(), json.size());
+        percents.push_back(running["metadata"]["progressPercent"].GetInt());
+        times.push_back(running["metadata"]["lastUpdateTime"].GetString());
+    };
+    note(name, 0);
+    const std::string dir = S2T_EMULATOR_MODEL_DIR;
+    const PoolSettings settings{1, {dir + "/en-us", dir + "/en-us.lm.bin", dir + "/cmudict-en-us.dict"}, {}, 60, 1};
+    WorkerPool pool;
+    ASSERT_TRUE(pool.Start(
+        base, settings, [&](std::unique_ptr<RecognitionJob>) { event_base_loopbreak(base); }, note));
+    auto job = std::make_unique<RecognitionJob>();
+    job->operation = name;
+    job->hints = AudioHints{"LINEAR16", 16000, 0};
+    ASSERT_TRUE(ReadFile(S2T_TESTDATA_DIR "/goforward.raw", job->audio) && pool.Submit(std::move(job)));
+    event_base_loop(base, EVLOOP_NO_EXIT_ON_EMPTY);
+    pool.Stop();
+    event_base_free(base);
+    EXPECT_EQ(percents, (std::vector<int>{0, 5, 10, 90}));
+    EXPECT_TRUE(std::is_sorted(times.begin(), times.end()) && times.front() < times.back()) << times.back();
 }

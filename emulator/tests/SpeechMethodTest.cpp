@@ -39,11 +39,14 @@ TEST(SpeechMethod, ReadsConfigAsProtoJsonDoesAndRefusesWhatGoogleRefuses)
     // A body's config, and a part of the refusal's message (nullptr: accepted).
     const std::pair<const char*, const char*> cases[] = {
         {R"({"language_code":"EN","encoding":1,"sample_rate_hertz":"8000","audio_channel_count":2,
-             "max_alternatives":"0","profanity_filter":true,"enableWordConfidence":true})",
+             "max_alternatives":"0","profanity_filter":true,"enableWordConfidence":true,"model":"",
+             "enableAutomaticPunctuation":true})",
          nullptr},
         {R"({"languageCode":"fr-FR","alternativeLanguageCodes":[7,"en-US"],"sampleRateHertz":48000,
-             "maxAlternatives":30,"audioChannelCount":"8"})",
+             "maxAlternatives":30,"audioChannelCount":"8","model":"medical_dictation","use_enhanced":false})",
          nullptr},
+        {R"({"languageCode":"en-US","model":"phone"})", "Incorrect model"},
+        {R"({"languageCode":"en-US","useEnhanced":"true"})", "config.use_enhanced"},
         {R"({"languageCode":"fr-FR","alternativeLanguageCodes":"en-US"})", "expected a list"},
         {R"({"languageCode":"en-US","encoding":"OPUS"})", "config.encoding"},
         {R"({"languageCode":"en-US","sampleRateHertz":48001})", "between 8000 and 48000"},
@@ -53,6 +56,9 @@ TEST(SpeechMethod, ReadsConfigAsProtoJsonDoesAndRefusesWhatGoogleRefuses)
         {R"({"languageCode":"en-US","profanityFilter":1})", "config.profanity_filter"},
         {R"({"languageCode":"en-US","enableWordConfidence":"true"})", "config.enable_word_confidence"},
         {R"({"languageCode":7})", "missing language_code"},
+        {R"({"encoding":"LINEAR16"})", "missing language_code"},
+        {R"({"languageCode":"en-US","alternativeLanguageCodes":["en","en-GB","fr-FR","de-DE"]})", "at most 3"},
+        {R"({"languageCode":"en-US","encoding":"MULAW","audioChannelCount":2})", "must be 1 for MULAW"},
     };
     for (const auto& [config, refusal] : cases)
     {
@@ -69,8 +75,8 @@ TEST(SpeechMethod, ReadsConfigAsProtoJsonDoesAndRefusesWhatGoogleRefuses)
     EXPECT_EQ(std::tie(job.languageCode, job.hints.encoding, job.hints.sampleRateHertz, job.hints.channelCount),
               std::make_tuple(std::string("en-us"), std::string("LINEAR16"), 8000, 2));
     EXPECT_EQ(std::make_tuple(job.options.maxAlternatives, job.options.profanityFilter, job.options.wordConfidence,
-                              job.options.wordTimeOffsets),
-              std::make_tuple(0, true, true, false));
+                              job.options.wordTimeOffsets, job.options.punctuation),
+              std::make_tuple(0, true, true, false, true));
     const char* const refusals[][2] = {
         {R"({"config":{"languageCode":"en-US"},"audio":{"uri":"gs://b"}})", "Request contains an invalid argument."},
         {R"({"config":{"languageCode":"en-US"},"audio":{"uri":7}})", "Request contains an invalid argument."},
@@ -91,7 +97,7 @@ TEST(SpeechMethod, AnswersEachResultWithItsOwnAlternativesWordsAndEnd)
     RecognitionJob job;
     job.languageCode = "en-us";
     job.audioSeconds = 7.3;
-    job.options = RecognitionOptions{3, true, true, false};
+    job.options = RecognitionOptions{3, true, true, false, true};
     job.results = {Hypothesis{"oh damn", 0.51236, {{"oh", 0.2, 0.5, 0.4}, {"damn", 0.5, 1, 0.6}}, {"oh dam"}, 1},
                    Hypothesis{"fine", 1, {{"fine", 2.5, 3.25, 1}}, {}, 7.3}};
     rapidjson::Document reply;
@@ -103,11 +109,11 @@ TEST(SpeechMethod, AnswersEachResultWithItsOwnAlternativesWordsAndEnd)
     const auto& first = results[0]["alternatives"];
     EXPECT_EQ(std::make_tuple(std::string(first[0]["transcript"].GetString()), first[0]["confidence"].GetDouble(),
                               std::string(first[1]["transcript"].GetString()), first.Size()),
-              std::make_tuple(std::string("oh d***"), 0.5124, std::string("oh dam"), 2u));
+              std::make_tuple(std::string("Oh d***."), 0.5124, std::string("Oh dam."), 2u));
     const auto& word = first[0]["words"][1];
     EXPECT_EQ(std::make_tuple(std::string(word["word"].GetString()), std::string(word["startTime"].GetString()),
                               std::string(word["endTime"].GetString()), word.HasMember("confidence")),
-              std::make_tuple(std::string("d***"), std::string("0.500s"), std::string("1s"), false));
+              std::make_tuple(std::string("d***."), std::string("0.500s"), std::string("1s"), false));
     EXPECT_EQ(std::make_tuple(std::string(results[0]["resultEndTime"].GetString()),
                               std::string(results[1]["resultEndTime"].GetString()),
                               std::string(results[1]["languageCode"].GetString()), results[1]["alternatives"].Size()),
