@@ -494,6 +494,7 @@ def test_long_recordings_go_through_cloud_storage_and_long_running_recognition(s
     assert "Operation [fails] failed for <2>\n" in out
     assert "Long-running recognition timed out for <3>\n" in out
     assert "Request timed out for <4>\n" in out  # the stalled poll, at the call's own time-out
+    assert "HTTP request failed [204]" not in out  # a delete's success
     # Without a bucket Google would refuse them: nothing is sent.
     sent = len(stand_in.received)
     unstaged = start_service(cloud=cloud_section(stand_in.url + "/v1", key="k"))

@@ -500,7 +500,7 @@ void CloudCall::ReadReply(Reply& reply) const
     reply.body.resize(length);
     if (length != 0)
         evbuffer_remove(pInput, &reply.body[0], length);
-    if (reply.status != 200)
+    if (reply.status < 200 || reply.status > 299)
     {
         Trace("HTTP request failed [%d] <>\n", reply.status);
         TraceReason(reply.body);
@@ -509,7 +509,7 @@ void CloudCall::ReadReply(Reply& reply) const
     if (pInput == nullptr)
         return;
     Trace("Data [%zu bytes] <>\n", length);
-    if (m_Request.secret)
+    if (m_Request.secret || reply.status != 200)
         return;
     Trace::Body(reply.body.data(), reply.body.size());
     Trace("\n");
