@@ -557,10 +557,13 @@ def test_a_redacted_trace_keeps_tokens_keys_and_voices_out(start_service, cloud)
                              "trace": "redacted"}, cloud_section(stand_in.url, key="cloud-secret"))
     audio = "QUJD" * 2_500_000  # 10 MB of base64
     body = json.dumps({"audio": audio})
-    assert service.call("POST", "/transcribe", body, [("Authorization", "client-secret")]).status == 200
+    subscriber = [("x-tarvex-msisdn", "15550100"), ("X-Tarvex-Mailbox", "5550199")]
+    assert service.call("POST", "/transcribe?caller=15550100", body,
+                        [("Authorization", "client-secret"), *subscriber]).status == 200
     out = service.exit()
-    for secret in ("client-secret", "admin-secret", "cloud-secret", "QUJDQUJD", "four two"):
+    for secret in ("client-secret", "admin-secret", "cloud-secret", "QUJDQUJD", "four two", "5550", "caller="):
         assert secret not in out, secret
+    assert "  x-tarvex-msisdn: *****100\n  X-Tarvex-Mailbox: ****199\n" in out
     request = out[out.index("Received a POST"):out.index("Received a GET")]
     assert len(request) < 2048, request
     assert f"Input data: <<<\n[redacted {len(body)} bytes]>>>\n" in request

@@ -42,13 +42,14 @@ def test_every_counter_moves_as_its_requests_say_and_promtool_accepts_the_scrape
     assert checked.returncode == 0, checked.stdout + checked.stderr
     got = samples(text)
     expected = {
-        ("s2t_http_requests_total", 'endpoint="transcribe",code="200"'): 2,
-        ("s2t_http_requests_total", 'endpoint="transcribe",code="401"'): 2,  # the cloud refused; the token was wrong
-        ("s2t_http_requests_total", 'endpoint="transcribe",code="403"'): 1,
-        ("s2t_http_requests_total", 'endpoint="transcribe",code="408"'): 1,
-        ("s2t_http_requests_total", 'endpoint="liveness",code="200"'): 1,
-        ("s2t_http_requests_total", 'endpoint="readiness",code="200"'): 1,
-        ("s2t_http_requests_total", 'endpoint="other",code="404"'): 1,
+        ("s2t_http_requests_total", 'endpoint="transcribe",code="200",reason="ok"'): 2,
+        ("s2t_http_requests_total", 'endpoint="transcribe",code="401",reason="cloud_failure"'): 1,
+        ("s2t_http_requests_total", 'endpoint="transcribe",code="401",reason="unauthorized"'): 1,
+        ("s2t_http_requests_total", 'endpoint="transcribe",code="403",reason="bad_request"'): 1,
+        ("s2t_http_requests_total", 'endpoint="transcribe",code="408",reason="timeout"'): 1,
+        ("s2t_http_requests_total", 'endpoint="liveness",code="200",reason="ok"'): 1,
+        ("s2t_http_requests_total", 'endpoint="readiness",code="200",reason="ok"'): 1,
+        ("s2t_http_requests_total", 'endpoint="other",code="404",reason="not_found"'): 1,
         ("s2t_cloud_calls_total", 'method="recognize",outcome="ok"'): 3,
         ("s2t_cloud_calls_total", 'method="recognize",outcome="cloud_error"'): 1,
         ("s2t_cloud_calls_total", 'method="analyzeSentiment",outcome="ok"'): 2,
@@ -58,11 +59,13 @@ def test_every_counter_moves_as_its_requests_say_and_promtool_accepts_the_scrape
         ("s2t_cloud_call_duration_seconds_bucket", 'method="analyzeSentiment",le="0.5"'): 2,
         ("s2t_cloud_call_duration_seconds_bucket", 'method="analyzeSentiment",le="+Inf"'): 3,
         ("s2t_transcription_duration_seconds_count", ""): 4, ("s2t_request_body_bytes_count", ""): 4,
+        ("s2t_transcription_duration_seconds_bucket", 'le="600"'): 4,  # up to long-running-timeout
         ("s2t_request_body_bytes_bucket", 'le="1024"'): 4,
         ("s2t_request_body_bytes_bucket", 'le="1.6777216e+07"'): 4,  # as Go's clients write 16 MiB
         ("s2t_requests_in_flight", ""): 0,
         ("s2t_connections_open", ""): 1,  # the scrape's own
         ("s2t_buffered_body_bytes", ""): 0, ("s2t_draining", ""): 0, ("s2t_accepting_paused", ""): 0,
+        ("s2t_open_endpoints", ""): 0,
         ("s2t_trace_bytes_dropped_total", ""): 0, ("s2t_connections_shed_total", ""): 0,
         ("s2t_build_info", 'version="0.1"'): 1,
         ("process_open_fds", ""): got[("process_open_fds", "")],
@@ -78,8 +81,8 @@ def test_the_endpoint_can_be_closed_or_kept_for_a_token(start_service):
     guarded = start_service({"metrics-auth-token": "m"})
     assert guarded.call("GET", "/metrics").status == 401
     assert guarded.call("GET", "/metrics", headers=[("Authorization", "m")]).status == 200
-    # The same header rule as every other endpoint: the name as documented, the last value counting.
-    assert guarded.call("GET", "/metrics", headers=[("authorization", "m")]).status == 401
+    # The same header rule as every other endpoint: the name in any case, the last value counting.
+    assert guarded.call("GET", "/metrics", headers=[("authorization", "m")]).status == 200
     assert guarded.call("GET", "/metrics", headers=[("Authorization", "m"), ("Authorization", "x")]).status == 401
     closed = start_service({"metrics": False})
     assert closed.call("GET", "/metrics").status == 404
@@ -109,7 +112,7 @@ def test_a_prometheus_server_scrapes_it(start_service, cloud, tmp_path):
         eventually(lambda: query(port, 'up{job="s2t"}') == 1)  # a scrape from before the requests, for rate()
         for audio in ("fine", "fine", "fine", "refused", "silent"):
             service.transcribe(audio)
-        ok = 's2t_http_requests_total{endpoint="transcribe",code="200"}'
+        ok = 's2t_http_requests_total{endpoint="transcribe",code="200",reason="ok"}'
         eventually(lambda: query(port, ok) == 3)
         eventually(lambda: query(port, 'sum(s2t_http_requests_total{endpoint="transcribe",code=~"4.."})') == 2)
         p99 = "histogram_quantile(0.99, sum by (le) (rate(s2t_transcription_duration_seconds_bucket[1m])))"

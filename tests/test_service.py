@@ -17,15 +17,27 @@ from conftest import HANG, Answer, call, closed, closed_unanswered, cloud_sectio
 
 
 # The last: a valid file, but not the default brivel.json that is read without an argument.
-@pytest.mark.parametrize("config, args", [("", None), ('{"http-server": {}} trailing', None),
-                                          ("/* comment */ {}", None), ('[{"http-server": {}}]', None), ("{}", [])])
-def test_configuration_that_cannot_be_used_ends_with_255(start_service, config, args):
+@pytest.mark.parametrize("config, args, line", [
+    ("", None, "line 1, column 1: The document is empty."),
+    ('{"http-server": {}}\n trailing', None, "line 2, column 2: The document root must not be followed"),
+    ('{"http-server": {"client-auth-tokn": "x"}}', None, "[http-server.client-auth-tokn] is not a setting"),
+    ('{"http-server": {"timeout": "30"}}', None, '[http-server.timeout] is ["30"]: must be an integer'),
+    ('{"google-cloud": {"call-timeout": 0}}', ["--check-config", "config.json"], "must be an integer from 1 to 3600"),
+    ("{}", [], "[brivel.json]: No such file or directory"), ("{}", ["a", "b"], "Unknown arguments")])
+def test_configuration_that_cannot_be_used_ends_with_255_and_says_why(start_service, config, args, line):
     service = start_service(config=config, args=args)
     assert service.wait() == 255
-    assert "Start HTTP event loop" not in service.output()
+    assert line in service.output() and "Start HTTP event loop" not in service.output()
 
 
-def test_certificate_or_port_that_cannot_be_used_ends_with_255(start_service, pki, tmp_path):
+@pytest.mark.parametrize("args, line", [(["--check-config", "config.json"], "Configuration [config.json] is usable\n"),
+                                        (["--version"], "s2t-server "), (["--help"], "Usage: s2t-server [CONFIG]")])
+def test_a_check_help_or_version_ends_with_0_and_listens_nowhere(start_service, args, line):
+    service = start_service({"address": "127.0.0.1", "port": 1}, args=args, ready=False)  # a port it could not bind
+    assert service.wait() == 0 and line in service.output()
+
+
+def test_certificate_that_cannot_be_used_ends_with_255_and_a_port_in_use_with_75(start_service, pki, tmp_path):
     with socket.socket() as holder:
         holder.bind(("127.0.0.1", 0))
         holder.listen()
@@ -35,10 +47,16 @@ def test_certificate_or_port_that_cannot_be_used_ends_with_255(start_service, pk
                         {"secure": True, "certificate-chain": missing, "private-key": pki["good"][1]},
                         {"secure": True, "certificate-chain": pki["good"][0], "private-key": missing}]:
             service = start_service(section, ready=False)
-            assert service.wait() == 255, section
+            assert service.wait() == (75 if "port" in section else 255), section
             assert "Start HTTP event loop" not in service.output()
+            assert ("Error  : Address already in use: it may pass, try again\n" in service.output()) == (
+                "port" in section)
             # A file that cannot be read is named with the system's reason, not OpenSSL's "system lib".
             assert ("No such file or directory" in service.output()) == (missing in section.values())
+            # The check finds what the start finds, but for the port: it binds nothing.
+            if "port" not in section:
+                check = start_service(section, args=["--check-config", "config.json"], ready=False)
+                assert check.wait() == 255 and "Configuration [config.json] cannot be used\n" in check.output()
 
 
 def test_configuration_is_brivel_json_when_none_is_named(start_service):
@@ -55,15 +73,19 @@ def test_probes_answer_ok_to_anyone(start_service):
 
 def test_tokens_guard_transcribe_and_exit_each_with_its_own(start_service):
     service = start_service({"client-auth-token": "c-tok", "admin-auth-token": "a-tok"})
-    # Authorised requests reach the body check, which refuses "[]" with 403.
-    cases = [([], 401), ([("authorization", "c-tok")], 401), ([("Authorization", "a-tok")], 401),
-             ([("Authorization", "c-tok"), ("Authorization", "x")], 401), ([("Authorization", "c-tok")], 403)]
+    # Authorised requests reach the body check, which refuses "[]" with 403. Names in any case, the last counting.
+    cases = [([], 401), ([("authorization", "c-tok")], 403), ([("Authorization", "a-tok")], 401),
+             ([("Authorization", "c-tok"), ("AUTHORIZATION", "x")], 401), ([("Authorization", "c-tok")], 403)]
     for headers, status in cases:
         assert service.call("POST", "/transcribe", "[]", headers).status == status, headers
     assert service.call("GET", "/exit", headers=[("Authorization", "c-tok")])[:2] == (401, "Unauthorized")
     assert service.proc.poll() is None
     unguarded = start_service()
     assert unguarded.call("POST", "/transcribe", "[]", [("Authorization", "anything")]).status == 403
+    # Anyone who reaches an address other than loopback could call them: said at start, and gauged.
+    exposed = start_service({"address": "0.0.0.0", "client-auth-token": "c"})
+    assert exposed.metric("s2t_open_endpoints") == 1 and unguarded.metric("s2t_open_endpoints") == 0
+    assert "Warning: /exit answers anyone who reaches [0.0.0.0]: admin-auth-token is empty\n" in exposed.exit()
 
 
 def test_bodies_that_are_not_one_json_object_get_403(start_service):

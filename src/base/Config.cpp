@@ -1,13 +1,14 @@
 #include "Config.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <variant>
 #include <vector>
 
 #include <rapidjson/document.h>
-#include <rapidjson/istreamwrapper.h>
+#include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -53,7 +54,7 @@ std::vector<Key> Keys(Config& c)
         {h, "header-timeout", &l.headerTimeoutSeconds, 1, kMaxTimeoutSeconds},
         {h, "drain-timeout", &c.drainTimeoutSeconds, 0, kDay},
         {h, "max-buffered-bytes", &l.maxBufferedBytes, 1},
-        {h, "max-connections", &l.maxConnections, 1, UINT32_MAX},
+        {h, "max-connections", &l.maxConnections, 0, UINT32_MAX},
         {h, "max-connection-requests", &l.maxConnectionRequests, 1},
         {h, "max-connection-age", &l.maxConnectionAgeSeconds, 1, kMaxTimeoutSeconds},
         {h, "trace-buffer-size", &c.trace.bufferSize, 1 << 16, 1 << 30},
@@ -192,56 +193,145 @@ bool IsChoice(const char* const* choices, const std::string& value)
     return choices == nullptr;
 }
 
-// Takes the value when it has the key's type and range; strings end at a NUL.
-void Take(const Key& key, const rapidjson::Value& value)
+// What a key's value may be, in words.
+std::string Allowed(const Key& key)
+{
+    if (std::holds_alternative<bool*>(key.target))
+        return "true or false";
+    if (std::holds_alternative<uint16_t*>(key.target))
+        return "an integer from 0 to 65535";
+    if (std::holds_alternative<uint64_t*>(key.target))
+        return key.high == UINT64_MAX || key.clamp ? "an integer of at least " + std::to_string(key.low)
+                                                   : "an integer from " + std::to_string(key.low) + " to " +
+                                                         std::to_string(key.high);
+    if (key.choices == nullptr)
+        return "a string";
+    std::string words = "one of";
+    for (const char* const* choice = key.choices; *choice != nullptr; ++choice)
+        words += std::string(choice == key.choices ? " \"" : ", \"") + *choice + "\"";
+    return words;
+}
+
+// Takes the value when it has the key's type and range; false when it has not.
+// Strings end at a NUL.
+bool Take(const Key& key, const rapidjson::Value& value)
 {
     if (std::string* const* ppText = std::get_if<std::string*>(&key.target))
     {
         if (!value.IsString())
-            return;
+            return false;
         const std::string text(value.GetString(), strnlen(value.GetString(), value.GetStringLength()));
-        if (IsChoice(key.choices, text))
-            **ppText = text;
+        if (!IsChoice(key.choices, text))
+            return false;
+        **ppText = text;
     }
     else if (bool* const* ppFlag = std::get_if<bool*>(&key.target))
     {
-        if (value.IsBool())
-            **ppFlag = value.GetBool();
+        if (!value.IsBool())
+            return false;
+        **ppFlag = value.GetBool();
     }
     else if (uint16_t* const* ppPort = std::get_if<uint16_t*>(&key.target))
     {
-        // An unsigned integer, of which the low 16 bits count.
-        if (value.IsUint())
-            **ppPort = static_cast<uint16_t>(value.GetUint());
+        if (!value.IsUint() || value.GetUint() > UINT16_MAX)
+            return false;
+        **ppPort = static_cast<uint16_t>(value.GetUint());
     }
     else if (uint64_t* const* ppNumber = std::get_if<uint64_t*>(&key.target))
     {
-        if (!value.IsUint64() || value.GetUint64() < key.low)
-            return;
-        if (value.GetUint64() <= key.high)
-            **ppNumber = value.GetUint64();
-        else if (key.clamp)
-            **ppNumber = key.high;
+        if (!value.IsUint64() || value.GetUint64() < key.low || (value.GetUint64() > key.high && !key.clamp))
+            return false;
+        **ppNumber = std::min(value.GetUint64(), key.high);
     }
+    return true;
+}
+
+// A value as the file has it, on one line and short.
+std::string Shown(const rapidjson::Value& value)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    value.Accept(writer);
+    std::string text(buffer.GetString(), buffer.GetSize());
+    if (text.size() > 60)
+        text = text.substr(0, 57) + "...";
+    return Trace::OneLine(text);
+}
+
+// Every member of every section is a setting, of its type and within its range.
+bool TakeSection(const char* name, const rapidjson::Value& section, const std::vector<Key>& keys)
+{
+    if (!section.IsObject())
+    {
+        Trace::Print("Error  : [%s] must be an object of settings\n", name);
+        return false;
+    }
+    for (const auto& member : section.GetObject())
+    {
+        const char* setting = member.name.GetString();
+        if (strcmp(name, "google-cloud") == 0 && strcmp(setting, "recognition") == 0)
+            continue;
+        const auto key = std::find_if(keys.begin(), keys.end(), [&](const Key& k) {
+            return strcmp(k.section, name) == 0 && strcmp(k.name, setting) == 0;
+        });
+        if (key == keys.end())
+        {
+            Trace::Print("Error  : [%s.%s] is not a setting of %s\n", name, Trace::OneLine(setting).c_str(), name);
+            return false;
+        }
+        // The first of a key given twice counts.
+        if (&section.FindMember(setting)->value == &member.value && !Take(*key, member.value))
+        {
+            Trace::Print("Error  : [%s.%s] is [%s]: must be %s\n", name, setting, Shown(member.value).c_str(),
+                         Allowed(*key).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// The file's text; false, with the system's reason said, when it cannot be read.
+bool ReadFile(const std::string& path, std::string& text)
+{
+    std::FILE* pFile = std::fopen(path.c_str(), "rb");
+    char chunk[65536];
+    size_t got = 0;
+    while (pFile != nullptr && (got = std::fread(chunk, 1, sizeof chunk, pFile)) > 0)
+        text.append(chunk, got);
+    const int error = pFile == nullptr || std::ferror(pFile) ? errno : 0;
+    if (pFile != nullptr)
+        std::fclose(pFile);
+    if (error == 0)
+        return true;
+    Trace::Print("Could not open file for reading!\nError  : [%s]: %s\n", Trace::OneLine(path).c_str(),
+                 strerror(error));
+    return false;
+}
+
+// Where the parser stopped, as an editor counts: line and column from 1.
+void PrintParseError(const std::string& text, const rapidjson::Document& document)
+{
+    const size_t offset = std::min(document.GetErrorOffset(), text.size());
+    const size_t lineStart = text.rfind('\n', offset == 0 ? 0 : offset - 1);
+    const size_t line = 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + offset, '\n'));
+    const size_t column = offset - (lineStart == std::string::npos || offset == 0 ? 0 : lineStart + 1) + 1;
+    Trace::Print("Error  : %d\nOffset : %zu\nError  : line %zu, column %zu: %s\n",
+                 static_cast<int>(document.GetParseError()), document.GetErrorOffset(), line, column,
+                 rapidjson::GetParseError_En(document.GetParseError()));
 }
 
 } // namespace
 
 bool ReadConfig(const std::string& path, Config& config)
 {
-    std::ifstream file(path);
-    if (!file.is_open())
-    {
-        Trace::Print("Could not open file for reading!\n");
+    std::string text;
+    if (!ReadFile(path, text))
         return false;
-    }
-    rapidjson::IStreamWrapper stream(file);
     rapidjson::Document document;
-    document.ParseStream(stream);
+    document.Parse(text.c_str(), text.size());
     if (document.HasParseError())
     {
-        Trace::Print("Error  : %d\nOffset : %zu\n", static_cast<int>(document.GetParseError()),
-                     document.GetErrorOffset());
+        PrintParseError(text, document);
         return false;
     }
     if (!document.IsObject())
@@ -256,14 +346,17 @@ bool ReadConfig(const std::string& path, Config& config)
         if (recognition != cloud->value.MemberEnd() && !ReadRecognition(recognition->value, config.cloud.recognition))
             return false;
     }
-    for (const Key& key : Keys(config))
+    const std::vector<Key> keys = Keys(config);
+    for (const auto& section : document.GetObject())
     {
-        const auto section = document.FindMember(key.section);
-        if (section == document.MemberEnd() || !section->value.IsObject())
-            continue;
-        const auto member = section->value.FindMember(key.name);
-        if (member != section->value.MemberEnd())
-            Take(key, member->value);
+        const char* name = section.name.GetString();
+        if (strcmp(name, "http-server") != 0 && strcmp(name, "google-cloud") != 0)
+        {
+            Trace::Print("Error  : [%s] is not a section: http-server or google-cloud\n", Trace::OneLine(name).c_str());
+            return false;
+        }
+        if (&document.FindMember(name)->value == &section.value && !TakeSection(name, section.value, keys))
+            return false;
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -16,6 +17,11 @@ const char* const kCloudMethods[] = {
     "recognize", "longrunningrecognize", "operations", "analyzeSentiment", "upload", "delete", "token"};
 const char* const kCloudOutcomes[] = {"ok", "cloud_error", "timeout", "not_started"};
 const char* const kRetryReasons[] = {"connection", "429", "500", "502", "503", "504"};
+const char* const kReasons[] = {"ok",       "unauthorized", "bad_request",   "not_found", "too_large", "no_room",
+                                "draining", "not_ready",    "cloud_failure", "timeout",   "error"};
+static_assert(sizeof kReasons / sizeof kReasons[0] == static_cast<size_t>(Metrics::Reason::Count), "a name each");
+// The statuses the service answers with.
+const int kStatuses[] = {200, 400, 401, 403, 404, 408, 413, 500, 501, 503};
 const char* const kClosedReasons[] = {"idle",         "head_time", "request_time", "reply_time",
                                       "refusal_time", "shed",      "over_cap",     "key_updates"};
 
@@ -77,10 +83,46 @@ Metrics::Endpoint Metrics::EndpointOf(const std::string& path)
     return Endpoint::Other;
 }
 
-void Metrics::CountReply(Endpoint endpoint, int status)
+Metrics::Reason Metrics::ReasonOf(int status)
 {
-    if (status >= 100 && status < 600)
-        ++m_Replies[static_cast<size_t>(endpoint)][status - 100];
+    switch (status)
+    {
+    case 200:
+        return Reason::Ok;
+    case 400:
+    case 403:
+    case 501:
+        return Reason::BadRequest;
+    case 401:
+        return Reason::Unauthorized;
+    case 404:
+        return Reason::NotFound;
+    case 408:
+        return Reason::Timeout;
+    case 413:
+        return Reason::TooLarge;
+    case 503:
+        return Reason::Draining;
+    default:
+        return Reason::Error;
+    }
+}
+
+void Metrics::Bound(double longestSeconds)
+{
+    std::vector<double> bounds = Exposition::SecondsBounds();
+    for (const double more : {120.0, 300.0, 600.0, longestSeconds})
+        if (more > bounds.back() && more <= longestSeconds)
+            bounds.push_back(more);
+    m_TranscriptionSeconds = Exposition::Histogram(bounds);
+    m_CloudCallSeconds.assign(static_cast<size_t>(CloudMethod::Count), Exposition::Histogram(bounds));
+}
+
+void Metrics::CountReply(Endpoint endpoint, int status, Reason why)
+{
+    const auto* pStatus = std::find(std::begin(kStatuses), std::end(kStatuses), status);
+    if (pStatus != std::end(kStatuses))
+        ++m_Replies[static_cast<size_t>(endpoint)][static_cast<size_t>(pStatus - kStatuses)][static_cast<size_t>(why)];
 }
 
 void Metrics::CountCloudCall(CloudMethod method, CloudOutcome outcome, double seconds)
@@ -123,6 +165,9 @@ std::string Metrics::Render(const Gauges& gauges, const char* version) const
           double(gauges.bufferedBodyBytes)}},
         {"s2t_draining", {"1 while the service stops gracefully.", gauges.draining ? 1.0 : 0.0}},
         {"s2t_accepting_paused", {"1 while no descriptor is free to accept with.", gauges.acceptingPaused ? 1.0 : 0.0}},
+        {"s2t_open_endpoints",
+         {"Endpoints (/transcribe, /exit) anyone who reaches the address may call: no token, not on loopback.",
+          double(gauges.openEndpoints)}},
     };
     for (const auto& [name, gauge] : gauged)
     {
@@ -152,14 +197,15 @@ std::string Metrics::Render(const Gauges& gauges, const char* version) const
 
 void Metrics::RenderCounts(Exposition::Writer& writer) const
 {
-    writer.Family("s2t_http_requests_total", "counter", "Requests answered, by endpoint and status.");
+    writer.Family("s2t_http_requests_total", "counter", "Requests answered, by endpoint, status and reason.");
     for (size_t endpoint = 0; endpoint < m_Replies.size(); ++endpoint)
         for (size_t status = 0; status < m_Replies[endpoint].size(); ++status)
-            if (m_Replies[endpoint][status] != 0)
-                writer.Sample("s2t_http_requests_total",
-                              std::string("endpoint=\"") + kEndpoints[endpoint] + "\",code=\"" +
-                                  std::to_string(status + 100) + "\"",
-                              double(m_Replies[endpoint][status]));
+            for (size_t why = 0; why < m_Replies[endpoint][status].size(); ++why)
+                if (m_Replies[endpoint][status][why] != 0)
+                    writer.Sample("s2t_http_requests_total",
+                                  std::string("endpoint=\"") + kEndpoints[endpoint] + "\",code=\"" +
+                                      std::to_string(kStatuses[status]) + "\",reason=\"" + kReasons[why] + "\"",
+                                  double(m_Replies[endpoint][status][why]));
     writer.Family("s2t_cloud_calls_total", "counter", "Cloud calls, by method and outcome.");
     for (size_t method = 0; method < m_CloudCalls.size(); ++method)
         for (size_t outcome = 0; outcome < m_CloudCalls[method].size(); ++outcome)

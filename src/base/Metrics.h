@@ -23,6 +23,25 @@ public:
         Count
     };
 
+    // Why a request got the answer it got, beside its status.
+    enum class Reason
+    {
+        Ok,
+        Unauthorized, // a token missing or wrong
+        BadRequest,   // framing, a body that is not a transcription's, a coding not known
+        NotFound,
+        TooLarge,     // a body over max-body-size, or on an endpoint that takes none
+        NoRoom,       // max-buffered-bytes is full
+        Draining,     // the service is stopping
+        NotReady,     // no access token yet
+        CloudFailure, // a cloud call failed or could not be made
+        Timeout,      // a cloud call or a long-running recognition out of time
+        Error,        // the service could not start the work
+        Count
+    };
+    // The reason a status has unless the one who answers knows better.
+    static Reason ReasonOf(int status);
+
     enum class CloudMethod
     {
         Recognize,
@@ -54,12 +73,15 @@ public:
         bool acceptingPaused = false;
         uint64_t traceBytesDropped = 0;
         uint64_t connectionsShed = 0;
+        size_t openEndpoints = 0; // of /transcribe and /exit, without a token on a non-loopback address
     };
 
     Metrics();
 
     static Endpoint EndpointOf(const std::string& path);
-    void CountReply(Endpoint endpoint, int status);
+    // The longest a transcription may take: the duration histograms reach it.
+    void Bound(double longestSeconds);
+    void CountReply(Endpoint endpoint, int status, Reason why);
     void CountCloudCall(CloudMethod method, CloudOutcome outcome, double seconds);
     void ObserveTranscription(double seconds, size_t bodyBytes);
     // An object whose delete failed: it may be left in the bucket.
@@ -79,8 +101,10 @@ private:
     void RenderCounts(Exposition::Writer& writer) const;
     void RenderProcess(Exposition::Writer& writer) const;
 
-    // Replies by endpoint and status, for the statuses 100 to 599.
-    std::array<std::array<uint64_t, 500>, static_cast<size_t>(Endpoint::Count)> m_Replies{};
+    // Replies by endpoint, status (of kStatuses) and reason.
+    std::array<std::array<std::array<uint64_t, static_cast<size_t>(Reason::Count)>, 10>,
+               static_cast<size_t>(Endpoint::Count)>
+        m_Replies{};
     std::array<std::array<uint64_t, static_cast<size_t>(CloudOutcome::Count)>, static_cast<size_t>(CloudMethod::Count)>
         m_CloudCalls{};
     std::vector<Exposition::Histogram> m_CloudCallSeconds; // by method

@@ -416,8 +416,26 @@ void Header(const char* name, const char* value)
 {
     if (g_Redacting && strcasecmp(name, "Authorization") == 0)
         Print("  %s: [redacted %zu bytes]\n", name, strlen(value));
+    else if (g_Redacting && (strcasecmp(name, "X-Tarvex-MSISDN") == 0 || strcasecmp(name, "X-Tarvex-Mailbox") == 0))
+        Print("  %s: %s\n", name, Masked(value).c_str());
     else
         Print("  %s: %s\n", name, value);
+}
+
+// A subscriber's number or mailbox: enough to tell two apart in a log, not to dial.
+std::string Masked(const std::string& value)
+{
+    const size_t kept = 3;
+    std::string masked = value;
+    if (masked.size() > kept)
+        std::fill(masked.begin(), masked.end() - kept, '*');
+    return masked;
+}
+
+std::string Target(const char* target)
+{
+    const std::string whole = target != nullptr ? target : "";
+    return g_Redacting ? whole.substr(0, whole.find('?')) : whole;
 }
 
 std::string OneLine(const std::string& text)

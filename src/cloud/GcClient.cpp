@@ -30,15 +30,19 @@ GcClient::~GcClient()
     Release();
 }
 
-bool GcClient::Start()
+bool GcClient::Check()
 {
     if (m_Storage.Configured() && !m_Credentials.Configured())
         Trace::Print("storage-bucket is set without credentials: Google takes uploads only with an access token\n");
-    if (!m_Credentials.Configured())
-        return true;
-    if (!m_Credentials.Load())
+    return !m_Credentials.Configured() || m_Credentials.Load();
+}
+
+bool GcClient::Start()
+{
+    if (!Check())
         return false;
-    m_Credentials.Start();
+    if (m_Credentials.Configured())
+        m_Credentials.Start();
     return true;
 }
 

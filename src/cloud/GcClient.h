@@ -32,8 +32,9 @@ public:
     GcClient(const GcClient&) = delete;
     GcClient& operator=(const GcClient&) = delete;
 
-    // Loads the credentials, if any, and starts fetching their token; false, traced,
-    // when they cannot be used.
+    // Loads the credentials, if any; false, traced, when they cannot be used.
+    bool Check();
+    // Checks, and starts fetching the credentials' token.
     bool Start();
     // Whether calls can go out: no credentials, or a token that has not expired.
     bool Ready() const { return !m_Credentials.Configured() || m_Credentials.Valid(); }

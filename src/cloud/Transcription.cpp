@@ -33,17 +33,18 @@ struct Answer
     const char* reason; // null: the sentiment call's own
     bool close;
     const char* line;
+    Metrics::Reason why;
 };
 
 const Answer kAnswers[] = {
-    {200, nullptr, false, nullptr},               // Answered
-    {403, "Error", false, "Request failed\n"},    // Refused
-    {401, "Method Failed", false, nullptr},       // CloudFailure
-    {408, "Request Timeout", false, nullptr},     // TimedOut
-    {401, "Method Failed", false, nullptr},       // NotStarted
-    {503, "Service Unavailable", true, nullptr},  // Abandoned
-    {503, "Service Unavailable", false, nullptr}, // NoRoom
-    {200, "OK", false, nullptr},                  // Silent: the sentiment of nothing
+    {200, nullptr, false, nullptr, Metrics::Reason::Ok},                                // Answered
+    {403, "Error", false, "Request failed\n", Metrics::Reason::Error},                  // Refused
+    {401, "Method Failed", false, nullptr, Metrics::Reason::CloudFailure},              // CloudFailure
+    {408, "Request Timeout", false, nullptr, Metrics::Reason::Timeout},                 // TimedOut
+    {401, "Method Failed", false, nullptr, Metrics::Reason::CloudFailure},              // NotStarted
+    {503, "Service Unavailable", true, nullptr, Metrics::Reason::Draining},             // Abandoned
+    {503, "Service Unavailable", false, nullptr, Metrics::Reason::NoRoom},              // NoRoom
+    {200, "OK", false, nullptr, Metrics::Reason::Ok},                                   // Silent: the sentiment of nothing
 };
 static_assert(sizeof kAnswers / sizeof kAnswers[0] == static_cast<size_t>(Transcription::Outcome::Count),
               "every outcome has its answer");
@@ -501,7 +502,8 @@ void Transcription::Finish(Outcome outcome, const CloudExchange::Reply& reply)
                   answer.reason != nullptr ? answer.reason : PrintableReason(reply.reason),
                   outcome == Outcome::Answered || outcome == Outcome::Silent ? reply.body : std::string(),
                   false,
-                  answer.close};
+                  answer.close,
+                  answer.why};
     result.json = !result.body.empty();
     m_Context.owner.OnTranscriptionDone(*this, result);
 }

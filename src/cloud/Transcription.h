@@ -71,6 +71,7 @@ public:
         std::string body;
         bool json;  // "Content-Type: application/json"
         bool close; // the caller's connection closes after it
+        Metrics::Reason why;
     };
 
     class Owner

@@ -25,6 +25,7 @@ namespace
 // not reset before it has read the refusal.
 const std::chrono::seconds kLingerSeconds(2);
 const int kMaxKeyUpdatesPerSecond = 8;
+const Decision kDraining = {503, "Service Unavailable", true, "", Metrics::Reason::Draining};
 
 Connection* ConnectionOf(void* pArg, const char* complaint)
 {
@@ -127,8 +128,6 @@ Connection::Connection(Owner& owner, const Context& context, bufferevent* pBev)
     , m_HeadBytes(0)
     , m_Reserved(0)
     , m_InReplyCallback(false)
-    , m_PendingStatus(0)
-    , m_PendingReason("")
     , m_KeyUpdates(0)
     , m_Flooded(false)
 {
@@ -206,12 +205,12 @@ void Connection::OnClock()
 {
     if (m_State == State::Accepted)
         Adopt();
-    else if (m_PendingStatus != 0)
-        Refuse(m_PendingStatus, m_PendingReason);
+    else if (!m_Pending.Served())
+        Refuse(m_Pending);
     else if (m_Flooded)
         Close(End::KeyUpdates);
     else if (m_State == State::Reading && m_Context.stop.Draining())
-        Refuse(503, "Service Unavailable"); // the stop answers an upload it will not wait for
+        Refuse(kDraining); // the stop answers an upload it will not wait for
     else if (m_State != State::Handling)
         Close(m_State == State::Lingering ? End::Done : End::Clock);
 }
@@ -285,7 +284,7 @@ void Connection::Account()
         return;
     const size_t body = m_HeadDone ? m_RequestBytes - m_HeadBytes : 0;
     // A body of no stated length is reserved as it comes.
-    if ((body > m_Reserved && !Reserve(body - m_Reserved)) || m_PendingStatus != 0)
+    if ((body > m_Reserved && !Reserve(body - m_Reserved)) || !m_Pending.Served())
         return;
     // The head has a clock of its own, within the request's.
     const auto headDeadline = m_HeadStarted + std::chrono::seconds(m_Context.settings.headerTimeoutSeconds);
@@ -322,11 +321,11 @@ void Connection::OnHead()
         // Nothing of the body, nor of the head but its first line, is traced.
         if (decision.status == 401)
             Trace::Print("Request unauthorized before its body: [%s %s]\n", m_Head.method.c_str(),
-                         Trace::OneLine(m_Head.target).c_str());
+                         Trace::OneLine(Trace::Target(m_Head.target.c_str())).c_str());
         else
             Trace::Print("Request refused before its body: [%s %s]: %s\n", Trace::OneLine(m_Head.method).c_str(),
-                         Trace::OneLine(m_Head.target).c_str(), decision.fault);
-        Refuse(decision.status, decision.reason);
+                         Trace::OneLine(Trace::Target(m_Head.target.c_str())).c_str(), decision.fault);
+        Refuse(decision);
         return;
     }
     Reserve(static_cast<size_t>(std::max<int64_t>(m_Head.ContentLength(), 0)));
@@ -340,24 +339,24 @@ bool Connection::Reserve(size_t bytes)
         m_Reserved += bytes;
         return true;
     }
-    Trace::Print("No room for the body of [%s %s]: [%zu] bytes\n", m_Head.method.c_str(), m_Head.target.c_str(),
+    Trace::Print("No room for the body of [%s %s]: [%zu] bytes\n", m_Head.method.c_str(),
+                 Trace::OneLine(Trace::Target(m_Head.target.c_str())).c_str(),
                  m_Reserved + bytes);
-    Refuse(503, "Service Unavailable");
+    Refuse({503, "Service Unavailable", true, "", Metrics::Reason::NoRoom});
     return false;
 }
 
-void Connection::Refuse(int status, const char* reason)
+void Connection::Refuse(Decision decision) // a copy: it may be m_Pending, cleared below
 {
     // Inside libevent's reply callback the stream is still libevent's: from the loop.
     if (m_InReplyCallback)
     {
-        m_PendingStatus = status;
-        m_PendingReason = reason;
+        m_Pending = decision;
         event_active(m_pClock, EV_TIMEOUT, 1);
         return;
     }
-    m_PendingStatus = 0;
-    m_Context.metrics.CountReply(Metrics::EndpointOf(m_Head.Path()), status);
+    m_Pending = Decision();
+    m_Context.metrics.CountReply(Metrics::EndpointOf(m_Head.Path()), decision.status, decision.why);
     SetState(State::Refusing);
     Unreserve();
     // From here the stream is the record's: libevent has nothing more to read on it.
@@ -365,7 +364,8 @@ void Connection::Refuse(int status, const char* reason)
     evbuffer_drain(pInput, evbuffer_get_length(pInput));
     bufferevent_setcb(m_pBev, RefusedInputCb, RefusalWrittenCb, RefusedEventCb, this);
     evbuffer_add_printf(bufferevent_get_output(m_pBev),
-                        "HTTP/1.1 %d %s\r\nConnection: close\r\nContent-Length: 0\r\n\r\n", status, reason);
+                        "HTTP/1.1 %d %s\r\nConnection: close\r\nContent-Length: 0\r\n\r\n", decision.status,
+                        decision.reason);
     bufferevent_enable(m_pBev, EV_READ | EV_WRITE);
     ArmIn(std::chrono::seconds(m_Context.settings.timeoutSeconds));
 }

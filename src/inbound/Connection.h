@@ -93,7 +93,7 @@ public:
     // Whether the request now being handled began before the service started stopping.
     bool BegunBeforeStop() const { return m_BegunBeforeStop; }
     // Refuses the request arriving with `status`, and closes the connection after it.
-    void Refuse(int status, const char* reason);
+    void Refuse(Decision decision);
     // Frees the connection now, saying why; the record goes with it.
     void Close(End end);
     // Still in its head, past half of header-timeout: the first to go at the cap.
@@ -150,8 +150,7 @@ private:
     size_t m_HeadBytes;    // of those, its head
     size_t m_Reserved;     // of the body budget, for this request
     bool m_InReplyCallback;
-    int m_PendingStatus; // a refusal to be made from the loop
-    const char* m_PendingReason;
+    Decision m_Pending; // a refusal to be made from the loop
     Clock::time_point m_KeyUpdateWindow;
     int m_KeyUpdates; // within the window's second
     bool m_Flooded;

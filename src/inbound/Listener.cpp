@@ -1,8 +1,10 @@
 #include "Listener.h"
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include <event2/bufferevent.h>
@@ -78,13 +80,30 @@ bool Listener::Listen(evhttp* pHttp, SSL_CTX* pTls)
     const auto onPause = [](int error) {
         Trace::Print("Accepting paused: %s (%d)\n", evutil_socket_error_to_string(error), error);
     };
+    const int error = errno;
     if (m_pBoundSocket == nullptr ||
         !m_AcceptPause.Watch(m_Context.pBase, evhttp_bound_socket_get_listener(m_pBoundSocket), onPause))
     {
         Trace::Print("Couldn't bind to %s:%d\n", address.c_str(), m_Settings.port);
+        TraceBindFailure(address, m_pBoundSocket == nullptr ? error : 0);
         return false;
     }
     return true;
+}
+
+void Listener::TraceBindFailure(const std::string& address, int error)
+{
+    evutil_addrinfo hints{};
+    hints.ai_flags = EVUTIL_AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    evutil_addrinfo* pFound = nullptr;
+    const int lookup = evutil_getaddrinfo(address.c_str(), nullptr, &hints, &pFound);
+    if (pFound != nullptr)
+        evutil_freeaddrinfo(pFound);
+    m_MayBindLater = lookup == EVUTIL_EAI_NONAME || lookup == EVUTIL_EAI_AGAIN || lookup == EVUTIL_EAI_FAIL ||
+                     (lookup == 0 && (error == EADDRINUSE || error == EADDRNOTAVAIL));
+    const char* why = lookup != 0 ? evutil_gai_strerror(lookup) : error != 0 ? strerror(error) : "cannot listen";
+    Trace::Print("Error  : %s%s\n", why, m_MayBindLater ? ": it may pass, try again" : "");
 }
 
 void Listener::StopAccepting()
@@ -178,7 +197,7 @@ void Listener::RefuseUploads()
 {
     for (Connection& connection : m_Busy)
         if (connection.GetState() == Connection::State::Reading)
-            connection.Refuse(503, "Service Unavailable");
+            connection.Refuse({503, "Service Unavailable", true, "", Metrics::Reason::Draining});
 }
 
 // The busy connection still in its head the longest, past half of header-timeout.

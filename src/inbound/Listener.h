@@ -48,6 +48,9 @@ public:
     // Sets the limits on `pHttp`, wraps accepted connections in TLS when `pTls` is
     // given, and listens; false, traced, when the address cannot be bound.
     bool Listen(evhttp* pHttp, SSL_CTX* pTls);
+    // After a failed Listen: the failure may pass by itself (the port still in use,
+    // the address not yet assigned, its name not yet resolvable).
+    bool MayBindLater() const { return m_MayBindLater; }
     void StopAccepting();
     // The requests still arriving are refused with 503, their connections closed.
     void RefuseUploads();
@@ -69,6 +72,7 @@ public:
     bufferevent* OnNewConnection(event_base* pEventBase);
 
 private:
+    void TraceBindFailure(const std::string& address, int error);
     void Adopted(Connection& connection, evhttp_connection* pHttpConnection) override;
     void Idle(Connection& connection, bool idle) override;
     void CountWriting(int change) override { m_Writing += change; }
@@ -77,6 +81,7 @@ private:
     Connection* SlowestHead();
 
     ListenerSettings m_Settings;
+    bool m_MayBindLater = false;
     Context m_Context;
     MemoryTrim m_Trim;
     AcceptPause m_AcceptPause;

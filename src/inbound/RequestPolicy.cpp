@@ -1,8 +1,11 @@
 #include "RequestPolicy.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <strings.h>
 
 #include <cstring>
+#include <tuple>
 
 #include <event2/http.h>
 #include <event2/http_struct.h>
@@ -10,6 +13,7 @@
 #include <openssl/crypto.h>
 
 #include "base/HttpMethod.h"
+#include "base/Trace.h"
 
 namespace
 {
@@ -28,7 +32,7 @@ bool IsPlainDecimal(const std::string& value)
 }
 
 const Decision kServed;
-const Decision kUnauthorized = {401, "Unauthorized"};
+const Decision kUnauthorized = {401, "Unauthorized", false, "", Metrics::Reason::Unauthorized};
 
 } // namespace
 
@@ -83,15 +87,21 @@ bool RequestHead::TakeLine(const std::string& line)
         fault = fault != nullptr ? fault : "a header line without a name and a colon";
     else if (name.back() == ' ' || name.back() == '\t')
         fault = fault != nullptr ? fault : "white space before a header's colon";
-    if (name == "Authorization")
-        authorization = value;
-    else if (strcasecmp(name.c_str(), "Content-Length") == 0)
-        contentLengths.push_back(value);
-    else if (strcasecmp(name.c_str(), "Transfer-Encoding") == 0)
-        transferEncodings.push_back(value);
-    else if (strcasecmp(name.c_str(), "Host") == 0)
-        ++hosts;
+    TakeHeader(name.c_str(), value);
     return false;
+}
+
+// Names in any case, as HTTP has them (proxies and HTTP/2 hops send them in lower case).
+void RequestHead::TakeHeader(const char* name, const std::string& value)
+{
+    if (strcasecmp(name, "Authorization") == 0)
+        authorization = value;
+    else if (strcasecmp(name, "Content-Length") == 0)
+        contentLengths.push_back(value);
+    else if (strcasecmp(name, "Transfer-Encoding") == 0)
+        transferEncodings.push_back(value);
+    else if (strcasecmp(name, "Host") == 0)
+        ++hosts;
 }
 
 RequestHead RequestHead::Of(evhttp_request* pRequest)
@@ -102,16 +112,7 @@ RequestHead RequestHead::Of(evhttp_request* pRequest)
     head.version = "HTTP/" + std::to_string(pRequest->major) + "." + std::to_string(pRequest->minor);
     const evkeyvalq* pHeaders = evhttp_request_get_input_headers(pRequest);
     for (const evkeyval* header = pHeaders->tqh_first; header != nullptr; header = header->next.tqe_next)
-    {
-        if (strcmp(header->key, "Authorization") == 0)
-            head.authorization = header->value;
-        else if (strcasecmp(header->key, "Content-Length") == 0)
-            head.contentLengths.push_back(header->value);
-        else if (strcasecmp(header->key, "Transfer-Encoding") == 0)
-            head.transferEncodings.push_back(header->value);
-        else if (strcasecmp(header->key, "Host") == 0)
-            ++head.hosts;
-    }
+        head.TakeHeader(header->key, header->value);
     return head;
 }
 
@@ -124,19 +125,19 @@ RequestPolicy::RequestPolicy(const PolicySettings& settings, uint64_t maxBodySiz
 Decision RequestPolicy::BeforeBody(const RequestHead& head) const
 {
     if (const char* fault = FramingFault(head))
-        return {400, "Bad Request", true, fault};
+        return {400, "Bad Request", true, fault, Metrics::Reason::BadRequest};
     // libevent reads only chunked bodies: it would take another's for the next request.
     for (const std::string& coding : head.transferEncodings)
         if (strcasecmp(coding.c_str(), "chunked") != 0)
-            return {501, "Not Implemented", true, "a transfer coding other than chunked"};
+            return {501, "Not Implemented", true, "a transfer coding other than chunked", Metrics::Reason::BadRequest};
     const bool bodied = head.Chunked() || head.ContentLength() > 0;
     const bool transcription = head.Path() == "/transcribe";
     if (bodied && !transcription)
-        return {413, "Payload Too Large", true, "a body where none is taken"};
+        return {413, "Payload Too Large", true, "a body where none is taken", Metrics::Reason::TooLarge};
     if (static_cast<uint64_t>(head.ContentLength()) > m_MaxBodySize)
-        return {413, "Payload Too Large", true, "a body over max-body-size"};
+        return {413, "Payload Too Large", true, "a body over max-body-size", Metrics::Reason::TooLarge};
     if (transcription && !Authorized(head, m_Settings.clientAuthToken))
-        return {401, "Unauthorized", true, ""};
+        return {401, "Unauthorized", true, "", Metrics::Reason::Unauthorized};
     return kServed;
 }
 
@@ -147,13 +148,14 @@ Decision RequestPolicy::Decide(const RequestHead& head, Metrics::Endpoint endpoi
     if (endpoint == Endpoint::Other)
         return kServed;
     if (const char* fault = FramingFault(head))
-        return {400, "Bad Request", true, fault};
+        return {400, "Bad Request", true, fault, Metrics::Reason::BadRequest};
     // A request that began before the stop is still served; /readiness tells the
     // balancer the service is going, or cannot call the cloud yet. The scrape goes on.
-    const bool unready = situation.draining || !situation.cloudReady;
-    if ((endpoint == Endpoint::Readiness && unready) ||
+    if ((endpoint == Endpoint::Readiness && situation.draining) ||
         (endpoint == Endpoint::Transcribe && situation.draining && !situation.begunBeforeStop))
-        return {503, "Service Unavailable"};
+        return {503, "Service Unavailable", false, "", Metrics::Reason::Draining};
+    if (endpoint == Endpoint::Readiness && !situation.cloudReady)
+        return {503, "Service Unavailable", false, "", Metrics::Reason::NotReady};
     const std::string* pToken = endpoint == Endpoint::Transcribe ? &m_Settings.clientAuthToken
                                 : endpoint == Endpoint::Exit     ? &m_Settings.adminAuthToken
                                 : endpoint == Endpoint::Metrics  ? &m_Settings.metricsAuthToken
@@ -184,6 +186,25 @@ const char* RequestPolicy::FramingFault(const RequestHead& head)
     if (bodied && head.method != "POST" && head.method != "PUT" && head.method != "PATCH")
         return "a body on a method that carries none";
     return nullptr;
+}
+
+size_t RequestPolicy::OpenEndpoints(const PolicySettings& settings, const std::string& address)
+{
+    in_addr v4{};
+    in6_addr v6{};
+    const bool loopback = address == "localhost" ||
+                          (evutil_inet_pton(AF_INET, address.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127) ||
+                          (evutil_inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6));
+    size_t open = 0;
+    for (const auto& [path, token, name] : {std::tuple{"/transcribe", &settings.clientAuthToken, "client-auth-token"},
+                                            std::tuple{"/exit", &settings.adminAuthToken, "admin-auth-token"}})
+        if (!loopback && token->empty())
+        {
+            Trace::Print("Warning: %s answers anyone who reaches [%s]: %s is empty\n", path,
+                         address.empty() ? "0.0.0.0" : address.c_str(), name);
+            ++open;
+        }
+    return open;
 }
 
 bool RequestPolicy::TokenMatches(const std::string& expected, const std::string& received)

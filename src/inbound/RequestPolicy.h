@@ -16,7 +16,7 @@ struct RequestHead
     std::string method;
     std::string target;        // as sent, with its query
     std::string version;       // "HTTP/1.1"
-    std::string authorization; // the last "Authorization", its name matched case-sensitively
+    std::string authorization; // the last "Authorization", its name in any case
     std::vector<std::string> contentLengths;
     std::vector<std::string> transferEncodings;
     size_t hosts = 0;
@@ -30,6 +30,7 @@ struct RequestHead
     bool Chunked() const { return !transferEncodings.empty(); }
     // Takes one line of the head as it arrives; true once the empty line that ends it has come.
     bool TakeLine(const std::string& line);
+    void TakeHeader(const char* name, const std::string& value);
     // The head of a request libevent has read whole.
     static RequestHead Of(evhttp_request* pRequest);
 };
@@ -49,6 +50,7 @@ struct Decision
     const char* reason = "";
     bool close = false;     // nothing that follows on the connection is served
     const char* fault = ""; // a malformed request's fault, for the trace
+    Metrics::Reason why = Metrics::Reason::Ok;
 
     bool Served() const { return status == 0; }
 };
@@ -71,6 +73,9 @@ public:
     // malformed line, two lengths, a length that is not plain decimal, a length and a
     // transfer coding, no Host in HTTP/1.1 or two, or a body on a method that carries none.
     static const char* FramingFault(const RequestHead& head);
+    // The endpoints anyone who reaches `address` may call: those without a token, when
+    // the address is not a loopback one. Each is traced as a warning.
+    static size_t OpenEndpoints(const PolicySettings& settings, const std::string& address);
     // Constant time over the contents, so a caller cannot find the token byte by byte.
     static bool TokenMatches(const std::string& expected, const std::string& received);
 

@@ -127,20 +127,23 @@ S2tServer::~S2tServer()
     Cleanup();
 }
 
-bool S2tServer::Create(const std::string& configPath)
+bool S2tServer::Create(const std::string& configPath, bool checkOnly)
 {
-    if (CreateHandles(configPath))
-        return true;
-    Cleanup();
-    return false;
+    const bool created = CreateHandles(configPath, checkOnly);
+    m_MayStartLater = !created && m_pListener != nullptr && m_pListener->MayBindLater();
+    if (!created || checkOnly)
+        Cleanup();
+    return created;
 }
 
-bool S2tServer::CreateHandles(const std::string& configPath)
+bool S2tServer::CreateHandles(const std::string& configPath, bool checkOnly)
 {
     if (!ReadConfig(configPath, m_Config))
         return false;
     Trace::Configure(m_Config.trace.bufferSize, m_Config.trace.Redacted(), m_Config.trace.rate);
     const ListenerSettings& listener = m_Config.listener;
+    m_Metrics.Bound(static_cast<double>(m_Config.cloud.longRunningTimeoutSeconds));
+    m_OpenEndpoints = RequestPolicy::OpenEndpoints(m_Config.policy, listener.address);
     if (listener.secure && (m_pSslContext = NewListenerTlsContext(listener, m_Name)) == nullptr)
         return false;
 
@@ -168,6 +171,8 @@ bool S2tServer::CreateHandles(const std::string& configPath)
         std::make_unique<Stop>(static_cast<Stop::Host&>(*this), m_Config.drainTimeoutSeconds, listener.timeoutSeconds);
     m_pListener = std::make_unique<Listener>(
         listener, Listener::Context{m_pEventBase, *m_pBodies, m_Metrics, *m_pPolicy, *m_pStop});
+    if (checkOnly)
+        return m_pReaper != nullptr && m_pGcClient->Check();
     return m_pReaper != nullptr && m_pGcClient->Start() && CreateHttpServer() && m_pStop->Watch(m_pEventBase);
 }
 
@@ -257,7 +262,7 @@ void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
     // fill the trace.
     if (endpoint == Endpoint::Metrics)
         Trace::Print("Received a %s request for %s\n", HttpMethodName(evhttp_request_get_command(req)),
-                     evhttp_request_get_uri(req));
+                     Trace::Target(evhttp_request_get_uri(req)).c_str());
     else
         TraceRequest(req, headers, data);
     Situation situation;
@@ -267,14 +272,14 @@ void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
     const Decision decision = m_pPolicy->Decide(RequestHead::Of(req), endpoint, situation);
     if (!decision.Served())
     {
-        Refuse(req, endpoint, decision.status, decision.reason, decision.close, decision.fault);
+        Refuse(req, endpoint, decision);
         return;
     }
     switch (endpoint)
     {
     case Endpoint::Exit:
         // The loop ends once the reply has been written, so the caller gets its 200.
-        Reply(req, 200, "OK");
+        Reply(req, 200, "OK", Metrics::Reason::Ok);
         m_pStop->OnExit();
         break;
     case Endpoint::Metrics:
@@ -284,7 +289,7 @@ void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
         OnTranscribeRequest(req, headers, data);
         break;
     default: // the probes
-        Reply(req, 200, "OK");
+        Reply(req, 200, "OK", Metrics::Reason::Ok);
         break;
     }
 }
@@ -292,7 +297,7 @@ void S2tServer::OnHttpRequest(evhttp_request* req, Endpoint endpoint)
 void S2tServer::TraceRequest(evhttp_request* req, HeaderMap& headers, std::string& data)
 {
     Trace::Print("Received a %s request for %s\nHeaders:\n", HttpMethodName(evhttp_request_get_command(req)),
-                 evhttp_request_get_uri(req));
+                 Trace::Target(evhttp_request_get_uri(req)).c_str());
     const evkeyvalq* pHeaders = evhttp_request_get_input_headers(req);
     for (const evkeyval* header = pHeaders->tqh_first; header != nullptr; header = header->next.tqe_next)
     {
@@ -306,17 +311,16 @@ void S2tServer::TraceRequest(evhttp_request* req, HeaderMap& headers, std::strin
     Trace::Print(">>>\n");
 }
 
-void S2tServer::Refuse(evhttp_request* req, Endpoint endpoint, int status, const char* reason, bool close,
-                       const char* fault)
+void S2tServer::Refuse(evhttp_request* req, Endpoint endpoint, const Decision& decision)
 {
-    if (endpoint != Endpoint::Metrics && status == 400)
-        Trace::Print("Request malformed: %s\n", fault);
-    if (endpoint != Endpoint::Metrics && status == 401)
+    if (endpoint != Endpoint::Metrics && decision.status == 400)
+        Trace::Print("Request malformed: %s\n", decision.fault);
+    if (endpoint != Endpoint::Metrics && decision.status == 401)
         Trace::Print("Request unauthorized\n");
-    if (close)
-        ReplyAndClose(req, status, reason);
+    if (decision.close)
+        ReplyAndClose(req, decision.status, decision.reason, decision.why);
     else
-        Reply(req, status, reason);
+        Reply(req, decision.status, decision.reason, decision.why);
 }
 
 void S2tServer::OnMetricsRequest(evhttp_request* req)
@@ -326,8 +330,9 @@ void S2tServer::OnMetricsRequest(evhttp_request* req)
     gauges.draining = m_pStop->Draining();
     m_pListener->ReadGauges(gauges);
     gauges.traceBytesDropped = Trace::DroppedBytes();
+    gauges.openEndpoints = m_OpenEndpoints;
     evhttp_add_header(evhttp_request_get_output_headers(req), "Content-Type", Exposition::kContentType);
-    Reply(req, 200, "OK", m_Metrics.Render(gauges, S2T_VERSION));
+    Reply(req, 200, "OK", Metrics::Reason::Ok, m_Metrics.Render(gauges, S2T_VERSION));
 }
 
 // Any other path gets libevent's own not-found page, untraced, as it would without
@@ -336,7 +341,7 @@ void S2tServer::OnOtherRequest(evhttp_request* req)
 {
     m_pListener->OnRequest(req);
     evbuffer* pBody = NotFoundPage(req);
-    Reply(req, 404, "Not Found", pBody);
+    Reply(req, 404, "Not Found", Metrics::Reason::NotFound, pBody);
     evbuffer_free(pBody);
 }
 
@@ -347,7 +352,7 @@ void S2tServer::OnTranscribeRequest(evhttp_request* req, const HeaderMap& header
     if (!ParseTranscribeRequestData(data, parameters) || !TakeRequestId(id))
     {
         Trace::Print("Request failed\n");
-        Reply(req, 403, "Error");
+        Reply(req, 403, "Error", Metrics::Reason::BadRequest);
         return;
     }
     Request& request = m_RequestMap[id];
@@ -410,9 +415,9 @@ void S2tServer::OnTranscriptionDone(Transcription& transcription, const Transcri
         evhttp_add_header(evhttp_request_get_output_headers(request.m_pHttpRequest), "Content-Type",
                           "application/json");
     if (result.close)
-        ReplyAndClose(request.m_pHttpRequest, result.status, result.reason.c_str());
+        ReplyAndClose(request.m_pHttpRequest, result.status, result.reason.c_str(), result.why);
     else
-        Reply(request.m_pHttpRequest, result.status, result.reason.c_str(), result.body);
+        Reply(request.m_pHttpRequest, result.status, result.reason.c_str(), result.why, result.body);
     m_Metrics.ObserveTranscription(std::chrono::duration<double>(SteadyClock::now() - request.m_Arrived).count(),
                                    request.m_BodyBytes);
     m_Retired.push_back(std::move(request.m_pTranscription));
@@ -428,7 +433,7 @@ void S2tServer::OnReaper()
 
 // ---- Replies ------------------------------------------------------------------------
 
-void S2tServer::Reply(evhttp_request* req, int statusCode, const char* reason, evbuffer* pBody)
+void S2tServer::Reply(evhttp_request* req, int statusCode, const char* reason, Metrics::Reason why, evbuffer* pBody)
 {
     // HEAD is answered with the headers alone and the length GET would have: libevent
     // 2.1 would send the body too, and the next reply would start inside it.
@@ -439,25 +444,26 @@ void S2tServer::Reply(evhttp_request* req, int statusCode, const char* reason, e
         pBody = nullptr;
     }
     const char* path = evhttp_uri_get_path(evhttp_request_get_evhttp_uri(req));
-    m_Metrics.CountReply(Metrics::EndpointOf(path != nullptr ? path : ""), statusCode);
+    m_Metrics.CountReply(Metrics::EndpointOf(path != nullptr ? path : ""), statusCode, why);
     m_pListener->OnReplySent(req);
     evhttp_send_reply(req, statusCode, reason, pBody);
 }
 
-void S2tServer::Reply(evhttp_request* req, int statusCode, const char* reason, const std::string& body)
+void S2tServer::Reply(evhttp_request* req, int statusCode, const char* reason, Metrics::Reason why,
+                      const std::string& body)
 {
     evbuffer* pBody = body.empty() ? nullptr : evbuffer_new();
     if (pBody != nullptr)
         evbuffer_add(pBody, body.data(), body.size());
-    Reply(req, statusCode, reason, pBody);
+    Reply(req, statusCode, reason, why, pBody);
     if (pBody != nullptr)
         evbuffer_free(pBody);
 }
 
-void S2tServer::ReplyAndClose(evhttp_request* req, int statusCode, const char* reason)
+void S2tServer::ReplyAndClose(evhttp_request* req, int statusCode, const char* reason, Metrics::Reason why)
 {
     evhttp_add_header(evhttp_request_get_output_headers(req), "Connection", "close");
-    Reply(req, statusCode, reason);
+    Reply(req, statusCode, reason, why);
 }
 
 // ---- The stop -----------------------------------------------------------------------

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <strings.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -19,6 +21,7 @@ struct event_base;
 struct evdns_base;
 struct evhttp;
 struct evhttp_request;
+struct Decision;
 typedef struct ssl_ctx_st SSL_CTX;
 
 class GcClient;
@@ -26,7 +29,12 @@ class Listener;
 class RequestPolicy;
 
 // Header names compare byte for byte, so lookups are case-sensitive.
-using HeaderMap = std::map<std::string, std::string>;
+// Header names in any case; the last value of a name counts.
+struct NameLess
+{
+    bool operator()(const std::string& a, const std::string& b) const { return strcasecmp(a.c_str(), b.c_str()) < 0; }
+};
+using HeaderMap = std::map<std::string, std::string, NameLess>;
 
 // The service: it makes every object from the configuration, routes each request
 // to its handler, keeps the table of transcriptions in flight and sends every reply.
@@ -52,7 +60,11 @@ public:
     S2tServer(const S2tServer&) = delete;
     S2tServer& operator=(const S2tServer&) = delete;
 
-    bool Create(const std::string& configPath);
+    // Reads the configuration and makes every handle; with `checkOnly`, goes as far
+    // as it can without listening or calling anyone.
+    bool Create(const std::string& configPath, bool checkOnly = false);
+    // After a failed Create: the failure may pass by itself when tried again.
+    bool MayStartLater() const { return m_MayStartLater; }
     void RunEventLoop();
     void Destroy();
 
@@ -69,20 +81,21 @@ public:
 private:
     friend struct S2tServerInspector; // tests look inside
 
-    bool CreateHandles(const std::string& configPath);
+    bool CreateHandles(const std::string& configPath, bool checkOnly);
     bool CreateHttpServer();
     // Traces the request as it came and takes its headers and body.
     static void TraceRequest(evhttp_request* req, HeaderMap& headers, std::string& data);
-    void Refuse(evhttp_request* req, Endpoint endpoint, int status, const char* reason, bool close, const char* fault);
+    void Refuse(evhttp_request* req, Endpoint endpoint, const Decision& decision);
     void OnMetricsRequest(evhttp_request* req);
     void OnOtherRequest(evhttp_request* req);
     void OnTranscribeRequest(evhttp_request* req, const HeaderMap& headers, std::string& data);
     void OnTranscriptionDone(Transcription& transcription, const Transcription::Result& result) override;
     // Every reply of the service goes out here.
-    void Reply(evhttp_request* req, int statusCode, const char* reason, evbuffer* pBody = nullptr);
-    void Reply(evhttp_request* req, int statusCode, const char* reason, const std::string& body);
+    void Reply(evhttp_request* req, int statusCode, const char* reason, Metrics::Reason why,
+               evbuffer* pBody = nullptr);
+    void Reply(evhttp_request* req, int statusCode, const char* reason, Metrics::Reason why, const std::string& body);
     // A reply after which the connection closes: whatever follows on it is never served.
-    void ReplyAndClose(evhttp_request* req, int statusCode, const char* reason);
+    void ReplyAndClose(evhttp_request* req, int statusCode, const char* reason, Metrics::Reason why);
     bool TakeRequestId(uint64_t& id);
     void Cleanup();
 
@@ -101,6 +114,8 @@ private:
     event_base* m_pEventBase;
     evdns_base* m_pDnsEventBase;
     SSL_CTX* m_pSslContext; // the listener's, when it serves HTTPS
+    bool m_MayStartLater = false;
+    size_t m_OpenEndpoints = 0; // callable by anyone who reaches the address
     evhttp* m_pHttp;
     event* m_pReaper;
     Metrics m_Metrics;
