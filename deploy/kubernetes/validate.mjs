@@ -46,6 +46,10 @@ const refuse = (name, problem) => {
 for (const file of process.argv.slice(2)) {
   for (const document of YAML.parseAllDocuments(fs.readFileSync(file, 'utf8'))) {
     const object = document.toJS();
+    // kubectl kustomize breaks a Secret's base64 into lines, which the API server's
+    // decoder skips and the schema's "byte" format does not.
+    for (const key of Object.keys(object?.kind === 'Secret' ? object.data ?? {} : {}))
+      object.data[key] = String(object.data[key]).replace(/[\r\n]/g, '');
     const name = `${path.basename(file)} ${object?.kind}/${object?.metadata?.name}`;
     const module = modulePath(object);
     if (document.errors.length > 0) refuse(name, document.errors[0].message);
@@ -71,8 +75,60 @@ host.getSourceFile = (name, version) =>
   generated.has(name) ? ts.createSourceFile(name, generated.get(name), version, true) : getSourceFile(name, version);
 const program = ts.createProgram(documents.map((d) => d.file), options, host);
 
-for (const document of documents) {
+// Across objects, as the cluster relates them once all the files are applied: what
+// a Deployment's selector, a Service, an HPA or a PDB refers to must be there, or
+// the object is accepted and silently does nothing (no pods, no endpoints, no
+// scaling, no protection).
+const matches = (selector, labels) =>
+  selector !== undefined && Object.entries(selector).every(([key, value]) => labels?.[key] === value);
+const deployments = documents.map((d) => d.object).filter((o) => o.kind === 'Deployment');
+const podsOf = (selector) => deployments.filter((d) => matches(selector, d.spec?.template?.metadata?.labels));
+const portNames = (container) => (container.ports ?? []).map((port) => port.name).filter(Boolean);
+function relations(object) {
+  const spec = object.spec ?? {};
   const problems = [];
+  switch (object.kind) {
+    case 'Deployment': {
+      if (!matches(spec.selector?.matchLabels, spec.template?.metadata?.labels))
+        problems.push('spec.template.metadata.labels do not match spec.selector.matchLabels');
+      (spec.template?.spec?.containers ?? []).forEach((container, index) => {
+        for (const probe of ['livenessProbe', 'readinessProbe', 'startupProbe']) {
+          const handler = container[probe] ?? {};
+          const port = (handler.httpGet ?? handler.tcpSocket)?.port;
+          if (typeof port === 'string' && !portNames(container).includes(port))
+            problems.push(`containers[${index}].${probe}: port ${port} is not a port name of the container`);
+        }
+      });
+      break;
+    }
+    case 'Service': {
+      if (spec.selector === undefined) break; // endpoints of its own
+      const pods = podsOf(spec.selector);
+      if (pods.length === 0) problems.push("spec.selector matches no Deployment's pods");
+      for (const { targetPort } of spec.ports ?? []) {
+        const named = (d) => d.spec.template.spec.containers.some((c) => portNames(c).includes(targetPort));
+        if (typeof targetPort === 'string' && !pods.every(named))
+          problems.push(`targetPort ${targetPort} is not a port name of the pods it selects`);
+      }
+      break;
+    }
+    case 'HorizontalPodAutoscaler': {
+      const { kind, name } = spec.scaleTargetRef ?? {};
+      if (kind === 'Deployment' && !deployments.some((d) => d.metadata?.name === name))
+        problems.push(`spec.scaleTargetRef: no Deployment ${name}`);
+      if ((spec.minReplicas ?? 1) > spec.maxReplicas)
+        problems.push(`spec.minReplicas ${spec.minReplicas} over spec.maxReplicas ${spec.maxReplicas}`);
+      break;
+    }
+    case 'PodDisruptionBudget':
+      if (podsOf(spec.selector?.matchLabels).length === 0) problems.push("spec.selector matches no Deployment's pods");
+      break;
+  }
+  return problems;
+}
+
+for (const document of documents) {
+  const problems = relations(document.object);
   const source = program.getSourceFile(document.file);
   for (const d of [...program.getSyntacticDiagnostics(source), ...program.getSemanticDiagnostics(source)]) {
     const at = d.start === undefined ? '' : `${fieldPath(source, d.start) || '(top)'}: `;
