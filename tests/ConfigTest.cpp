@@ -77,8 +77,8 @@ TEST(ConfigLoader, TakesEachKnownKeyOfItsOwnTypeFromOneJsonObject)
         {"", std::string("refused: Error  : 1\nOffset : 0\nError  : line 1, column 1: The document is empty.\n") +
                  kDefaults},
         {"{\n  \"a\": 1,\n}", std::string("refused: Error  : 4\nOffset : 12\nError  : line 3, column 1: Missing a name "
-                                         "for object member.\n") +
-                                 kDefaults},
+                                          "for object member.\n") +
+                                  kDefaults},
         {"[]", std::string("refused: Error  : configuration root is not an object\n") + kDefaults},
     };
     for (const auto& c : cases)
@@ -93,10 +93,12 @@ TEST(ConfigLoader, TakesEachKnownKeyOfItsOwnTypeFromOneJsonObject)
 TEST(ConfigLoader, RefusesWhatIsNotASettingOfItsTypeAndRange)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {R"({"http-server": {"client-auth-tokn": "x"}})", "[http-server.client-auth-tokn] is not a setting of http-server"},
+        {R"({"http-server": {"client-auth-tokn": "x"}})",
+         "[http-server.client-auth-tokn] is not a setting of http-server"},
         {R"({"http-servr": {}})", "[http-servr] is not a section: http-server or google-cloud"},
         {R"({"google-cloud": "access-key"})", "[google-cloud] must be an object of settings"},
-        {R"({"http-server": {"timeout": "30"}})", R"([http-server.timeout] is ["30"]: must be an integer of at least 0)"},
+        {R"({"http-server": {"timeout": "30"}})",
+         R"([http-server.timeout] is ["30"]: must be an integer of at least 0)"},
         {R"({"http-server": {"secure": "true"}})", R"([http-server.secure] is ["true"]: must be true or false)"},
         {R"({"http-server": {"address": 7}})", "[http-server.address] is [7]: must be a string"},
         {R"({"http-server": {"port": 65536}})", "[http-server.port] is [65536]: must be an integer from 0 to 65535"},

@@ -30,7 +30,6 @@ int KeepNewSession(SSL* pSsl, SSL_SESSION* pSession)
 
 } // namespace
 
-
 OutboundTls::~OutboundTls()
 {
     Release();

@@ -34,14 +34,12 @@ public:
     // against the trust store, and the name or address. It offers the endpoint's
     // session, and keeps the one it offers next. Null, with `fault` saying why, when
     // it cannot be made.
-    bufferevent* NewStream(event_base* pBase, const std::string& host, const std::string& endpoint,
-                           const char*& fault);
+    bufferevent* NewStream(event_base* pBase, const std::string& host, const std::string& endpoint, const char*& fault);
     // Why the stream's certificate check failed, or empty.
     static std::string VerificationFailure(bufferevent* pStream);
     void Release();
     // A session `pSsl`'s endpoint offers; with TLS 1.3 it comes after the handshake.
     void OnNewSession(SSL* pSsl, SSL_SESSION* pSession);
-
 
 private:
     X509_STORE* m_pTrustStore = nullptr;

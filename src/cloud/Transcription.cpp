@@ -37,14 +37,14 @@ struct Answer
 };
 
 const Answer kAnswers[] = {
-    {200, nullptr, false, nullptr, Metrics::Reason::Ok},                                // Answered
-    {403, "Error", false, "Request failed\n", Metrics::Reason::Error},                  // Refused
-    {401, "Method Failed", false, nullptr, Metrics::Reason::CloudFailure},              // CloudFailure
-    {408, "Request Timeout", false, nullptr, Metrics::Reason::Timeout},                 // TimedOut
-    {401, "Method Failed", false, nullptr, Metrics::Reason::CloudFailure},              // NotStarted
-    {503, "Service Unavailable", true, nullptr, Metrics::Reason::Draining},             // Abandoned
-    {503, "Service Unavailable", false, nullptr, Metrics::Reason::NoRoom},              // NoRoom
-    {200, "OK", false, nullptr, Metrics::Reason::Ok},                                   // Silent: the sentiment of nothing
+    {200, nullptr, false, nullptr, Metrics::Reason::Ok},                    // Answered
+    {403, "Error", false, "Request failed\n", Metrics::Reason::Error},      // Refused
+    {401, "Method Failed", false, nullptr, Metrics::Reason::CloudFailure},  // CloudFailure
+    {408, "Request Timeout", false, nullptr, Metrics::Reason::Timeout},     // TimedOut
+    {401, "Method Failed", false, nullptr, Metrics::Reason::CloudFailure},  // NotStarted
+    {503, "Service Unavailable", true, nullptr, Metrics::Reason::Draining}, // Abandoned
+    {503, "Service Unavailable", false, nullptr, Metrics::Reason::NoRoom},  // NoRoom
+    {200, "OK", false, nullptr, Metrics::Reason::Ok},                       // Silent: the sentiment of nothing
 };
 static_assert(sizeof kAnswers / sizeof kAnswers[0] == static_cast<size_t>(Transcription::Outcome::Count),
               "every outcome has its answer");

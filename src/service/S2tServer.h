@@ -91,8 +91,7 @@ private:
     void OnTranscribeRequest(evhttp_request* req, const HeaderMap& headers, std::string& data);
     void OnTranscriptionDone(Transcription& transcription, const Transcription::Result& result) override;
     // Every reply of the service goes out here.
-    void Reply(evhttp_request* req, int statusCode, const char* reason, Metrics::Reason why,
-               evbuffer* pBody = nullptr);
+    void Reply(evhttp_request* req, int statusCode, const char* reason, Metrics::Reason why, evbuffer* pBody = nullptr);
     void Reply(evhttp_request* req, int statusCode, const char* reason, Metrics::Reason why, const std::string& body);
     // A reply after which the connection closes: whatever follows on it is never served.
     void ReplyAndClose(evhttp_request* req, int statusCode, const char* reason, Metrics::Reason why);
