@@ -122,6 +122,7 @@ private:
     void ReadHead();
     void OnHead();
     void Account();
+    void ReadMore();
     void ArmIn(std::chrono::seconds seconds);
     void Arm(Clock::time_point deadline);
     bool Reserve(size_t bytes);
@@ -150,6 +151,7 @@ private:
     size_t m_HeadBytes;    // of those, its head
     size_t m_Reserved;     // of the body budget, for this request
     bool m_InReplyCallback;
+    bool m_ReadingMore = false; // inside ReadMore's commit, which reports what it read
     Decision m_Pending; // a refusal to be made from the loop
     Clock::time_point m_KeyUpdateWindow;
     int m_KeyUpdates; // within the window's second
