@@ -101,8 +101,8 @@ struct Loopback : testing::Test, CloudExchange::Owner
     std::string base;
     OutboundTls tls;
     Metrics metrics;
-    CloudCall::Context context{pBase,   nullptr, tls,     1024, "secret",
-                               nullptr, nullptr, metrics, 0,    std::chrono::seconds(1)};
+    CloudCall::Context context{
+        pBase, nullptr, tls, 1024, "secret", nullptr, nullptr, metrics, 0, std::chrono::seconds(1), nullptr};
     CloudCall call{*this, context, "3"};
     std::vector<std::string> reports;
     std::vector<std::string> served;

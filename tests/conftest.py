@@ -251,15 +251,19 @@ class StandInHandler(http.server.BaseHTTPRequestHandler):
         head = "".join(f"{name}: {value}\r\n" for name, value in self.headers.items())
         request = Received(self.path, self.headers, body, f"{self.requestline}\r\n{head}\r\n".encode() + body)
         self.server.received.append(request)
+        self.server.peers_seen.add(self.client_address)
         answer = self.server.script(request)
-        self.close_connection = True
+        self.close_connection = not self.server.keep_alive
         if self.server.stopping.wait(answer.delay) or answer.close:
+            self.close_connection = True
             return
         self.send_response_only(answer.status, answer.reason)
         for name, value in answer.headers:
             self.send_header(name, value)
         if not any(name.lower() == "content-length" for name, _ in answer.headers):  # else a truncated reply
             self.send_header("Content-Length", str(len(answer.body)))
+        if self.close_connection:
+            self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.write(answer.body)
 
@@ -268,7 +272,9 @@ class StandInHandler(http.server.BaseHTTPRequestHandler):
 
 class CloudStandIn(http.server.ThreadingHTTPServer):
     """Python's own HTTP server in place of both cloud services; `script` maps each
-    request to an Answer. With `tls` (a server context) it speaks HTTPS."""
+    request to an Answer. With `tls` (a server context) it speaks HTTPS. It closes each
+    connection after its answer, saying so, unless `keep_alive`; `peers_seen` holds the
+    client address of every connection a request came on."""
     daemon_threads = True
     # Many callers at once each open two connections to it: a short backlog drops their
     # connection attempts, and the retried ones run into the service's call time-out.
@@ -278,6 +284,7 @@ class CloudStandIn(http.server.ThreadingHTTPServer):
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
         super().__init__((host, port), StandInHandler)
         self.tls, self.received, self.handshake_failures, self.resumed, self.peers = tls, [], 0, [], []
+        self.keep_alive, self.peers_seen, self.open_sockets = False, set(), []
         self.script = lambda request: Answer()
         self.stopping = threading.Event()
         threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
@@ -296,8 +303,17 @@ class CloudStandIn(http.server.ThreadingHTTPServer):
                 return
             self.resumed.append(sock.session_reused)
             self.peers.append(sock.getpeercert(binary_form=True))
+        self.open_sockets.append(sock)
         with sock:
             super().finish_request(sock, address)
+
+    def drop_connections(self):
+        """Closes every connection it has taken, as an endpoint closes idle ones."""
+        for sock in self.open_sockets:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
     def stop(self):
         self.stopping.set()

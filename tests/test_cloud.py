@@ -77,7 +77,7 @@ def test_chain_on_the_wire_in_the_reply_and_in_the_trace(start_service, cloud):
     for target, status, headers, sent, answer in calls:
         expected += (f"Composed data:\n  {sent}\nMake HTTP request for <0>\nSet HTTP request timer 5 sec for <0>\n"
                      f"Received HTTP response [{status}] for <0> [{stand_in.url}{target}]\n{headers}"
-                     f"  Content-Length: {len(answer)}\nData [{len(answer)} bytes] <0>\n{answer}\n"
+                     f"  Content-Length: {len(answer)}\n  Connection: close\nData [{len(answer)} bytes] <0>\n{answer}\n"
                      "Clean up HTTP <0>\nClear HTTP timer <0>\nClose HTTP connection <0>\n")
     expected += ("Request unauthorized before its body: [PUT /transcribe?a=1&b=%20]\n"
                  f"Received a POST request for /transcribe\n{head}  Authorization: c\n  Content-Length: 2\n"
@@ -570,3 +570,27 @@ def test_a_redacted_trace_keeps_tokens_keys_and_voices_out(start_service, cloud)
     assert "Authorization: [redacted 13 bytes]\n" in request
     assert f"[{stand_in.url}/speech:recognize?key=[redacted 12 bytes]]\n" in request
     assert "Data [34 bytes] <0>\n[redacted 34 bytes]\n" in request
+
+
+def test_connections_are_kept_for_the_next_call_while_whole_and_open(start_service, cloud):
+    stand_in = cloud()
+    stand_in.script, stand_in.keep_alive = scenario, True
+    service = start_service(cloud={**cloud_section(stand_in.url), "call-timeout": 1, "cloud-idle-connections": 1,
+                                   "cloud-idle-timeout": 2, "cloud-retries": 0})
+    # Four calls, one connection; a failure, a time-out or a cut reply leaves its connection unkept.
+    assert [service.transcribe(audio).status for audio in ("a", "b", "speech-close", "speech-silent", "c")] == [
+        200, 200, 401, 408, 200]
+    assert len(stand_in.peers_seen) == 4  # the cut one was sent again once, on a fresh connection
+    # The endpoint closes its idle connection: the next call goes on a fresh one, whenever it sees the close.
+    stand_in.drop_connections()
+    assert service.transcribe("d").status == 200 and len(stand_in.peers_seen) == 5
+    # Two calls at once: one connection kept of two, and dropped once idle past cloud-idle-timeout.
+    with ThreadPoolExecutor(2) as pool:
+        assert [reply.status for reply in pool.map(service.transcribe, ["e", "f"])] == [200, 200]
+    service.wait_for(re.escape(f"Idle HTTP connection to [http 127.0.0.1 {stand_in.server_port}] closed: idle past "
+                               "cloud-idle-timeout\n"))
+    assert service.transcribe("g").status == 200
+    service.proc.send_signal(signal.SIGTERM)
+    out = service.output() if service.wait() == 0 else ""
+    assert out.count("Reuse HTTP connection for <") >= 3
+    assert "closed: the service is stopping\n" in out

@@ -77,6 +77,8 @@ std::vector<Key> Keys(Config& c)
         {gc, "default-language", &g.defaultLanguage},
         {gc, "cloud-retries", &g.retries, 0, 10},
         {gc, "connect-timeout", &g.connectTimeoutSeconds, 1, 3600},
+        {gc, "cloud-idle-connections", &g.idleConnections, 0, 100000},
+        {gc, "cloud-idle-timeout", &g.idleTimeoutSeconds, 1, 3600},
     };
 }
 
@@ -201,9 +203,9 @@ std::string Allowed(const Key& key)
     if (std::holds_alternative<uint16_t*>(key.target))
         return "an integer from 0 to 65535";
     if (std::holds_alternative<uint64_t*>(key.target))
-        return key.high == UINT64_MAX || key.clamp ? "an integer of at least " + std::to_string(key.low)
-                                                   : "an integer from " + std::to_string(key.low) + " to " +
-                                                         std::to_string(key.high);
+        return key.high == UINT64_MAX || key.clamp
+                   ? "an integer of at least " + std::to_string(key.low)
+                   : "an integer from " + std::to_string(key.low) + " to " + std::to_string(key.high);
     if (key.choices == nullptr)
         return "a string";
     std::string words = "one of";

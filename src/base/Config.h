@@ -64,6 +64,9 @@ struct CloudSettings
     // when another follows.
     uint64_t retries = 2;
     uint64_t connectTimeoutSeconds = 1;
+    // Connections kept open between calls, per endpoint (0: none), and for how long idle.
+    uint64_t idleConnections = 32;
+    uint64_t idleTimeoutSeconds = 30;
     // Members added to every recognition's config ("recognition"), as JSON text in
     // Google's order: "enableAutomaticPunctuation":true,"model":"phone_call".
     std::string recognition;

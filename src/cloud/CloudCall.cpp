@@ -1,7 +1,5 @@
 #include "CloudCall.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <strings.h>
 #include <sys/socket.h>
 
@@ -15,7 +13,8 @@
 #include <event2/keyvalq_struct.h>
 
 #include "CloudEndpoint.h"
-#include "CloudJson.h"
+#include "CloudPool.h"
+#include "CloudReply.h"
 #include "OutboundTls.h"
 #include "Retry.h"
 #include "base/Timing.h"
@@ -66,35 +65,12 @@ void ConnectionClosedCb(evhttp_connection*, void* pContext)
         pCall->OnConnectionClosed();
 }
 
-
-
-// TLS sends a request as several records; without this, Nagle's algorithm holds
-// each back until the endpoint's delayed acknowledgement of the one before.
-void SendWithoutDelay(evhttp_connection* pConnection)
-{
-    const int one = 1;
-    evutil_socket_t fd = bufferevent_getfd(evhttp_connection_get_bufferevent(pConnection));
-    if (fd >= 0)
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
 } // namespace
 
 CloudCall::CloudCall(Owner& owner, const Context& context, const std::string& label)
     : m_Owner(owner)
     , m_Context(context)
     , m_Label(label)
-    , m_State(State::Idle)
-    , m_Tries(0)
-    , m_ReplyBegun(false)
-    , m_Reserved(0)
-    , m_pHttpUri(nullptr)
-    , m_pTlsBufferevent(nullptr)
-    , m_pConnection(nullptr)
-    , m_pRequest(nullptr)
-    , m_pClock(nullptr)
-    , m_pStep(nullptr)
-    , m_NextAddress(0)
 {
 }
 
@@ -139,6 +115,12 @@ bool CloudCall::CreateConnection(const std::string& uri)
         Trace("Failed to get host for HTTP <>\n");
         return false;
     }
+    m_Endpoint = std::string(evhttp_uri_get_scheme(m_pHttpUri)) + " " + CloudEndpoint::SessionKey(m_pHttpUri);
+    if (TakeKept())
+    {
+        SetState(State::Prepared);
+        return true;
+    }
     if (CloudEndpoint::IsSecure(m_pHttpUri) && !NewTlsStream())
         return false;
     // A name is looked up when the request is made, so that the lookup can be
@@ -171,16 +153,49 @@ bool CloudCall::NewConnection(const char* address)
         return false;
     }
     m_pTlsBufferevent = nullptr;
+    m_Kept = false;
+    Adopt();
+    // The body goes out in as few writes as the socket takes, not 16 kB per loop pass.
+    bufferevent_set_max_single_write(evhttp_connection_get_bufferevent(m_pConnection), EV_SSIZE_MAX);
+    return true;
+}
+
+void CloudCall::Adopt()
+{
     // Told when a connection that was made closes: the request has gone out by then.
     evhttp_connection_set_closecb(m_pConnection, ConnectionClosedCb, this);
     evbuffer_add_cb(bufferevent_get_input(evhttp_connection_get_bufferevent(m_pConnection)), ReplyBytesCb, this);
     m_ReplyBegun = false;
+    m_KeepOpen = false;
     // A reply over these ends the call as a failed exchange, not as memory held.
     evhttp_connection_set_max_body_size(m_pConnection, static_cast<ev_ssize_t>(m_Context.maxReplySize));
     evhttp_connection_set_max_headers_size(m_pConnection, kMaxReplyHeaderSize);
-    // The body goes out in as few writes as the socket takes, not 16 kB per loop pass.
-    bufferevent_set_max_single_write(evhttp_connection_get_bufferevent(m_pConnection), EV_SSIZE_MAX);
+}
+
+bool CloudCall::TakeKept()
+{
+    if (m_Context.pPool == nullptr)
+        return false;
+    m_pConnection = m_Context.pPool->Take(m_Endpoint);
+    if (m_pConnection == nullptr)
+        return false;
+    Trace("Reuse HTTP connection for <>\n");
+    Adopt();
+    m_Kept = true;
     return true;
+}
+
+// From the loop: the kept connection is closed, and the request goes out as it would
+// have without one.
+void CloudCall::Renew()
+{
+    Free(m_pConnection, evhttp_connection_free, nullptr);
+    m_Kept = false;
+    const std::string host = CloudEndpoint::HostName(m_pHttpUri);
+    if (!CloudEndpoint::IsNumericAddress(host) && m_Context.pResolver != nullptr)
+        StartHostLookup();
+    else
+        StartTry();
 }
 
 bool CloudCall::MakeRequest(const Request& request)
@@ -281,7 +296,8 @@ bool CloudCall::HandOver()
         return false;
     }
     SetState(State::InFlight);
-    SendWithoutDelay(m_pConnection);
+    if (!m_Kept)
+        CloudPool::SendWithoutDelay(m_pConnection);
     return true;
 }
 
@@ -392,6 +408,8 @@ void CloudCall::OnStep()
 {
     if (m_State == State::Pausing)
         StartTry();
+    else if (m_State == State::Renewing)
+        Renew();
     else if (m_State == State::InFlight && !Connected())
         TryNextAddress("timed out");
 }
@@ -445,6 +463,14 @@ void CloudCall::OnRequestDone(evhttp_request* pRequest)
     }
     if (m_State == State::HandingOver)
         m_pRequest = nullptr;
+    else if (m_Kept && status == 0 && !m_ReplyBegun)
+    {
+        // The endpoint may have closed it just as the request went: not a try.
+        Trace("Reused HTTP connection failed for <>: sending on a new one\n");
+        m_pRequest = nullptr; // the connection frees it
+        SetState(State::Renewing);
+        ArmStep(std::chrono::milliseconds(0));
+    }
     else if (m_State == State::InFlight && status == 0 && HasNextAddress())
         TryNextAddress("failed");
     else if (m_State != State::InFlight && m_State != State::Reached)
@@ -454,7 +480,11 @@ void CloudCall::OnRequestDone(evhttp_request* pRequest)
                  : !Retry::IsTransient(status) ||
                        !TryAgain(status, std::to_string(status) + " " + evhttp_request_get_response_code_line(pRequest),
                                  Retry::RetryAfter(evhttp_request_get_input_headers(pRequest))))
+    {
+        // Whole, and the connection still open (a close would have made it Reached).
+        m_KeepOpen = status != 0 && m_State == State::InFlight;
         Finish(status != 0 ? Outcome::Answered : Outcome::Failed);
+    }
 }
 
 void CloudCall::OnConnectionClosed()
@@ -480,52 +510,9 @@ void CloudCall::Finish(Outcome outcome)
 {
     Reply reply;
     if (outcome == Outcome::Answered)
-        ReadReply(reply);
+        CloudReply::Read(m_pRequest, m_Label, TracedUri(), m_Request.secret, reply);
     Release();
     m_Owner.OnComplete(outcome, reply);
-}
-
-void CloudCall::ReadReply(Reply& reply) const
-{
-    reply.status = evhttp_request_get_response_code(m_pRequest);
-    const char* codeLine = evhttp_request_get_response_code_line(m_pRequest);
-    reply.reason = codeLine != nullptr ? codeLine : "";
-    Trace("Received HTTP response [%d %s] for <> [%s]\n", reply.status, reply.reason.c_str(), TracedUri().c_str());
-    for (const evkeyval* header = evhttp_request_get_input_headers(m_pRequest)->tqh_first; header != nullptr;
-         header = header->next.tqe_next)
-        Trace::Header(header->key, header->value);
-    evbuffer* pInput = evhttp_request_get_input_buffer(m_pRequest);
-    const size_t length = pInput != nullptr ? evbuffer_get_length(pInput) : 0;
-    // Moved out piece by piece: no second contiguous copy of a large reply.
-    reply.body.resize(length);
-    if (length != 0)
-        evbuffer_remove(pInput, &reply.body[0], length);
-    if (reply.status < 200 || reply.status > 299)
-    {
-        Trace("HTTP request failed [%d] <>\n", reply.status);
-        TraceReason(reply.body);
-        return;
-    }
-    if (pInput == nullptr)
-        return;
-    Trace("Data [%zu bytes] <>\n", length);
-    if (m_Request.secret || reply.status != 200)
-        return;
-    Trace::Body(reply.body.data(), reply.body.size());
-    Trace("\n");
-}
-
-// Google's own words for a refusal, kept even in a redacted trace: it holds no secret.
-void CloudCall::TraceReason(const std::string& body) const
-{
-    const size_t kMaxReason = 300;
-    std::string status;
-    std::string message;
-    if (!CloudJson::ReadError(body, status, message))
-        return;
-    if (message.size() > kMaxReason)
-        message.resize(kMaxReason);
-    Trace("Google's reason [%s]: %s for <>\n", status.c_str(), Trace::OneLine(message).c_str());
 }
 
 void CloudCall::Release()
@@ -539,6 +526,16 @@ void CloudCall::Release()
     if (ConnectionHasRequest())
         m_pRequest = nullptr;
     Free(m_pRequest, evhttp_request_free, nullptr);
+    if (m_KeepOpen && m_Context.pPool != nullptr && m_pConnection != nullptr)
+    {
+        Trace("Keep HTTP connection <>\n");
+        // Nothing of this call may be told of the connection from here on.
+        evhttp_connection_set_closecb(m_pConnection, nullptr, nullptr);
+        evbuffer_remove_cb(bufferevent_get_input(evhttp_connection_get_bufferevent(m_pConnection)), ReplyBytesCb, this);
+        m_Context.pPool->GiveBack(m_Endpoint, m_pConnection);
+        m_pConnection = nullptr;
+    }
+    m_KeepOpen = false;
     Free(m_pConnection, evhttp_connection_free, "Close HTTP connection <>\n");
     m_Request = Request();
     m_Tries = 0;
@@ -590,5 +587,3 @@ void CloudCall::OnReplyBytes(size_t bytes)
     Trace("No room for the reply for <>: [%zu] bytes\n", m_Reserved + bytes);
     evhttp_connection_set_max_body_size(m_pConnection, 0);
 }
-
-

@@ -21,6 +21,7 @@ struct evhttp_connection;
 struct evhttp_request;
 struct evhttp_uri;
 
+class CloudPool;
 class OutboundTls;
 
 // One HTTP or HTTPS exchange with a cloud endpoint: the parsed URI, the name lookup,
@@ -32,7 +33,9 @@ class OutboundTls;
 // how it ended exactly once for every request it made, and it can be used again for
 // the next exchange once it has. With Google credentials, it carries their access
 // token, waiting for one within its clock when none is valid. A reply's body is
-// traced only for status 200.
+// traced only for status 200. With a pool, it takes a connection kept from an
+// earlier call to the endpoint and gives it back after a whole reply; a kept
+// connection that fails before any reply is replaced by a fresh one once.
 class CloudCall final : public CloudExchange, private Resolver::Waiter, private Credentials::Waiter
 {
 public:
@@ -49,6 +52,7 @@ public:
         Metrics& metrics;
         int retries;                         // tries after the first
         std::chrono::seconds connectTimeout; // an address's share of the clock, when another follows
+        CloudPool* pPool;                    // connections kept between calls; null: a fresh one each time
     };
 
     // Trace lines name the exchange "<label>".
@@ -81,6 +85,7 @@ private:
         Reached,       // as InFlight, but the connection was made: it is not tried elsewhere
         Reconnecting,  // the connection failed before sending; the clock, made due, tries the next address
         Pausing,       // before the next try; the step's timer starts it
+        Renewing,      // a kept connection failed before a reply: the step's timer sends on a fresh one
         Failed,        // broke off before a completion could come; the clock reports it
     };
 
@@ -107,10 +112,14 @@ private:
     // Tries again after a pause, when tries and time are left; false when not.
     bool TryAgain(int status, const std::string& why, int retryAfterSeconds);
     void ArmStep(std::chrono::milliseconds delay);
-    void ReadReply(Reply& reply) const;
-    void TraceReason(const std::string& body) const;
     bool NewTlsStream();
     bool NewConnection(const char* address);
+    // Sets this call's callbacks and bounds on m_pConnection, fresh or kept.
+    void Adopt();
+    // A connection kept from an earlier call to the endpoint, when there is one.
+    bool TakeKept();
+    // The first try again, on a fresh connection, without counting as a try.
+    void Renew();
     bool NewRequest();
     bool HandOver();
     void StartHostLookup();
@@ -123,26 +132,29 @@ private:
     Owner& m_Owner;
     const Context& m_Context;
     const std::string m_Label;
-    State m_State;
+    State m_State = State::Idle;
     std::chrono::steady_clock::time_point m_Deadline;
     // What is sent; its body is the owner's, sent by reference with every attempt.
     Request m_Request;
-    int m_Tries;       // made again after the first
-    bool m_ReplyBegun; // bytes of a reply have come, or its TLS check failed: not tried again
-    size_t m_Reserved; // of the budget, for the reply coming in
+    int m_Tries = 0;           // made again after the first
+    bool m_ReplyBegun = false; // bytes of a reply have come, or its TLS check failed: not tried again
+    bool m_Kept = false;       // the connection came from the pool
+    bool m_KeepOpen = false;   // the reply came whole and left the connection open: it goes back
+    size_t m_Reserved = 0;     // of the budget, for the reply coming in
     std::string m_Uri;
-    evhttp_uri* m_pHttpUri;
+    std::string m_Endpoint; // "scheme host port": what a kept connection is kept for
+    evhttp_uri* m_pHttpUri = nullptr;
     // The TLS stream until the connection takes it over.
-    bufferevent* m_pTlsBufferevent;
-    evhttp_connection* m_pConnection;
+    bufferevent* m_pTlsBufferevent = nullptr;
+    evhttp_connection* m_pConnection = nullptr;
     // Ours until handed over to the connection, which then frees it.
-    evhttp_request* m_pRequest;
+    evhttp_request* m_pRequest = nullptr;
     // The time-out, and from the loop: the report of a failure that came before any
     // completion could, and the next connection after a failed one.
-    event* m_pClock;
+    event* m_pClock = nullptr;
     // Within the clock: the next try after a pause, or the end of an address's share.
-    event* m_pStep;
+    event* m_pStep = nullptr;
     // The name's addresses, and the one to try next.
     std::vector<std::string> m_Addresses;
-    size_t m_NextAddress;
+    size_t m_NextAddress = 0;
 };

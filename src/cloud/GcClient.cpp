@@ -6,6 +6,7 @@ GcClient::GcClient(const CloudSettings& settings, event_base* pBase, evdns_base*
                    Metrics& metrics, std::function<void()> onDeleted)
     : m_Settings(settings)
     , m_pDnsBase(pDnsBase)
+    , m_Pool(pBase, settings.idleConnections, std::chrono::seconds(settings.idleTimeoutSeconds))
     , m_CallContext{pBase,
                     nullptr,
                     m_Tls,
@@ -15,7 +16,8 @@ GcClient::GcClient(const CloudSettings& settings, event_base* pBase, evdns_base*
                     pBudget,
                     metrics,
                     static_cast<int>(settings.retries),
-                    std::chrono::seconds(settings.connectTimeoutSeconds)}
+                    std::chrono::seconds(settings.connectTimeoutSeconds),
+                    &m_Pool}
     , m_TokenCallContext(m_CallContext)
     , m_TokenCalls(*this)
     , m_Credentials(m_Settings, m_TokenCalls, pBase, metrics)
@@ -70,6 +72,7 @@ void GcClient::Release()
 {
     m_Storage.Release();
     m_Credentials.Release();
+    m_Pool.Release();
     m_pResolver.reset();
     m_CallContext.pResolver = m_TokenCallContext.pResolver = nullptr;
     m_Tls.Release();

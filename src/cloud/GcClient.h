@@ -6,6 +6,7 @@
 
 #include "CloudCall.h"
 #include "CloudExchange.h"
+#include "CloudPool.h"
 #include "Credentials.h"
 #include "OutboundTls.h"
 #include "Resolver.h"
@@ -41,8 +42,10 @@ public:
     const CloudSettings& Settings() const { return m_Settings; }
     Storage& GetStorage() { return m_Storage; }
     std::unique_ptr<CloudExchange> NewExchange(CloudExchange::Owner& owner, const std::string& label) override;
-    // Frees the lookups, the TLS state, the token's and the deletions' calls, before
-    // the bases they use go.
+    // Closes the connections kept idle, and keeps none from then on.
+    void CloseIdle() { m_Pool.Close(); }
+    // Frees the lookups, the TLS state, the kept connections, the token's and the
+    // deletions' calls, before the bases they use go.
     void Release();
 
 private:
@@ -66,6 +69,7 @@ private:
     evdns_base* m_pDnsBase;
     std::unique_ptr<Resolver> m_pResolver; // made on first use
     OutboundTls m_Tls;
+    CloudPool m_Pool;
     CloudCall::Context m_CallContext;
     CloudCall::Context m_TokenCallContext;
     TokenCalls m_TokenCalls;

@@ -486,6 +486,7 @@ size_t S2tServer::ObjectsBeingDeleted() const
 void S2tServer::StopAccepting()
 {
     m_pListener->StopAccepting();
+    m_pGcClient->CloseIdle();
 }
 
 void S2tServer::RefuseUploads()
