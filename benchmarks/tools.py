@@ -1,6 +1,7 @@
-"""What benchmarks/run starts and reads: the processes of a run, wrk and its scripts,
-the requests, and nginx instances."""
+"""What benchmarks/run starts and reads: the processes of a run, wrk and its scripts, the
+requests, and nginx instances (the TLS terminator among them)."""
 
+import ctypes
 import http.client
 import io
 import json
@@ -40,27 +41,38 @@ def wait_port(port, proc, log):
     sys.exit(f"benchmarks: nothing listens on {port}")
 
 
+def die_with_parent():
+    # A run killed outright still takes its servers with it.
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 class Run:
     """The processes of one benchmark run, stopped in reverse order at the end."""
 
     def __init__(self, folder):
         self.folder, self.procs = folder, []
 
-    def start(self, name, argv, port, env=None):
+    def spawn(self, name, argv, core=0, env=None):
         log = self.folder / f"{name}.log"
-        proc = subprocess.Popen(pinned(0, argv), stdout=open(log, "wb"), stderr=subprocess.STDOUT, cwd=self.folder,
-                                env=dict(os.environ, **(env or {})))
+        proc = subprocess.Popen(pinned(core, argv), stdout=open(log, "wb"), stderr=subprocess.STDOUT, cwd=self.folder,
+                                env=dict(os.environ, **(env or {})), preexec_fn=die_with_parent)
         self.procs.append(proc)
-        wait_port(port, proc, log)
+        return proc
+
+    def start(self, name, argv, port, env=None):
+        proc = self.spawn(name, argv, 0, env)
+        wait_port(port, proc, self.folder / f"{name}.log")
         return proc
 
     def stop(self):
         for proc in reversed(self.procs):
-            proc.send_signal(signal.SIGTERM)
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
             try:
                 proc.wait(10)
             except subprocess.TimeoutExpired:
                 proc.kill()
+                proc.wait()
 
 
 def cpu_seconds(pid):
@@ -80,9 +92,11 @@ def wrk(url, connections, seconds, script):
     scale = {"us": 1, "ms": 1e3, "s": 1e6}
     percentiles = {int(p): float(v) * scale[u] for p, v, u in re.findall(r"^\s+(\d+)%\s+([\d.]+)(us|ms|s)", out, re.M)}
     errors = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    socket_errors = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", out)
     requests = int(re.search(r"(\d+) requests in", out).group(1))
     return {"rate": rate, "p50": percentiles[50], "p99": percentiles[99], "requests": requests,
-            "non2xx": int(errors.group(1)) if errors else 0}
+            "non2xx": int(errors.group(1)) if errors else 0,
+            "socket_errors": sum(map(int, socket_errors.groups())) if socket_errors else 0}
 
 
 def lua(folder, name, requests):
@@ -119,14 +133,68 @@ def post(port, body):
         connection.close()
 
 
-def nginx(run, name, servers):
+def nginx(run, name, servers, http=""):
     """An nginx in one process (no master), so its CPU is one process's."""
     conf = run.folder / f"{name}.conf"
     conf.write_text(f"""daemon off; master_process off; worker_processes 1;
 error_log {run.folder}/{name}.error.log; pid {run.folder}/{name}.pid;
 events {{ worker_connections 4096; }}
 http {{ access_log off; client_body_temp_path {run.folder}/{name}.body; proxy_temp_path {run.folder}/{name}.proxy;
-  client_max_body_size 32m; client_body_buffer_size 1m; {servers} }}
+  client_max_body_size 32m; client_body_buffer_size 1m; {http} {servers} }}
 """)
     port = int(re.search(r"listen 127.0.0.1:(\d+)", servers).group(1))
     return run.start(name, ["nginx", "-c", str(conf), "-p", str(run.folder)], port)
+
+
+# Connections kept alive may carry any number of requests, as Google's do: nginx
+# would otherwise close one after its thousandth.
+MANY_REQUESTS = "keepalive_requests 1000000;"
+
+
+def certificate(folder):
+    """A self-signed key and certificate for 127.0.0.1, as an IP address the clients check."""
+    key, cert = folder / "tls.key", folder / "tls.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
+    return key, cert
+
+
+class Terminator:
+    """nginx terminating TLS in front of the emulator, as Google's front ends do: one port
+    for the speech endpoint and one for the language endpoint, sessions resumable, and
+    every call logged with its connection, so that handshakes can be counted."""
+
+    def __init__(self, run, cloud, key, cert):
+        self.speech, self.language = free_port(), free_port()
+        self.log = run.folder / "terminator.access.log"
+        tls = (f"ssl_protocols TLSv1.2 TLSv1.3; ssl_certificate {cert}; ssl_certificate_key {key}; "
+               f"ssl_session_cache shared:tls:4m; ssl_session_tickets on; access_log {self.log} handshakes; "
+               'location / { proxy_pass http://emulator; proxy_http_version 1.1; proxy_set_header Connection ""; }')
+        # The emulator closes connections idle for 30 seconds: nginx lets them go before.
+        self.proc = nginx(run, "terminator", f"""
+          upstream emulator {{ server 127.0.0.1:{cloud}; keepalive 512; keepalive_timeout 10s; {MANY_REQUESTS} }}
+          server {{ listen 127.0.0.1:{self.speech} ssl; {tls} }}
+          server {{ listen 127.0.0.1:{self.language} ssl; {tls} }}""",
+                          http=f"log_format handshakes '$connection $connection_requests $ssl_session_reused'; "
+                               f"{MANY_REQUESTS}")
+
+    def mark(self):
+        return self.log.stat().st_size if self.log.exists() else 0
+
+    def handshakes(self, mark):
+        """Calls logged since `mark`, and the TLS handshakes among them, full and resumed:
+        a connection's first call is the one that followed its handshake."""
+        time.sleep(0.2)  # calls the load cut off as it stopped still finish
+        with open(self.log, "rb") as log:
+            log.seek(mark)
+            lines = [line.split() for line in log.read().decode().splitlines()]
+        first = [line for line in lines if line[1] == "1"]
+        resumed = sum(line[2] == "r" for line in first)
+        return {"calls": len(lines), "full": len(first) - resumed, "resumed": resumed}
+
+
+def gateway(run, name, script, speech, language, cert):
+    """The plain Node.js gateway (benchmarks/gateway.js)."""
+    port = free_port()
+    return run.start(name, ["node", str(script), str(port), speech, language, str(cert)], port), port
