@@ -1,5 +1,6 @@
 """What benchmarks/run starts and reads: the processes of a run, wrk and its scripts, the
-requests, and nginx instances (the TLS terminator among them)."""
+requests, nginx instances (the TLS terminator among them), and the system call and
+profile counts taken with strace and perf."""
 
 import ctypes
 import http.client
@@ -7,10 +8,12 @@ import io
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 import wave
 from pathlib import Path
@@ -133,6 +136,31 @@ def post(port, body):
         connection.close()
 
 
+def posts(port, path, body, count, connections):
+    """Sends `count` requests over `connections` kept-alive connections; the statuses seen."""
+    statuses, lock = set(), threading.Lock()
+
+    def client(share):
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+        try:
+            for _ in range(share):
+                connection.request("POST", path, body, {"Content-Type": "application/json"})
+                reply = connection.getresponse()
+                reply.read()
+                with lock:
+                    statuses.add(reply.status)
+        finally:
+            connection.close()
+
+    threads = [threading.Thread(target=client, args=(count // connections + (i < count % connections),))
+               for i in range(connections)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return sorted(statuses)
+
+
 def nginx(run, name, servers, http=""):
     """An nginx in one process (no master), so its CPU is one process's."""
     conf = run.folder / f"{name}.conf"
@@ -198,3 +226,66 @@ def gateway(run, name, script, speech, language, cert):
     """The plain Node.js gateway (benchmarks/gateway.js)."""
     port = free_port()
     return run.start(name, ["node", str(script), str(port), speech, language, str(cert)], port), port
+
+
+def tasks_traced(pid):
+    try:
+        return all(re.search(r"^TracerPid:\s+[1-9]", (task / "status").read_text(), re.M)
+                   for task in Path(f"/proc/{pid}/task").iterdir())
+    except FileNotFoundError:
+        return False
+
+
+def syscalls(run, name, pid, send):
+    """System calls of process `pid` and all its threads while `send()` runs, from
+    `strace -c`: {"total": n, "calls": {syscall: n}}, or a reason why there are none."""
+    if shutil.which("strace") is None:
+        return "strace is not installed"
+    out = run.folder / f"{name}.strace"
+    proc = run.spawn(f"{name}-strace", ["strace", "-c", "-f", "-q", "-o", str(out), "-p", str(pid)], core=1)
+    for _ in range(100):
+        if tasks_traced(pid) or proc.poll() is not None:
+            break
+        time.sleep(0.05)
+    if proc.poll() is not None or not tasks_traced(pid):
+        proc.kill()
+        proc.wait()
+        return "strace could not attach: " + (run.folder / f"{name}-strace.log").read_text().strip()[-300:]
+    send()
+    proc.send_signal(signal.SIGINT)
+    proc.wait(30)
+    counts = {}
+    for line in out.read_text().splitlines():
+        fields = line.split()
+        # % time, seconds, usecs/call, calls, [errors,] syscall
+        if len(fields) >= 5 and re.fullmatch(r"[\d.]+", fields[0]) and fields[-1] != "total":
+            counts[fields[-1]] = int(fields[3])
+    return {"total": sum(counts.values()), "calls": counts}
+
+
+def profile(run, name, pid, load):
+    """`perf report --stdio` of process `pid` sampled on the CPU clock while `load()` runs,
+    or a reason why perf gave none (perf events are often closed in containers)."""
+    if shutil.which("perf") is None:
+        return None, "perf is not installed"
+    data = run.folder / f"{name}.perf.data"
+    proc = run.spawn(f"{name}-perf", ["perf", "record", "-e", "cpu-clock", "-F", "999", "-p", str(pid),
+                                      "-o", str(data)], core=1)
+    time.sleep(0.5)
+    if proc.poll() is not None:
+        return None, "perf record stopped: " + (run.folder / f"{name}-perf.log").read_text().strip()[-300:]
+    load()
+    proc.send_signal(signal.SIGINT)
+    proc.wait(30)
+    lines = []
+    # Where the time goes by library first (the kernel, OpenSSL, libevent, the service's
+    # own code), then by function.
+    for fields in ("overhead,dso", "overhead,dso,sym"):
+        report = subprocess.run(["perf", "report", "-i", str(data), "--stdio", "--no-children", "-F", fields,
+                                 "--percent-limit", "0.5"], capture_output=True, text=True)
+        found = [line.rstrip() for line in report.stdout.splitlines()
+                 if line.strip() and (not line.startswith("#") or line.startswith("# Samples"))]
+        if report.returncode != 0 or len(found) < 2:
+            return None, "perf report gave nothing: " + (report.stderr.strip()[-300:] or "no samples")
+        lines += [*found, ""]
+    return lines, None
