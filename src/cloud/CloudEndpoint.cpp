@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <cstdlib>
+
 #include <event2/http.h>
 #include <event2/util.h>
 
@@ -61,6 +63,14 @@ bool IsNumericAddress(const std::string& host)
     if (pNumeric != nullptr)
         evutil_freeaddrinfo(pNumeric);
     return numeric;
+}
+
+std::string Encoded(const std::string& text, bool form)
+{
+    char* encoded = evhttp_uriencode(text.data(), static_cast<ev_ssize_t>(text.size()), form ? 1 : 0);
+    std::string result = encoded != nullptr ? encoded : "";
+    free(encoded);
+    return result;
 }
 
 } // namespace CloudEndpoint

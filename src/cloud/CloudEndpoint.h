@@ -21,5 +21,8 @@ std::string SessionKey(const evhttp_uri* pUri);
 // The path and query of the request line.
 std::string Target(const evhttp_uri* pUri);
 bool IsNumericAddress(const std::string& host);
+// Percent-encoded for a path segment or a query value; `form`: a space as "+", as
+// form bodies have it.
+std::string Encoded(const std::string& text, bool form = false);
 
 } // namespace CloudEndpoint

@@ -7,6 +7,7 @@
 #include <event2/event.h>
 #include <event2/http.h>
 
+#include "CloudEndpoint.h"
 #include "CloudJson.h"
 #include "base/Trace.h"
 
@@ -27,14 +28,6 @@ void TimerCb(evutil_socket_t, short, void* pArg)
         Trace::Print("NULL context in timer callback\n");
     else
         static_cast<Credentials*>(pArg)->OnTimer();
-}
-
-std::string FormValue(const std::string& value)
-{
-    char* encoded = evhttp_uriencode(value.data(), static_cast<ev_ssize_t>(value.size()), 1);
-    std::string text = encoded != nullptr ? encoded : "";
-    free(encoded);
-    return text;
 }
 
 } // namespace
@@ -137,8 +130,8 @@ void Credentials::Fetch()
         m_pBody = m_pBody != nullptr ? m_pBody : evbuffer_new();
         evbuffer_drain(m_pBody, evbuffer_get_length(m_pBody));
         evbuffer_add_printf(m_pBody, "grant_type=%s&assertion=%s",
-                            FormValue("urn:ietf:params:oauth:grant-type:jwt-bearer").c_str(),
-                            FormValue(m_Account.Assertion(time(nullptr))).c_str());
+                            CloudEndpoint::Encoded("urn:ietf:params:oauth:grant-type:jwt-bearer", true).c_str(),
+                            CloudEndpoint::Encoded(m_Account.Assertion(time(nullptr)), true).c_str());
         request.pBody = m_pBody;
         request.contentType = "application/x-www-form-urlencoded";
     }

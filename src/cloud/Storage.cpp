@@ -5,21 +5,9 @@
 #include <event2/http.h>
 #include <openssl/rand.h>
 
+#include "CloudEndpoint.h"
 #include "base/Timing.h"
 #include "base/Trace.h"
-
-namespace
-{
-
-std::string Encoded(const std::string& text)
-{
-    char* encoded = evhttp_uriencode(text.data(), static_cast<ev_ssize_t>(text.size()), 0);
-    std::string result = encoded != nullptr ? encoded : "";
-    free(encoded);
-    return result;
-}
-
-} // namespace
 
 // One object's delete: a single call, traced and counted when it fails. It stays in
 // its storage's list, done, until the next deletion starts or the storage ends, so
@@ -40,7 +28,8 @@ public:
     {
         // No API key: Cloud Storage takes only the access token.
         const std::string uri = m_Storage.m_Settings.storageEndpoint + "/storage/v1/b/" +
-                                Encoded(m_Storage.m_Settings.storageBucket) + "/o/" + Encoded(m_Object);
+                                CloudEndpoint::Encoded(m_Storage.m_Settings.storageBucket) + "/o/" +
+                                CloudEndpoint::Encoded(m_Object);
         CloudExchange::Request request;
         request.method = EVHTTP_REQ_DELETE;
         request.kind = Metrics::CloudMethod::Delete;
@@ -127,8 +116,8 @@ std::string Storage::NewObjectName() const
 
 std::string Storage::UploadUri(const std::string& object) const
 {
-    return m_Settings.storageEndpoint + "/upload/storage/v1/b/" + Encoded(m_Settings.storageBucket) +
-           "/o?uploadType=media&name=" + Encoded(object);
+    return m_Settings.storageEndpoint + "/upload/storage/v1/b/" + CloudEndpoint::Encoded(m_Settings.storageBucket) +
+           "/o?uploadType=media&name=" + CloudEndpoint::Encoded(object);
 }
 
 std::string Storage::GsUri(const std::string& object) const
