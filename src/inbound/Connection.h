@@ -152,7 +152,7 @@ private:
     size_t m_Reserved;     // of the body budget, for this request
     bool m_InReplyCallback;
     bool m_ReadingMore = false; // inside ReadMore's commit, which reports what it read
-    Decision m_Pending; // a refusal to be made from the loop
+    Decision m_Pending;         // a refusal to be made from the loop
     Clock::time_point m_KeyUpdateWindow;
     int m_KeyUpdates; // within the window's second
     bool m_Flooded;
