@@ -201,9 +201,9 @@ std::string Allowed(const Key& key)
     if (std::holds_alternative<uint16_t*>(key.target))
         return "an integer from 0 to 65535";
     if (std::holds_alternative<uint64_t*>(key.target))
-        return key.high == UINT64_MAX || key.clamp ? "an integer of at least " + std::to_string(key.low)
-                                                   : "an integer from " + std::to_string(key.low) + " to " +
-                                                         std::to_string(key.high);
+        return key.high == UINT64_MAX || key.clamp
+                   ? "an integer of at least " + std::to_string(key.low)
+                   : "an integer from " + std::to_string(key.low) + " to " + std::to_string(key.high);
     if (key.choices == nullptr)
         return "a string";
     std::string words = "one of";
@@ -359,4 +359,13 @@ bool ReadConfig(const std::string& path, Config& config)
             return false;
     }
     return true;
+}
+
+std::vector<std::string> SettingNames()
+{
+    Config config;
+    std::vector<std::string> names = {"google-cloud.recognition"};
+    for (const Key& key : Keys(config))
+        names.push_back(std::string(key.section) + "." + key.name);
+    return names;
 }
