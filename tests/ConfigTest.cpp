@@ -4,8 +4,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <regex>
+#include <set>
 
 #include "base/Config.h"
 #include "base/Trace.h"
@@ -38,6 +41,22 @@ std::string Limits(const Config& c)
 {
     return std::to_string(c.cloud.callTimeoutSeconds) + "|" + std::to_string(c.cloud.longRunningTimeoutSeconds) + "|" +
            std::to_string(c.drainTimeoutSeconds) + "|" + std::to_string(c.trace.bufferSize);
+}
+
+// Every setting, on one line.
+std::string Describe(const Config& c)
+{
+    const ListenerSettings& l = c.listener;
+    const CloudSettings& g = c.cloud;
+    std::string text = Settings(c) + "|" + Limits(c);
+    for (uint64_t n : {l.maxBodySize, l.maxHeaderSize, l.timeoutSeconds, l.headerTimeoutSeconds, l.maxBufferedBytes,
+                       l.maxConnections, l.maxConnectionRequests, l.maxConnectionAgeSeconds, c.trace.rate,
+                       g.maxReplySize, g.retries, g.connectTimeoutSeconds, uint64_t{c.policy.metrics}})
+        text += "|" + std::to_string(n);
+    for (const std::string& t : {c.policy.metricsAuthToken, c.trace.mode, g.credentials, g.metadataEndpoint,
+                                 g.storageBucket, g.storageEndpoint, g.storagePrefix, g.defaultLanguage, g.recognition})
+        text += "|" + t;
+    return text;
 }
 
 // Reads `text` as the configuration file: what the reader printed, and the settings.
@@ -122,7 +141,6 @@ TEST(ConfigLoader, RefusesWhatIsNotASettingOfItsTypeAndRange)
 TEST(ConfigLoader, TakesLimitsAtBothEndsOfTheirRange)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"{}", "5|600|30|67108864"},
         {R"({"google-cloud": {"call-timeout": 1, "long-running-timeout": 1}, "http-server": {"drain-timeout": 0,
              "trace-buffer-size": 65536}})",
          "1|1|0|65536"},
@@ -139,6 +157,40 @@ TEST(ConfigLoader, TakesLimitsAtBothEndsOfTheirRange)
     Config config;
     Load(R"({"http-server": {"timeout": 99999999999}})", config);
     EXPECT_EQ(config.listener.timeoutSeconds, 365u * 24 * 3600);
+}
+
+// README.md's settings tables ("| `key` | default | meaning |"): each row a setting, each setting a row, and each
+// default given as a number, true, false, `text` or "empty" the code's own (one in words is loaded as null).
+TEST(ConfigLoader, ReadmeDocumentsEverySettingWithTheCodesDefault)
+{
+    const std::vector<std::string> names = SettingNames();
+    const std::regex row(R"(^\| `([a-z-]+)` \| ([^|]*[^ |]) \|)"), literal(R"([0-9]+|true|false|`[^`]*`|empty)");
+    std::set<std::string> documented;
+    std::ifstream readme(S2T_README);
+    bool inTable = false;
+    for (std::string line; std::getline(readme, line);)
+    {
+        std::smatch m;
+        inTable = line.rfind("| Key | Default |", 0) == 0 || (inTable && line.rfind('|', 0) == 0);
+        if (!inTable || !std::regex_search(line, m, row))
+            continue;
+        const std::string key = m[1], value = m[2];
+        documented.insert(key);
+        const auto name = std::find_if(names.begin(), names.end(),
+                                       [&](const std::string& n) { return n.substr(n.find('.') + 1) == key; });
+        const std::string section = name == names.end() ? "http-server" : name->substr(0, name->find('.'));
+        const bool isLiteral = std::regex_match(value, literal);
+        const std::string json = !isLiteral         ? "null"
+                                 : value == "empty" ? "\"\""
+                                 : value[0] == '`'  ? '"' + value.substr(1, value.size() - 2) + '"'
+                                                    : value;
+        Config config;
+        const std::string printed = Load("{\"" + section + "\": {\"" + key + "\": " + json + "}}", config);
+        EXPECT_EQ(printed.find(isLiteral ? "refused" : "is not a setting"), std::string::npos) << printed;
+        EXPECT_EQ(Describe(config), Describe(Config())) << key << " is documented with the default " << value;
+    }
+    for (const std::string& name : names)
+        EXPECT_EQ(documented.count(name.substr(name.find('.') + 1)), 1u) << name << " is not in README.md";
 }
 
 } // namespace

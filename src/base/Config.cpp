@@ -362,3 +362,12 @@ bool ReadConfig(const std::string& path, Config& config)
     }
     return true;
 }
+
+std::vector<std::string> SettingNames()
+{
+    Config config;
+    std::vector<std::string> names = {"google-cloud.recognition"};
+    for (const Key& key : Keys(config))
+        names.push_back(std::string(key.section) + "." + key.name);
+    return names;
+}

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The service's settings: one JSON file, read once at start-up into plain structs
 // that each object takes in its constructor.
@@ -82,7 +83,11 @@ struct Config
 };
 
 // Reads the file at `path` into `config`. False, with one line traced, when it cannot
-// be read, is not one JSON object, or "recognition" names an option Google does not
-// have or gives one the wrong type. Any other member of the wrong type or out of its
-// range leaves its setting at the default; of a member given twice, the first counts.
+// be read, is not one JSON object, or holds a member that is not a setting, of the
+// wrong type or out of its range ("timeout" past a year counts as a year), or
+// "recognition" names an option Google does not have or gives one the wrong type. Of a
+// member given twice, the first counts.
 bool ReadConfig(const std::string& path, Config& config);
+
+// Every setting the file may hold, as "section.key".
+std::vector<std::string> SettingNames();
