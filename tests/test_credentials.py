@@ -3,7 +3,9 @@ both cloud methods: the signed assertion, the token on every call, its refresh w
 for it, an endpoint that is down, and a trace that never shows a token or the key."""
 import base64
 import json
+import re
 import threading
+import time
 import urllib.parse
 from concurrent.futures import ThreadPoolExecutor
 
@@ -11,7 +13,7 @@ import pytest
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
-from conftest import Answer, cloud_section, eventually
+from conftest import HANG, Answer, cloud_section, eventually
 
 RECOGNIZED = b'{"results":[{"alternatives":[{"transcript":"hi"}],"languageCode":"en-us"}]}'
 METADATA_TOKEN = "/computeMetadata/v1/instance/service-accounts/default/token"
@@ -42,6 +44,7 @@ class Google:
 
     def assertion_holds(self, request):
         form = urllib.parse.parse_qs(request.body.decode())
+        assert not re.search("[^-_.A-Za-z0-9]", form["assertion"][0])  # base64url, unpadded
         header, claims, signature = form["assertion"][0].split(".")
         self.public_key.verify(unpadded(signature), f"{header}.{claims}".encode(), padding.PKCS1v15(),
                                hashes.SHA256())  # raises when it does not
@@ -85,6 +88,7 @@ def test_every_call_carries_a_token_refreshed_before_it_expires_and_calls_wait_f
     assert header == {"alg": "RS256", "typ": "JWT", "kid": "k1"}
     assert (claims["iss"], claims["aud"], claims["exp"] - claims["iat"]) == (
         "s2t@p.iam.gserviceaccount.com", stand_in.url + "/token", 3600)
+    assert abs(claims["iat"] - time.time()) < HANG
     assert claims["scope"] == "https://www.googleapis.com/auth/cloud-platform"
     # The first token expires while the refresh is held: not ready, and a call waits for the next.
     eventually(lambda: service.call("GET", "/readiness").status == 503)
@@ -118,10 +122,12 @@ def test_a_token_endpoint_that_is_down_leaves_it_unready_and_calls_failing_until
 
 
 @pytest.mark.parametrize("content, why", [
-    (None, "No such file or directory"), ("{", "Missing a name for object member."),
+    (None, "No such file or directory"), ("{", "Missing a name for object member."), ("[]", "not a JSON object"),
     ('{"type": "service_account"}', 'no "client_email"'),
     ('{"type": "service_account", "client_email": "a", "private_key_id": "k", "private_key": "x", "token_uri": "u"}',
-     '"private_key" is not an RSA private key in PEM')])
+     '"private_key" is not an RSA private key in PEM'),
+    ('{"type": "authorized_user", "client_email": "a", "private_key_id": "k", "private_key": "x", "token_uri": "u"}',
+     '"type" is not "service_account"')])
 def test_key_files_that_cannot_be_used_stop_the_start_with_255(start_service, tmp_path, content, why):
     path = tmp_path / "key.json"
     if content is not None:

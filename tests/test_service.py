@@ -20,8 +20,6 @@ from conftest import HANG, Answer, call, closed, closed_unanswered, cloud_sectio
 @pytest.mark.parametrize("config, args, line", [
     ("", None, "line 1, column 1: The document is empty."),
     ('{"http-server": {}}\n trailing', None, "line 2, column 2: The document root must not be followed"),
-    ('{"http-server": {"client-auth-tokn": "x"}}', None, "[http-server.client-auth-tokn] is not a setting"),
-    ('{"http-server": {"timeout": "30"}}', None, '[http-server.timeout] is ["30"]: must be an integer'),
     ('{"google-cloud": {"call-timeout": 0}}', ["--check-config", "config.json"], "must be an integer from 1 to 3600"),
     ("{}", [], "[brivel.json]: No such file or directory"), ("{}", ["a", "b"], "Unknown arguments")])
 def test_configuration_that_cannot_be_used_ends_with_255_and_says_why(start_service, config, args, line):
@@ -59,25 +57,9 @@ def test_certificate_that_cannot_be_used_ends_with_255_and_a_port_in_use_with_75
                 assert check.wait() == 255 and "Configuration [config.json] cannot be used\n" in check.output()
 
 
-def test_configuration_is_brivel_json_when_none_is_named(start_service):
-    config = {"http-server": {"address": "127.0.0.1", "port": free_port()}}
-    assert start_service(config=config, args=[], file="brivel.json").call("GET", "/readiness").status == 200
-
-
-def test_probes_answer_ok_to_anyone(start_service):
-    service = start_service({"client-auth-token": "c", "admin-auth-token": "a"})
-    for method, target, body in [("POST", "/liveness?probe=1", ""), ("GET", "/readiness", "")]:
-        assert service.call(method, target, body)[:2] == (200, "OK")
-        assert service.call(method, target).body == b""
-
-
 def test_tokens_guard_transcribe_and_exit_each_with_its_own(start_service):
+    # Which token opens what is RequestPolicyTest's: here, that a refused /exit leaves the service running.
     service = start_service({"client-auth-token": "c-tok", "admin-auth-token": "a-tok"})
-    # Authorised requests reach the body check, which refuses "[]" with 403. Names in any case, the last counting.
-    cases = [([], 401), ([("authorization", "c-tok")], 403), ([("Authorization", "a-tok")], 401),
-             ([("Authorization", "c-tok"), ("AUTHORIZATION", "x")], 401), ([("Authorization", "c-tok")], 403)]
-    for headers, status in cases:
-        assert service.call("POST", "/transcribe", "[]", headers).status == status, headers
     assert service.call("GET", "/exit", headers=[("Authorization", "c-tok")])[:2] == (401, "Unauthorized")
     assert service.proc.poll() is None
     unguarded = start_service()
@@ -86,13 +68,6 @@ def test_tokens_guard_transcribe_and_exit_each_with_its_own(start_service):
     exposed = start_service({"address": "0.0.0.0", "client-auth-token": "c"})
     assert exposed.metric("s2t_open_endpoints") == 1 and unguarded.metric("s2t_open_endpoints") == 0
     assert "Warning: /exit answers anyone who reaches [0.0.0.0]: admin-auth-token is empty\n" in exposed.exit()
-
-
-def test_bodies_that_are_not_one_json_object_get_403(start_service):
-    service = start_service()
-    for method, body in [("POST", ""), ("POST", "[]"), ("PUT", '{"audio": "A"'), ("PUT", '{"a":1,}')]:
-        reply = service.call(method, "/transcribe", body, [("X-Tarvex-TranID", "t1")])
-        assert (reply.status, reply.reason, reply.body) == (403, "Error", b""), body
 
 
 def test_callers_that_close_early_do_not_end_the_service(start_service):
@@ -193,18 +168,6 @@ def test_a_reader_that_stops_reading_the_trace_costs_whole_lines_not_the_loop(st
     assert found[1] and int(found[2]) == len(body) - len(found[1]) + len(">>>")
 
 
-def test_trace_escapes_control_characters_and_keeps_the_rest_byte_for_byte(start_service):
-    service = start_service()
-    body = ">>>\nReceived a GET request for /exit\n...\x1b[2J\x7f\t\\x41 \u00e9"
-    headers = [("X-Tarvex-MSISDN", "a\x1b]0;pwn\x07")]
-    query = "p" * 1100  # a line longer than the trace formats in one go
-    assert service.call("POST", f"/transcribe?{query}\rFAKE \x1b[31m", body, headers).status == 403
-    assert (f"Received a POST request for /transcribe?{query}\\x0DFAKE \\x1B[31m\nHeaders:\n  Host: 127.0.0.1\n"
-            f"  X-Tarvex-MSISDN: a\\x1B]0;pwn\\x07\n  Content-Length: {len(body.encode())}\n  Connection: close\n"
-            "Input data: <<<\n>>>\nReceived a GET request for /exit\n...\\x1B[2J\\x7F\t\\x41 \u00e9>>>\n"
-            ) in service.exit()
-
-
 def test_interim_100_continue_gives_a_trickled_request_no_more_time(start_service):
     # Header and body come in over longer than the time-out, with the service's 100 Continue in between:
     # the request is still closed unanswered at its time-out, not given a fresh one by the interim reply.
@@ -278,24 +241,14 @@ def exchange(port, raw, sends=()):
 
 # Each would let a proxy in front and the service read different requests out of the same bytes, or
 # hold the body budget for a body that is never taken: refused at its head, nothing of it reserved
-# or traced, the connection closed.
+# or traced, the connection closed. Every rule is RequestPolicyTest's; these are the ways to the wire.
 FRAMING = [
     (b"POST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: 38\r\n\r\n"
      b"GET /exit HTTP/1.1\r\nHost: x\r\n\r\n1234567", [400]),
-    (b"POST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
-     [400]),
-    (b"HEAD /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 30\r\n\r\nGET /exit HTTP/1.1\r\nHost: x\r\n\r\n", [400]),
     (b"POST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 268435456\r\n\r\n", [413]),
-    (b"POST http://h/transcri%62e HTTP/1.1\r\nHost: x\r\nContent-Length: 1001\r\n\r\n", [413]),
-    (b"POST /nowhere#x HTTP/1.1\r\nHost: x\r\nContent-Length: 99\r\n\r\n", [413]),
     (b"GET /liveness HTTP/1.1\r\nHost: x\r\n\r\nPOST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 99\r\n\r\n",
      [200, 413]),
-    (b"POST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length : 38\r\n\r\nGET /exit HTTP/1.1\r\nHost: x\r\n\r\n1234567",
-     [400]),
     (b"POST /transcribe HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: xchunked\r\n\r\nGET /exit HTTP/1.1\r\n\r\n", [501]),
-    (b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: 12345678901234567890123\r\n\r\n", [400]),
-    (b"GET /liveness HTTP/1.1\r\n\r\n", [400]),
-    (b"GET /liveness HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", [400]),
     (b"POST /transcribe HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 1001\r\n\r\n", [413]),
     (b"GET /liveness HTTP/1.1\r\nHost: x\r\nX: a\x00b\r\n\r\n", [400]),
 ]
@@ -390,9 +343,7 @@ def test_heads_that_come_slowly_go_first_at_the_cap_and_the_cap_fits_the_descrip
         sock.sendall(b"GET /liveness HTTP/1.1\r\nHost: x\r\n")  # a head that never ends
     # Refused while the heads are young; once half of header-timeout has passed, one makes room.
     eventually(lambda: answered(service.port))
-    assert sum(closed(sock) for sock in slow) >= 1
-    out = service.exit()
-    assert "Connection closed: head the slowest, closed for a new connection at the cap\n" in out
+    assert "Connection closed: head the slowest, closed for a new connection at the cap\n" in service.exit()
     # A cap past what the descriptors allow is lowered to it, and says so.
     capped = start_service({"max-connections": 5000, "trace-rate": 100}, prefix=["prlimit", "--nofile=256:256"])
     assert capped.call("POST", "/transcribe", "x" * 5000).status == 403

@@ -186,19 +186,26 @@ TEST(AudioReader, RefusesAudioItsConfigContradictsNamingTheField)
     const std::string nb = EncodeAmr(false), wb = EncodeAmr(true);
     const std::string stereo = EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000, 2);
     const std::tuple<std::string, AudioHints, const char*> cases[] = {
-        // The AMR-NB cases and most headerless and WAV ones are tests/test_emulator.py's.
+        {nb, {"", 8000, 0}, "bad encoding.. AMR-NB audio needs config.encoding AMR "},
         {wb, {"", 16000, 0}, "bad encoding.. AMR-WB audio needs config.encoding AMR_WB "},
+        {nb, {"LINEAR16", 8000, 0}, "Specify AMR encoding to match file header"},
         {wb, {"AMR", 8000, 0}, "Specify AMR_WB encoding to match file header (config.encoding is AMR)"},
         {nb, {"AMR", 16000, 0}, "bad sample rate hertz. AMR audio needs sample_rate_hertz 8000."},
+        {wb, {"AMR_WB", 8000, 0}, "AMR_WB audio needs sample_rate_hertz 16000"},
         {wb, {"AMR_WB", 0, 0}, "needs sample_rate_hertz 16000"},
+        {"#!AM", {"AMR", 8000, 0}, "config.encoding is AMR, but the audio content does not"},
         {"#!AMR\n", {"AMR_WB", 16000, 0}, "Specify AMR encoding"},
         {wb.substr(0, 9 + 61 + 30), {"AMR_WB", 16000, 0}, "the AMR-WB audio ends inside frame 2 (30 of its 61 bytes)"},
+        {nb.substr(0, nb.size() - 7), {"AMR", 8000, 0}, "'audio.content': the AMR-NB audio ends inside"},
         {"#!AMR-WB\n\x50", {"AMR_WB", 16000, 0}, "'audio.content': AMR-WB frame 1 at byte 9 has frame type 10"},
+        {"#!AMR\nthis is not audio", {"AMR", 8000, 0}, "has frame type 14"},
         {EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_ULAW, 8000), {"LINEAR16", 8000, 0}, "Specify MULAW encoding"},
+        {EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000), {"MULAW", 0, 0},
+         "Specify LINEAR16 encoding to match file header (config.encoding is MULAW)"},
         {EncodeAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16000), {"LINEAR16", 0, 0}, "Specify FLAC encoding"},
         {kRaw, {"FLAC", 16000, 0}, "not FLAC audio"},
         {kRaw, {"LINEAR16", 0, 0}, "sample_rate_hertz must be set for headerless LINEAR16"},
-        {"just some text", {}, "Audio content that is not WAV or FLAC needs config.encoding"},
+        {kRaw, {}, "bad encoding.. Audio content that is not WAV or FLAC needs config.encoding"},
         {std::string("RIFF\x10\0\0\0WAVEfmt ", 16), {}, "Audio content that is not WAV or FLAC needs"},
         {EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_ALAW, 8000), {}, "WAV header indicates an unsupported format."},
         {EncodeAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 8000), {}, "LINEAR_PCM, but WAV header indicates 8 bit per"},
