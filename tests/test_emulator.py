@@ -36,8 +36,7 @@ def wav(samples):
                        16, b"data", len(samples)) + samples
 
 
-RAW = Path(TESTDATA, "goforward.raw").read_bytes()  # "go forward ten meters", 44580 samples
-GO_FORWARD = wav(RAW)
+GO_FORWARD = wav(Path(TESTDATA, "goforward.raw").read_bytes())  # "go forward ten meters", 44580 samples
 
 
 def librivox(*names, pause=1.5):
@@ -192,20 +191,14 @@ def test_recognition_refuses_what_google_refuses(emulator, body, message):
     google_error(emulator.call(RECOGNIZE, body), 400, "INVALID_ARGUMENT", message)
 
 
-def telephone(*sox_output):
-    """The go-forward recording at 8 kHz, as sox writes it with `sox_output` (type and encoding)."""
-    return subprocess.run(["sox", "-R", "-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1",
-                           Path(TESTDATA, "goforward.raw"), *sox_output, "-", "rate", "8000"],
-                          capture_output=True, check=True).stdout
-
-
 @pytest.fixture(scope="module")
 def voicemail(request, tmp_path_factory):
-    """{format: (the go-forward recording in it, the config members it needs)}."""
-    awb = tmp_path_factory.mktemp("voicemail") / "goforward.awb"
-    subprocess.run([Path(request.config.getoption("--emulator")).parent / "tests/amrwb-encode",
-                    Path(TESTDATA, "goforward.raw"), awb], check=True)
-    return {"AMR-NB": (telephone("-t", "amr-nb", "-C", "7"), {"encoding": "AMR", "sampleRateHertz": 8000}),
+    """{format: (the go-forward recording in it, the config members it needs)}: AMR-NB as sox writes it."""
+    awb, raw = tmp_path_factory.mktemp("voicemail") / "goforward.awb", Path(TESTDATA, "goforward.raw")
+    subprocess.run([Path(request.config.getoption("--emulator")).parent / "tests/amrwb-encode", raw, awb], check=True)
+    amr = subprocess.run(["sox", "-R", "-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1", raw,
+                          "-t", "amr-nb", "-C", "7", "-", "rate", "8000"], capture_output=True, check=True).stdout
+    return {"AMR-NB": (amr, {"encoding": "AMR", "sampleRateHertz": 8000}),
             "AMR-WB": (awb.read_bytes(), {"encoding": "AMR_WB", "sampleRateHertz": 16000})}
 
 
@@ -443,6 +436,16 @@ def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request
         assert set(pool.map(lambda _: fast.call("/v1/speech:recognize", minute).status, range(40))) == {200}
     if b"__asan_init" not in Path(request.config.getoption("--emulator")).read_bytes():
         eventually(lambda: rss() < before + 32 * 1024)
+
+
+def test_usage_goes_to_standard_output_and_complaints_to_standard_error(request):
+    # The usage leaves through the trace writer, whole only once it is finished at exit.
+    usage = subprocess.run([request.config.getoption("--emulator"), "--help"], capture_output=True, text=True)
+    assert (usage.returncode, usage.stderr) == (0, "") and usage.stdout.startswith("Usage: ")
+    assert "then one line per request.\n" in usage.stdout
+    refused = subprocess.run([request.config.getoption("--emulator"), "--port", "http"], capture_output=True, text=True)
+    assert (refused.returncode, refused.stdout, refused.stderr) == (
+        2, "", 's2t-cloud-emulator: --port wants a number from 0 to 65535, not "http"\n')
 
 
 @pytest.mark.parametrize("args, status", [
