@@ -281,15 +281,13 @@ def b64url(data):
     return base64.urlsafe_b64encode(data if isinstance(data, bytes) else json.dumps(data).encode()).rstrip(b"=").decode()
 
 
-def assertion(account, key=None, **claims):
-    """The account's signed JWT, signed with `key` instead of its own if given; `claims` replace the usual
-    ones, iat and exp as seconds from now."""
+def assertion(account, **claims):
+    """The account's signed JWT, `claims` in place of the usual ones (its times are AccessTest's)."""
     now = int(time.time())
     claims = {"iss": account["client_email"], "scope": "https://www.googleapis.com/auth/cloud-platform",
-              "aud": account["token_uri"], "iat": 0, "exp": 3600, **claims}
-    claims["iat"], claims["exp"] = now + claims["iat"], now + claims["exp"]
+              "aud": account["token_uri"], "iat": now, "exp": now + 3600, **claims}
     signed = b64url({"alg": "RS256", "typ": "JWT", "kid": account["private_key_id"]}) + "." + b64url(claims)
-    key = key or serialization.load_pem_private_key(account["private_key"].encode(), None)
+    key = serialization.load_pem_private_key(account["private_key"].encode(), None)
     return signed + "." + b64url(key.sign(signed.encode(), padding.PKCS1v15(), hashes.SHA256()))
 
 
