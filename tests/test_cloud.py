@@ -34,8 +34,8 @@ def scenario(request):
                 "speech-silence": Answer(body=b'{"results":[{"alternatives":[{}]}],"totalBilledTime":"1s"}')}.get(
             audio, Answer(body=RECOGNIZED % audio.encode()))
     content = sent["document"]["content"]
-    return {"lang-400": Answer(400, "Bad Request", b'{"error":{}}'), "lang-201": Answer(201, "Created", b"{}"),
-            "lang-close": Answer(close=True), "lang-silent": Answer(delay=None), "lang-empty": Answer(),
+    return {"lang-400": Answer(400, "Bad Request", b'{"error":{}}'), "lang-close": Answer(close=True),
+            "lang-silent": Answer(delay=None), "lang-empty": Answer(),
             "lang-text": Answer(body=b"plain words, <b>not</b> JSON")}.get(
         content, Answer(200, "Analysed", b'{"echo":"%s"}' % content.encode()))
 
@@ -89,9 +89,9 @@ OUTCOMES = {"ok": (200, "Analysed", b'{"echo":"ok"}'), "speech-403": (401, "Meth
             # Nothing said: answered without a sentiment call, which Google would refuse.
             "speech-silence": (200, "OK",
                                b'{"documentSentiment":{"magnitude":0,"score":0},"language":"en-us","sentences":[]}'),
-            "lang-400": (401, "Method Failed", b""), "lang-201": (401, "Method Failed", b""),
-            "lang-close": (401, "Method Failed", b""), "lang-silent": (408, "Request Timeout", b""),
-            "lang-empty": (200, "OK", b""), "lang-text": (200, "OK", b"plain words, <b>not</b> JSON")}
+            "lang-400": (401, "Method Failed", b""), "lang-close": (401, "Method Failed", b""),
+            "lang-silent": (408, "Request Timeout", b""), "lang-empty": (200, "OK", b""),
+            "lang-text": (200, "OK", b"plain words, <b>not</b> JSON")}
 
 
 def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service, stand_in):
@@ -108,8 +108,7 @@ def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service
         assert (reply.headers.get("Content-Type") == "application/json") == json_type, audio
     # A failed recognition never leads to a sentiment call.
     contents = [json.loads(r.body)["document"]["content"] for r in stand_in.received if b"document" in r.body]
-    assert sorted(contents) == sorted(["ok", "lang-400", "lang-201", "lang-close",
-                                       "lang-silent", "lang-empty", "lang-text"] * 3)
+    assert sorted(contents) == sorted(["ok", "lang-400", "lang-close", "lang-silent", "lang-empty", "lang-text"] * 3)
     assert service.metric("s2t_silent_recordings_total") == 3
     out = service.exit()
     assert out.count("Recognition reply is not a JSON object for <") == 3
