@@ -238,7 +238,6 @@ def test_sentiment_offsets_count_in_the_units_asked(emulator):
 
 
 @pytest.mark.parametrize("body, message", [
-    ({}, "'document' is required"),
     ({"document": {"content": "Good."}}, "type is missing"),
     ({"document": {"type": "PDF", "content": "Good."}}, '"PDF"'),
     ({"document": {"type": "PLAIN_TEXT", "content": ""}}, "content, or gcs_content_uri must be set"),
