@@ -429,15 +429,16 @@ class Emulator(Process):
 
 
 def google_emulator(binary, folder, *args):
-    """The emulator with a service account of its own: a key file from scripts/make-credentials (`key_file`,
-    `account`) whose token URI is the emulator's, on a free port; its calls carry a token from it."""
+    """The emulator with a service account of its own: a key file from scripts/make-credentials (`account`)
+    whose token URI is the emulator's, on a free port; its calls carry a token (`token`) from it."""
     port, key_file = free_port(), folder / "key.json"
     subprocess.run([Path(__file__).resolve().parent.parent / "scripts/make-credentials", "--token-uri",
                     f"http://127.0.0.1:{port}/token", key_file], check=True)
     emulator = Emulator(binary, folder, "--port", port, "--credentials", key_file, *args)
-    emulator.key_file, emulator.account = key_file, json.loads(key_file.read_text())
+    emulator.account = json.loads(key_file.read_text())
     reply = call(port, "GET", METADATA_TOKEN, headers=[("Metadata-Flavor", "Google")])
-    emulator.headers = [("Authorization", "Bearer " + json.loads(reply.body)["access_token"])]
+    emulator.token = json.loads(reply.body)["access_token"]
+    emulator.headers = [("Authorization", "Bearer " + emulator.token)]
     return emulator
 
 

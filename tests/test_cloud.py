@@ -34,8 +34,8 @@ def scenario(request):
                 "speech-silence": Answer(body=b'{"results":[{"alternatives":[{}]}],"totalBilledTime":"1s"}')}.get(
             audio, Answer(body=RECOGNIZED % audio.encode()))
     content = sent["document"]["content"]
-    return {"lang-400": Answer(400, "Bad Request", b'{"error":{}}'), "lang-201": Answer(201, "Created", b"{}"),
-            "lang-close": Answer(close=True), "lang-silent": Answer(delay=None), "lang-empty": Answer(),
+    return {"lang-400": Answer(400, "Bad Request", b'{"error":{}}'), "lang-close": Answer(close=True),
+            "lang-silent": Answer(delay=None), "lang-empty": Answer(),
             "lang-text": Answer(body=b"plain words, <b>not</b> JSON")}.get(
         content, Answer(200, "Analysed", b'{"echo":"%s"}' % content.encode()))
 
@@ -47,8 +47,7 @@ def stand_in(cloud):
     return stand_in
 
 
-def test_chain_on_the_wire_in_the_reply_and_in_the_trace(start_service, cloud):
-    stand_in = cloud()
+def test_chain_on_the_wire_in_the_reply_and_in_the_trace(start_service, stand_in):
     recognized = '{"results":[{"alternatives":[{"transcript":"say \\"hi\\"\\n"}],"languageCode":"en-us"}]}'
     stand_in.script = lambda request: Answer(body=recognized.encode()) if b'"audio"' in request.body else Answer(
         reason="Quite Fine", body=b'{"score": 0.2}\n', headers=[("Content-Type", "text/plain")])
@@ -58,7 +57,6 @@ def test_chain_on_the_wire_in_the_reply_and_in_the_trace(start_service, cloud):
     assert (reply.status, reply.reason, reply.body) == (200, "Quite Fine", b'{"score": 0.2}\n')
     assert reply.headers.get_all("Content-Type") == ["application/json"]
     assert service.call("PUT", "/transcribe?a=1&b=%20", "line\n\tbin\x01[]", [("X", "1"), ("X", "2")]).status == 401
-    assert service.call("POST", "/transcribe", "[]", [("Authorization", "c")]).status == 403
     calls = [("/v1/speech:recognize?key=k&y=1", "200 OK", "",
               '{"config":{"languageCode":"en-US","alternativeLanguageCodes":["de-DE",""]},'
               '"audio":{"content":"UklGR/g==\\u0001\\""}}', recognized),
@@ -77,8 +75,6 @@ def test_chain_on_the_wire_in_the_reply_and_in_the_trace(start_service, cloud):
                      f"  Content-Length: {len(answer)}\n  Connection: close\nData [{len(answer)} bytes] <0>\n{answer}\n"
                      "Clean up HTTP <0>\nClear HTTP timer <0>\nClose HTTP connection <0>\n")
     expected += ("Request unauthorized before its body: [PUT /transcribe?a=1&b=%20]\n"
-                 f"Received a POST request for /transcribe\n{head}  Authorization: c\n  Content-Length: 2\n"
-                 "  Connection: close\nInput data: <<<\n[]>>>\nRequest failed\n"
                  f"Received a GET request for /exit\n{head}  Authorization: \n  Content-Length: 0\n"
                  "  Connection: close\nInput data: <<<\n>>>\nEnded HTTP event loop <S2t>\n")
     assert service.exit() == expected
@@ -93,9 +89,9 @@ OUTCOMES = {"ok": (200, "Analysed", b'{"echo":"ok"}'), "speech-403": (401, "Meth
             # Nothing said: answered without a sentiment call, which Google would refuse.
             "speech-silence": (200, "OK",
                                b'{"documentSentiment":{"magnitude":0,"score":0},"language":"en-us","sentences":[]}'),
-            "lang-400": (401, "Method Failed", b""), "lang-201": (401, "Method Failed", b""),
-            "lang-close": (401, "Method Failed", b""), "lang-silent": (408, "Request Timeout", b""),
-            "lang-empty": (200, "OK", b""), "lang-text": (200, "OK", b"plain words, <b>not</b> JSON")}
+            "lang-400": (401, "Method Failed", b""), "lang-close": (401, "Method Failed", b""),
+            "lang-silent": (408, "Request Timeout", b""), "lang-empty": (200, "OK", b""),
+            "lang-text": (200, "OK", b"plain words, <b>not</b> JSON")}
 
 
 def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service, stand_in):
@@ -112,8 +108,7 @@ def test_every_outcome_reaches_its_caller_once_with_many_in_flight(start_service
         assert (reply.headers.get("Content-Type") == "application/json") == json_type, audio
     # A failed recognition never leads to a sentiment call.
     contents = [json.loads(r.body)["document"]["content"] for r in stand_in.received if b"document" in r.body]
-    assert sorted(contents) == sorted(["ok", "lang-400", "lang-201", "lang-close",
-                                       "lang-silent", "lang-empty", "lang-text"] * 3)
+    assert sorted(contents) == sorted(["ok", "lang-400", "lang-close", "lang-silent", "lang-empty", "lang-text"] * 3)
     assert service.metric("s2t_silent_recordings_total") == 3
     out = service.exit()
     assert out.count("Recognition reply is not a JSON object for <") == 3
@@ -190,8 +185,7 @@ def test_every_address_of_a_name_is_tried_in_turn_within_the_call(start_service,
     for speech, language, status in [("http://two.s2t-test", "http://thirty.s2t-test", 200),
                                      ("https://tls.s2t-test", "https://tls.s2t-test", 200),
                                      ("http://sent.s2t-test", "http://sent.s2t-test", 401),
-                                     ("http://dead.s2t-test", "http://dead.s2t-test", 401),
-                                     ("http://127.0.0.2", "http://127.0.0.2", 401)]:
+                                     ("http://dead.s2t-test", "http://dead.s2t-test", 401)]:
         service = start_service(cloud={**cloud_section(f"{speech}:{port}/v1", f"{language}:{port}/v1"),
                                        "cloud-retries": 0}, prefix=prefix, env={"SSL_CERT_FILE": pki["ca"]})
         assert service.transcribe("ok").status == status, speech
@@ -201,7 +195,7 @@ def test_every_address_of_a_name_is_tried_in_turn_within_the_call(start_service,
     tried = [re.findall(rf"Connect to \[(\S+)\]:{port} failed for <0>: trying \[(\S+)\]:{port}\n", out)
              for out in outputs]
     assert tried == [[(dead[0], live)] + list(zip(dead, dead[1:] + [live])), list(zip(tls, tls[1:])) * 2, [],
-                     [(dead[0], dead[1])], []]
+                     [(dead[0], dead[1])]]
 
 
 def test_a_black_holed_first_address_gets_its_share_of_the_call_then_the_next_takes_it(start_service, cloud,
@@ -221,8 +215,7 @@ def test_a_black_holed_first_address_gets_its_share_of_the_call_then_the_next_ta
 
 def flaky(request):
     """Each recording named by its audio: the speech side answers it with the statuses its name lists
-    (one a call, "close" for a connection closed unanswered, "late" for 503 asking for a minute's
-    wait), then as it should; the language side as it should."""
+    (one a call, "close" for a connection closed unanswered), then as it should; the language side too."""
     sent = json.loads(request.body)
     if "document" in sent:
         return Answer(body=b'{"echo":"%s"}' % sent["document"]["content"].encode())
@@ -232,18 +225,15 @@ def flaky(request):
     step = steps[flaky.calls[audio] - 1] if flaky.calls[audio] <= len(steps) else "200"
     if step == "close":
         return Answer(close=True)
-    if step == "late":
-        return Answer(503, "Busy", headers=[("Retry-After", "60")])
     return Answer(int(step), "Busy" if step != "200" else "OK", RECOGNIZED % audio.encode())
 
 
-def test_a_busy_cloud_is_tried_again_within_the_call_and_a_refusal_is_not(start_service, cloud):
-    stand_in = cloud()
+def test_a_busy_cloud_is_tried_again_within_the_call_and_a_refusal_is_not(start_service, stand_in):
     flaky.calls = {}
     stand_in.script = flaky
     service = start_service(cloud=cloud_section(stand_in.url))  # two tries after the first, by default
     for audio, status, calls in [("a-429", 200, 2), ("b-500-502", 200, 3), ("c-503-504", 200, 3), ("d-close", 200, 2),
-                                 ("e-503-503-503", 401, 3), ("f-400", 401, 1), ("g-late", 401, 1)]:
+                                 ("e-503-503-503", 401, 3), ("f-400", 401, 1)]:  # a long Retry-After: CloudCallTest
         assert service.transcribe(audio).status == status, audio
         assert flaky.calls[audio] == calls, audio
     retries = {labels: value for (name, labels), value in samples(service.call("GET", "/metrics").body.decode()).items()
@@ -275,14 +265,7 @@ def test_answers_are_shared_while_asked_and_kept_for_their_time_to_live(start_se
     assert half.transcribe("ok").status == 200
 
 
-def test_timer_firing_during_the_lookup_answers_408_and_releases_it(start_service, cloud, name_server):
-    # The hosts file answers without a name server, every address of the name in turn.
-    stand_in = cloud()
-    stand_in.script = scenario
-    hosted = start_service(cloud=cloud_section(f"http://hosted.s2t-test:{stand_in.server_port}"),
-                           prefix=name_server(False, hosts="127.0.0.2 hosted.s2t-test\n127.0.0.1 hosted.s2t-test\n"))
-    assert hosted.transcribe("ok").status == 200
-    assert name_server.queries == []
+def test_timer_firing_during_the_lookup_answers_408_and_releases_it(start_service, name_server):
     service = start_service(cloud=cloud_section("http://speech.s2t-test/v1"), prefix=name_server(False))
     assert service.transcribe("A")[:2] == (408, "Request Timeout")
     # A lookup still under way when the service stops is released as well.
@@ -312,15 +295,12 @@ def test_https_endpoints_are_verified_before_anything_is_sent(start_service, clo
     assert ("Certificate verification failed for <0>: " in service.exit()) == (outcome != 200)
 
 
-def test_cloud_replies_are_bounded_and_their_reason_kept_out_of_the_callers_headers(start_service, stand_in):
+def test_cloud_replies_are_bounded(start_service, stand_in):
     service = start_service(cloud={**cloud_section(stand_in.url), "max-reply-size": 1000})
     stand_in.script = lambda request: Answer(body=b" " * 999 + b"{}")  # a JSON object, one byte over
     assert service.transcribe("ok")[:2] == (401, "Method Failed")
     stand_in.script = lambda request: Answer(headers=[("X", "y" * 70000)])
     assert service.transcribe("ok")[:2] == (401, "Method Failed")
-    stand_in.script = lambda request: Answer(reason="OK\rSet-Cookie: x=1", body=RECOGNIZED % b"x")
-    reply = service.transcribe("ok")
-    assert (reply.status, reply.reason, reply.headers.get("Set-Cookie")) == (200, "OK Set-Cookie: x=1", None)
     # Within max-reply-size but not within what is left of the budget the bodies share.
     service = start_service({"max-buffered-bytes": 1000}, {**cloud_section(stand_in.url), "max-reply-size": 10**6})
     stand_in.script = lambda request: Answer(body=b" " * 2000 + b"{}")
@@ -365,8 +345,7 @@ def test_sigterm_drains_the_requests_in_flight(start_service, stand_in):
     assert service.output().endswith("Drained: no request in flight\nEnded HTTP event loop <S2t>\n")
 
 
-def test_sigterm_lets_a_reply_begun_before_it_reach_a_slow_reader_whole(start_service, cloud):
-    stand_in = cloud()
+def test_sigterm_lets_a_reply_begun_before_it_reach_a_slow_reader_whole(start_service, stand_in):
     analysis = b'{"sentences":"' + b"x" * (12 << 20) + b'"}'
     stand_in.script = lambda request: Answer(body=RECOGNIZED % b"long" if b'"audio"' in request.body else analysis)
     service = start_service(cloud=cloud_section(stand_in.url))
@@ -511,8 +490,7 @@ def test_amr_recordings_are_named_to_the_cloud_and_nothing_else_changes(start_se
             f'"audio":{{"content":"{audio}"}}}}')
 
 
-def test_a_redacted_trace_keeps_tokens_keys_and_voices_out(start_service, cloud):
-    stand_in = cloud()
+def test_a_redacted_trace_keeps_tokens_keys_and_voices_out(start_service, stand_in):
     stand_in.script = lambda request: Answer(body=RECOGNIZED % b"my pin is four two" if b'"audio"' in request.body
                                              else b'{"sentences":"my pin is four two"}')
     service = start_service({"client-auth-token": "client-secret", "admin-auth-token": "admin-secret",
@@ -534,9 +512,8 @@ def test_a_redacted_trace_keeps_tokens_keys_and_voices_out(start_service, cloud)
     assert "Data [34 bytes] <0>\n[redacted 34 bytes]\n" in request
 
 
-def test_connections_are_kept_for_the_next_call_while_whole_and_open(start_service, cloud):
-    stand_in = cloud()
-    stand_in.script, stand_in.keep_alive = scenario, True
+def test_connections_are_kept_for_the_next_call_while_whole_and_open(start_service, stand_in):
+    stand_in.keep_alive = True
     service = start_service(cloud={**cloud_section(stand_in.url), "call-timeout": 1, "cloud-idle-connections": 1,
                                    "cloud-idle-timeout": 2, "cloud-retries": 0})
     # Four calls, one connection; a failure, a time-out or a cut reply leaves its connection unkept.

@@ -36,8 +36,7 @@ def wav(samples):
                        16, b"data", len(samples)) + samples
 
 
-RAW = Path(TESTDATA, "goforward.raw").read_bytes()  # "go forward ten meters", 44580 samples
-GO_FORWARD = wav(RAW)
+GO_FORWARD = wav(Path(TESTDATA, "goforward.raw").read_bytes())  # "go forward ten meters", 44580 samples
 
 
 def librivox(*names, pause=1.5):
@@ -87,12 +86,9 @@ def google_error(reply, code, status, message=""):
     return error
 
 
-def test_recognition_answers_in_google_shape_from_the_decoder_the_same_every_time(emulator):
+def test_the_decoders_results_come_in_google_shape_the_same_every_time_and_silence_as_none(emulator):
     options = {"enableWordTimeOffsets": True, "enableWordConfidence": True, "maxAlternatives": "3"}
     first = json.loads(emulator.call(RECOGNIZE, recognition(GO_FORWARD, **options)).body)
-    result = first["results"][0]
-    assert (result["resultEndTime"], result["languageCode"], first["totalBilledTime"]) == ("2.786s", "en-us", "3s")
-    assert first["requestId"].isdigit() and 0 < result["alternatives"][0]["confidence"] <= 1
     other = Path(TESTDATA, "librivox/sense_and_sensibility_01_austen_64kb-0880.wav").read_bytes()
     assert emulator.call(RECOGNIZE, recognition(other)).status == 200
     again = json.loads(emulator.call(RECOGNIZE, recognition(GO_FORWARD, **options)).body)
@@ -105,6 +101,7 @@ def test_recognition_answers_in_google_shape_from_the_decoder_the_same_every_tim
     assert all(0 < w["confidence"] <= 1 for w in best["words"])
     assert 1 <= len(others) <= 2 and len({a["transcript"] for a in first["results"][0]["alternatives"]}) == 1 + len(
         others)
+    assert emulator.call(RECOGNIZE, recognition(wav(bytes(64000)))).body == b"{}"  # silence: no result
 
 
 def test_a_pause_ends_a_result_whose_words_keep_their_place_in_the_recording(emulator):
@@ -117,7 +114,7 @@ def test_a_pause_ends_a_result_whose_words_keep_their_place_in_the_recording(emu
     assert ends[0] < 2.99 + 0.75 < ends[1] == 7.78
     second = results[1]["alternatives"]
     assert all(seconds(w["startTime"]) > 2.99 + 0.75 for w in second[0]["words"])
-    assert {r["languageCode"] for r in results} == {"en-us"} and 1 < len(second) <= 3
+    assert 1 < len(second) <= 3
     assert not any(a["transcript"].startswith("he was") for a in second)
 
 
@@ -151,8 +148,6 @@ def test_long_recordings_go_through_operations_and_a_full_queue_refuses_more(sta
     results = response["results"]
     ends = [seconds(r["resultEndTime"]) for r in results]
     assert len(results) >= 8 and ends == sorted(ends) and ends[-1] == 71.56 and response["totalBilledTime"] == "72s"
-    confidences = {r["alternatives"][0]["confidence"] for r in results}  # of its own words, of five recordings
-    assert len(confidences) >= 5 and 0 < min(confidences) <= max(confidences) < 1
     assert "dashwood" in results[0]["alternatives"][0]["transcript"]
     assert "power to do for" in results[-1]["alternatives"][0]["transcript"]
     failed = json.loads(emulator.call(LONG_RUNNING, recognition(b"not audio")).body)["name"]
@@ -168,31 +163,25 @@ def test_long_recordings_go_through_operations_and_a_full_queue_refuses_more(sta
         assert line in scrape.decode().splitlines(), line
 
 
-def test_google_client_libraries_in_rest_mode_read_every_reply(emulator, tmp_path):
+def node(script, tmp_path, *args):
+    """Runs emulator/tests/`script` with `args`, the go-forward recording as a WAV file last; passes if it does."""
     (tmp_path / "goforward.wav").write_bytes(GO_FORWARD)
-    script = Path(__file__).resolve().parent.parent / "emulator/tests/google-clients.js"
-    done = subprocess.run(["node", script, str(emulator.port), "cloud-key", tmp_path / "goforward.wav",
-                           Path(TESTDATA, "goforward.raw")], capture_output=True, text=True, timeout=HANG)
+    done = subprocess.run(["node", Path(__file__).resolve().parent.parent / "emulator/tests" / script, *args,
+                           tmp_path / "goforward.wav"], capture_output=True, text=True, timeout=HANG)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-def test_audio_without_speech_gives_an_empty_object(emulator):
-    assert emulator.call(RECOGNIZE, recognition(wav(bytes(64000)))).body == b"{}"
+def test_google_client_libraries_in_rest_mode_read_every_reply(emulator, tmp_path):
+    node("google-clients.js", tmp_path, str(emulator.port), "cloud-key", Path(TESTDATA, "goforward.raw"))
 
 
 @pytest.mark.parametrize("body, message", [
-    ({"config": {"languageCode": "en-US"}}, "RecognitionAudio not set"),
     ({"config": {"languageCode": "en-US"}, "audio": {"content": ""}}, "RecognitionAudio not set"),
-    ({"config": {"languageCode": "en-US"}, "audio": {"content": "not base64!"}}, "Base64 decoding failed"),
     ({"audio": {"content": "QQ=="}}, "RecognitionConfig not set"),
-    ({"config": "en-US", "audio": {"content": "QQ=="}}, "RecognitionConfig not set"),
-    (recognition(RAW, encoding=10, sampleRateHertz=16000), "config.encoding"),
-    (recognition(b"this is plain text, not a recording"), "WAV or FLAC"),
     (recognition(GO_FORWARD, "de-DE"), "en-US"),
     (recognition(GO_FORWARD, ""), "language_code"),
     (recognition(GO_FORWARD, sampleRateHertz=8000), "match the value in the WAV header (16000)"),
     (recognition(GO_FORWARD, languagecode="en-US"), "Unknown name \"languagecode\" at 'config'"),
-    (recognition(wav(bytes(61 * 32000))), "Sync input too long"),
     ('{"config":', "Invalid JSON payload"),
     (" " * (10 * 1024 * 1024 + 1), "exceeds the limit: 10485760 bytes")])
 def test_recognition_refuses_what_google_refuses(emulator, body, message):
@@ -200,23 +189,15 @@ def test_recognition_refuses_what_google_refuses(emulator, body, message):
     google_error(emulator.call(RECOGNIZE, body), 400, "INVALID_ARGUMENT", message)
 
 
-def telephone(*sox_output):
-    """The go-forward recording at 8 kHz, as sox writes it with `sox_output` (type and encoding)."""
-    return subprocess.run(["sox", "-R", "-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1",
-                           Path(TESTDATA, "goforward.raw"), *sox_output, "-", "rate", "8000"],
-                          capture_output=True, check=True).stdout
-
-
 @pytest.fixture(scope="module")
 def voicemail(request, tmp_path_factory):
-    """{format: (the go-forward recording in it, the config members it needs)}."""
-    awb = tmp_path_factory.mktemp("voicemail") / "goforward.awb"
-    subprocess.run([Path(request.config.getoption("--emulator")).parent / "tests/amrwb-encode",
-                    Path(TESTDATA, "goforward.raw"), awb], check=True)
-    return {"AMR-NB": (telephone("-t", "amr-nb", "-C", "7"), {"encoding": "AMR", "sampleRateHertz": 8000}),
-            "AMR-WB": (awb.read_bytes(), {"encoding": "AMR_WB", "sampleRateHertz": 16000}),
-            "mu-law WAV": (telephone("-t", "wav", "-e", "u-law"), {"encoding": "MULAW", "sampleRateHertz": 8000}),
-            "stereo WAV": (telephone("-t", "wav", "-c", "2"), {"audioChannelCount": 2})}
+    """{format: (the go-forward recording in it, the config members it needs)}: AMR-NB as sox writes it."""
+    awb, raw = tmp_path_factory.mktemp("voicemail") / "goforward.awb", Path(TESTDATA, "goforward.raw")
+    subprocess.run([Path(request.config.getoption("--emulator")).parent / "tests/amrwb-encode", raw, awb], check=True)
+    amr = subprocess.run(["sox", "-R", "-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1", raw,
+                          "-t", "amr-nb", "-C", "7", "-", "rate", "8000"], capture_output=True, check=True).stdout
+    return {"AMR-NB": (amr, {"encoding": "AMR", "sampleRateHertz": 8000}),
+            "AMR-WB": (awb.read_bytes(), {"encoding": "AMR_WB", "sampleRateHertz": 16000})}
 
 
 def test_voicemail_formats_are_recognised(emulator, voicemail):
@@ -257,17 +238,13 @@ def test_sentiment_offsets_count_in_the_units_asked(emulator):
 
 
 @pytest.mark.parametrize("body, message", [
-    ({}, "'document' is required"),
     ({"document": {"content": "Good."}}, "type is missing"),
     ({"document": {"type": "PDF", "content": "Good."}}, '"PDF"'),
     ({"document": {"type": "PLAIN_TEXT", "content": ""}}, "content, or gcs_content_uri must be set"),
-    ({"document": {"type": "PLAIN_TEXT", "content": 5}}, "content, or gcs_content_uri must be set"),
     ({"document": {"type": "PLAIN_TEXT", "content": "Bon.", "language": "fr"}}, "The language fr is not supported"),
     ({"document": {"type": "PLAIN_TEXT", "text": "Good."}}, "Unknown name \"text\" at 'document'"),
-    ({"document": {"type": 1, "content": "Good.", "referenceWebUri": "x"}}, "Unknown name \"referenceWebUri\""),
     ({"document": {"type": 3, "content": "Good."}}, '"3"'),
-    ({"document": {"type": "PLAIN_TEXT", "content": "Good."}, "encodingType": "LATIN1"}, "encoding_type"),
-    ("[1,2]", "Invalid JSON payload")])
+    ({"document": {"type": "PLAIN_TEXT", "content": "Good."}, "encodingType": "LATIN1"}, "encoding_type")])
 def test_sentiment_refuses_what_google_refuses(emulator, body, message):
     google_error(emulator.call(SENTIMENT, body), 400, "INVALID_ARGUMENT", message)
 
@@ -279,25 +256,14 @@ def test_keys_paths_and_methods_are_checked_as_google_does(emulator):
                          "API key not valid")
     assert (error["details"][0]["reason"], error["details"][0]["metadata"]["service"]) == (
         "API_KEY_INVALID", "speech.googleapis.com")
-    google_error(emulator.call("/v1/documents:analyzeSentiment?key=guess", "{}"), 400, "INVALID_ARGUMENT", "API key")
     google_error(emulator.call(SENTIMENT.replace("?", "?alt=json&"), "{}"), 400, "INVALID_ARGUMENT", "'document'")
     assert call(emulator.port, "POST", "/v1/speech%3Arecognize", body, [("X-Goog-Api-Key", "cloud-key")]).status == 200
     for target in ["/speech:recognize?key=cloud-key", "/v1/operations/?key=cloud-key"]:
         google_error(emulator.call(target, body), 404, "NOT_FOUND", target.split("?")[0])
-    google_error(call(emulator.port, "GET", "/v1/operations/1"), 403, "PERMISSION_DENIED", "API Key")
-    google_error(call(emulator.port, "GET", "/v1/operations/1?key=cloud-key"), 404, "NOT_FOUND", "not found")
     for method, target, allowed in [("GET", RECOGNIZE, "POST"), ("POST", "/v1/operations/1", "GET")]:
         reply = call(emulator.port, method, target)
         google_error(reply, 405, "METHOD_NOT_ALLOWED", method)
         assert reply.headers["Allow"] == allowed
-
-
-@pytest.mark.parametrize("body, message", [
-    (recognition(wav(bytes(61 * 32000))), "Inline audio exceeds duration limit. Please use a GCS URI."),
-    (" " * (10 * 1024 * 1024 + 1), "Request payload size exceeds the limit: 10485760 bytes."),
-    (recognition(f"http://127.0.0.1/{BUCKET}/a.wav"), "Request contains an invalid argument.")])
-def test_long_running_recognition_refuses_at_once_what_google_refuses_at_once(emulator, body, message):
-    google_error(emulator.call(LONG_RUNNING, body), 400, "INVALID_ARGUMENT", message)
 
 
 @pytest.fixture(scope="module")
@@ -314,15 +280,13 @@ def b64url(data):
     return base64.urlsafe_b64encode(data if isinstance(data, bytes) else json.dumps(data).encode()).rstrip(b"=").decode()
 
 
-def assertion(account, key=None, **claims):
-    """The account's signed JWT, signed with `key` instead of its own if given; `claims` replace the usual
-    ones, iat and exp as seconds from now."""
+def assertion(account, **claims):
+    """The account's signed JWT, `claims` in place of the usual ones (its times are AccessTest's)."""
     now = int(time.time())
     claims = {"iss": account["client_email"], "scope": "https://www.googleapis.com/auth/cloud-platform",
-              "aud": account["token_uri"], "iat": 0, "exp": 3600, **claims}
-    claims["iat"], claims["exp"] = now + claims["iat"], now + claims["exp"]
+              "aud": account["token_uri"], "iat": now, "exp": now + 3600, **claims}
     signed = b64url({"alg": "RS256", "typ": "JWT", "kid": account["private_key_id"]}) + "." + b64url(claims)
-    key = key or serialization.load_pem_private_key(account["private_key"].encode(), None)
+    key = serialization.load_pem_private_key(account["private_key"].encode(), None)
     return signed + "." + b64url(key.sign(signed.encode(), padding.PKCS1v15(), hashes.SHA256()))
 
 
@@ -359,8 +323,7 @@ def test_with_an_account_every_call_needs_a_live_token_of_it(start_emulator, goo
         google_error(reply, 401, "UNAUTHENTICATED", "Request had invalid authentication credentials. Expected OAuth 2 "
                      "access token, login cookie or other valid authentication credential. See https://developers.")
         assert reply.headers["WWW-Authenticate"].startswith("Bearer ")
-    # A token names the caller: a key is not needed then, but a wrong one is still refused.
-    assert google.call("/v1/speech:recognize", body).status == 200
+    # A token names the caller: a key is not needed then (google-storage.js), but a wrong one is still refused.
     google_error(google.call("/v1/speech:recognize?key=guess", body), 400, "INVALID_ARGUMENT", "API key not valid")
     # Cloud Storage answers in its own shape, and takes no key.
     for method, target, permission in [("POST", UPLOAD + "a", "create"), ("GET", OBJECTS + "a", "get"),
@@ -403,8 +366,6 @@ def test_storage_keeps_objects_as_google_does_within_its_bound(google):
     # Multipart uploads, as Google's client libraries make them, are google-storage.js's.
     reply = store(google, "DELETE", OBJECTS + "calls%2Fgo%20forward.wav")
     assert (reply.status, reply.body) == (204, b"")
-    storage_error(store(google, "GET", target), 404, "notFound", f"No such object: {BUCKET}/calls/go forward.wav")
-    storage_error(store(google, "DELETE", target), 404, "notFound", f"No such object: {BUCKET}/calls/go forward.wav")
     storage_error(store(google, "GET", "/storage/v1/b/elsewhere/o/a"), 404, "notFound",
                   "The specified bucket does not exist.")
     storage_error(store(google, "POST", UPLOAD.split("?")[0] + "?name=a", b"x"), 400, "wrongUrlForUpload",
@@ -416,20 +377,20 @@ def test_storage_keeps_objects_as_google_does_within_its_bound(google):
     assert store(google, "DELETE", OBJECTS + "big").status == 204
 
 
-def test_recognition_reads_audio_from_storage_by_uri(google):
-    assert store(google, "POST", UPLOAD + "gf.wav", GO_FORWARD).status == 200
-    assert store(google, "POST", UPLOAD + "minute.wav", wav(bytes(61 * 32000))).status == 200
-    answer = json.loads(google.call(RECOGNIZE, recognition(f"gs://{BUCKET}/gf.wav")).body)
-    assert answer["results"][0]["alternatives"][0]["transcript"] == "go forward ten meters"
+def test_long_audio_is_taken_by_uri_only_and_a_missing_object_is_named(google):
+    # Audio read by URI is google-storage.js's; here, what is refused.
+    minute = wav(bytes(61 * 32000))
+    assert store(google, "POST", UPLOAD + "minute.wav", minute).status == 200
     google_error(google.call(RECOGNIZE, recognition(f"gs://{BUCKET}/minute.wav")), 400, "INVALID_ARGUMENT",
                  "Sync input too long. For audio longer than 1 min use LongRunningRecognize with a 'uri' parameter.")
+    google_error(google.call(LONG_RUNNING, recognition(minute)), 400, "INVALID_ARGUMENT",
+                 "Inline audio exceeds duration limit. Please use a GCS URI.")
     google_error(google.call(RECOGNIZE, recognition(f"gs://{BUCKET}/missing.wav")), 404, "NOT_FOUND",
                  f"No such object: {BUCKET}/missing.wav")
     # A long-running one starts, and its operation ends with the error.
     started = json.loads(google.call(LONG_RUNNING, recognition(f"gs://{BUCKET}/missing.wav")).body)
     assert finished(google, started["name"])["error"] == {"code": 5, "message": f"No such object: {BUCKET}/missing.wav"}
-    for name in ["gf.wav", "minute.wav"]:
-        assert store(google, "DELETE", OBJECTS + name).status == 204
+    assert store(google, "DELETE", OBJECTS + "minute.wav").status == 204
 
 
 @pytest.mark.parametrize("method, verb, target, body, code, status, statuses", [
@@ -454,11 +415,7 @@ def test_fail_answers_every_nth_call_of_a_method_with_its_fault_in_googles_shape
 
 
 def test_google_client_libraries_store_and_recognise_by_uri_with_a_token_of_ours(google, tmp_path):
-    (tmp_path / "goforward.wav").write_bytes(GO_FORWARD)
-    script = Path(__file__).resolve().parent.parent / "emulator/tests/google-storage.js"
-    done = subprocess.run(["node", script, str(google.port), google.key_file, BUCKET, tmp_path / "goforward.wav"],
-                          capture_output=True, text=True, timeout=HANG)
-    assert done.returncode == 0, done.stdout + done.stderr
+    node("google-storage.js", tmp_path, str(google.port), google.token, google.account["project_id"], BUCKET)
 
 
 def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request, start_emulator):
@@ -476,9 +433,19 @@ def test_fast_mode_answers_with_the_given_text_but_still_reads_the_audio(request
         eventually(lambda: rss() < before + 32 * 1024)
 
 
+def test_usage_goes_to_standard_output_and_complaints_to_standard_error(request):
+    # The usage leaves through the trace writer, whole only once it is finished at exit.
+    usage = subprocess.run([request.config.getoption("--emulator"), "--help"], capture_output=True, text=True)
+    assert (usage.returncode, usage.stderr) == (0, "") and usage.stdout.startswith("Usage: ")
+    assert "then one line per request.\n" in usage.stdout
+    refused = subprocess.run([request.config.getoption("--emulator"), "--port", "http"], capture_output=True, text=True)
+    assert (refused.returncode, refused.stdout, refused.stderr) == (
+        2, "", 's2t-cloud-emulator: --port wants a number from 0 to 65535, not "http"\n')
+
+
 @pytest.mark.parametrize("args, status", [
-    (["--help"], 0), (["--port", "http"], 2), (["--workers", "0"], 2), (["--no-such-option"], 2), (["extra"], 2),
-    (["--word-list", "/nonexistent/index.json", "--transcript", "x"], 1), (["--bucket", "audio"], 2),
+    (["--workers", "0"], 2), (["--no-such-option"], 2), (["extra"], 2), (["--bucket", "audio"], 2),
+    (["--word-list", "/nonexistent/index.json", "--transcript", "x"], 1),
     (["--credentials", "/nonexistent/key.json", "--transcript", "x"], 1),
     (["--hmm", "/nonexistent", "--port", "0", "--workers", "1"], 1), (["--fail", "recognize:0:503"], 2),
     (["--fail", "recognise:3:503"], 2), (["--fail", "recognize:3:502"], 2), (["--fail", "recognize"], 2)])

@@ -60,7 +60,6 @@ def test_every_counter_moves_as_its_requests_say_and_promtool_accepts_the_scrape
         ("s2t_requests_in_flight", ""): 0,
         ("s2t_connections_open", ""): 1,  # the scrape's own
         ("s2t_buffered_body_bytes", ""): 0, ("s2t_draining", ""): 0, ("s2t_accepting_paused", ""): 0,
-        ("s2t_open_endpoints", ""): 0,
         ("s2t_trace_bytes_dropped_total", ""): 0, ("s2t_connections_shed_total", ""): 0,
         ("s2t_build_info", 'version="0.1"'): 1,
         ("process_open_fds", ""): got[("process_open_fds", "")],

@@ -18,7 +18,6 @@ from conftest import HANG, Answer, call, closed, closed_unanswered, cloud_sectio
 
 # The last: a valid file, but not the default brivel.json that is read without an argument.
 @pytest.mark.parametrize("config, args, line", [
-    ("", None, "line 1, column 1: The document is empty."),
     ('{"http-server": {}}\n trailing', None, "line 2, column 2: The document root must not be followed"),
     ('{"google-cloud": {"call-timeout": 0}}', ["--check-config", "config.json"], "must be an integer from 1 to 3600"),
     ("{}", [], "[brivel.json]: No such file or directory"), ("{}", ["a", "b"], "Unknown arguments")])
@@ -138,7 +137,6 @@ def test_limits_refuse_oversized_requests_and_close_idle_connections(start_servi
     assert service.call("GET", "/liveness", headers=[("X", "y" * 3000)]).status == 400
     assert service.call("POST", "/transcribe", json.dumps({"audio": "x" * 900})).status == 403
     assert closed_unanswered(service.port)
-    assert closed_unanswered(service.port, b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n{")
     # A byte every tenth of a second keeps an idle time-out from ever firing; the request's own clock does not.
     assert closed_while_trickling(service.port, b"GET /liveness HTTP/1.1\r\nHost: x\r\nX-Slow: ", b"a")
     assert closed_while_trickling(service.port, b"POST /transcribe HTTP/1.1\r\nHost: x\r\nContent-Length: 999\r\n\r\n", b" ")
@@ -245,12 +243,10 @@ def exchange(port, raw, sends=()):
 FRAMING = [
     (b"POST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: 38\r\n\r\n"
      b"GET /exit HTTP/1.1\r\nHost: x\r\n\r\n1234567", [400]),
-    (b"POST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 268435456\r\n\r\n", [413]),
     (b"GET /liveness HTTP/1.1\r\nHost: x\r\n\r\nPOST /liveness HTTP/1.1\r\nHost: x\r\nContent-Length: 99\r\n\r\n",
      [200, 413]),
     (b"POST /transcribe HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: xchunked\r\n\r\nGET /exit HTTP/1.1\r\n\r\n", [501]),
     (b"POST /transcribe HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 1001\r\n\r\n", [413]),
-    (b"GET /liveness HTTP/1.1\r\nHost: x\r\nX: a\x00b\r\n\r\n", [400]),
 ]
 
 
@@ -278,8 +274,7 @@ def test_transcriptions_refused_before_their_body_is_read(start_service):
     # With no time-out, only the refusal itself may close a connection, and nothing may cut a slow body.
     service = start_service({"client-auth-token": "c", "max-buffered-bytes": 100000, "timeout": 0})
     head = "POST /transcribe HTTP/1.1\r\nHost: x\r\nAuthorization: {}\r\nContent-Length: {}\r\n\r\n"
-    # Only the head is sent: the answer comes without the body, and the connection is closed.
-    assert exchange(service.port, head.format("wrong", 16 << 20).encode()).startswith(b"HTTP/1.1 401 Unauthorized\r\n")
+    # Only the head is sent: answered without the body, the connection closed (a wrong token: test_hostile_load's).
     assert exchange(service.port, head.format("c", 200000).encode()).startswith(b"HTTP/1.1 503 Service Unavailable")
     assert exchange(service.port, b"POST /transcribe HTTP/1.1\r\nHost: x\r\nAuthorization: c\r\nTransfer-Encoding: chunked\r\n"
                     b"Connection: close\r\n\r\n2\r\n{}\r\n0\r\n\r\n").startswith(b"HTTP/1.1 403 Error")  # read as it comes
@@ -293,7 +288,6 @@ def test_transcriptions_refused_before_their_body_is_read(start_service):
         assert first.recv(100).startswith(b"HTTP/1.1 403 Error")  # not JSON, but read: the budget is back
     assert service.call("POST", "/transcribe", b" " * 60000, [("Authorization", "c")]).status == 403
     out = service.exit()
-    assert "Request unauthorized before its body: [POST /transcribe]\n" in out
     assert out.count("No room for the body of [POST /transcribe]: [200000] bytes") == 1
     assert out.count("No room for the body of [POST /transcribe]: [60000] bytes") == 1
 
