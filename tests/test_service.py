@@ -151,6 +151,11 @@ def test_limits_refuse_oversized_requests_and_close_idle_connections(start_servi
             reply.begin()
             assert (reply.status, reply.read()) == (200, b"")
             time.sleep(0.6)
+    out = service.exit()  # each close by the stage it came in
+    for why in ["idle past the time-out", "request head not whole within header-timeout",
+                "request not whole within its time"]:
+        assert f": {why}\n" in out, why
+
 
 
 def test_a_reader_that_stops_reading_the_trace_costs_whole_lines_not_the_loop(start_service):
