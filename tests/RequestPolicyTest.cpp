@@ -143,4 +143,17 @@ TEST_F(Policy, RefusesAHeadNoProxyWouldReadAsItDoesAndABodyItDoesNotTake)
     EXPECT_EQ(Head("POST /t HTTP/1.1|Content-Length: 12|Content-Length: x").ContentLength(), 12);
 }
 
+TEST(OpenEndpoints, AreThoseWithoutATokenOnAListenerOthersCanReach)
+{
+    PolicySettings open, admin;
+    admin.adminAuthToken = "a";
+    for (const char* address : {"127.0.0.1", "127.8.9.10", "localhost", "::1"})
+        EXPECT_EQ(RequestPolicy::OpenEndpoints(open, address), 0u) << address;
+    for (const char* address : {"", "0.0.0.0", "::", "10.1.2.3", "s2t.example"})
+    {
+        EXPECT_EQ(RequestPolicy::OpenEndpoints(open, address), 2u) << address;
+        EXPECT_EQ(RequestPolicy::OpenEndpoints(admin, address), 1u) << address;
+    }
+}
+
 } // namespace
