@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <regex>
+
 #include <set>
 
 #include "base/Config.h"
@@ -159,27 +159,49 @@ TEST(ConfigLoader, TakesLimitsAtBothEndsOfTheirRange)
     EXPECT_EQ(config.listener.timeoutSeconds, 365u * 24 * 3600);
 }
 
-// README.md's settings tables ("| `key` | default | meaning |"): each row a setting, each setting a row, and each
-// default given as a number, true, false, `text` or "empty" the code's own (one in words is loaded as null).
+// A row of a settings table, "| `key` | default | meaning |": its key and default.
+bool TableRow(const std::string& line, std::string& key, std::string& value)
+{
+    const size_t end = line.find("` | ", 3);
+    const size_t bar = end == std::string::npos ? end : line.find('|', end + 4);
+    if (line.rfind("| `", 0) != 0 || bar == std::string::npos)
+        return false;
+    key = line.substr(3, end - 3);
+    value = line.substr(end + 4, bar - end - 4);
+    value.erase(value.find_last_not_of(' ') + 1);
+    return !key.empty() && key.find_first_not_of("abcdefghijklmnopqrstuvwxyz-") == std::string::npos && !value.empty();
+}
+
+// A default as a value: a number, true, false, `text` or "empty"; not one in words.
+bool Literal(const std::string& value)
+{
+    return value == "true" || value == "false" || value == "empty" ||
+           value.find_first_not_of("0123456789") == std::string::npos ||
+           (value.size() >= 2 && value[0] == '`' && value.find('`', 1) == value.size() - 1);
+}
+
+// README.md's settings tables: each row a setting, each setting a row, and each default given as a literal the
+// code's own (one in words is loaded as null).
 TEST(ConfigLoader, ReadmeDocumentsEverySettingWithTheCodesDefault)
 {
     const std::vector<std::string> names = SettingNames();
-    const std::regex row(R"(^\| `([a-z-]+)` \| ([^|]*[^ |]) \|)"), literal(R"([0-9]+|true|false|`[^`]*`|empty)");
+
     std::set<std::string> documented;
     std::ifstream readme(S2T_README);
     bool inTable = false;
     for (std::string line; std::getline(readme, line);)
     {
-        std::smatch m;
+        std::string key, value;
         inTable = line.rfind("| Key | Default |", 0) == 0 || (inTable && line.rfind('|', 0) == 0);
-        if (!inTable || !std::regex_search(line, m, row))
+        if (!inTable || !TableRow(line, key, value))
             continue;
-        const std::string key = m[1], value = m[2];
+
         documented.insert(key);
         const auto name = std::find_if(names.begin(), names.end(),
                                        [&](const std::string& n) { return n.substr(n.find('.') + 1) == key; });
         const std::string section = name == names.end() ? "http-server" : name->substr(0, name->find('.'));
-        const bool isLiteral = std::regex_match(value, literal);
+        const bool isLiteral = Literal(value);
+
         const std::string json = !isLiteral         ? "null"
                                  : value == "empty" ? "\"\""
                                  : value[0] == '`'  ? '"' + value.substr(1, value.size() - 2) + '"'
