@@ -26,7 +26,7 @@ FAULTS = [
     # Across objects: each is accepted by the API and does nothing.
     (SERVER, "{path: /liveness, port: http,", "{path: /liveness, port: htpp,", "livenessProbe: port htpp is not"),
     (SERVER, "kind: Deployment, name: s2t-server}", "kind: Deployment, name: s2t-sever}", "no Deployment s2t-sever"),
-    (SERVER, "minReplicas: 2", "minReplicas: 20", "minReplicas 20 over spec.maxReplicas 10"),
+    (SERVER, "minReplicas: 2", "minReplicas: 20", "minReplicas 20 over maxReplicas 10"),
     (SERVER, "labels: {app: s2t-server}\n      annotations:", "labels: {app: s2t-sever}\n      annotations:",
      "template.metadata.labels do not match"),
     (SERVER, "targetPort: http}", "targetPort: htpp}", "targetPort htpp is not a port name"),

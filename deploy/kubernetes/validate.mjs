@@ -81,17 +81,22 @@ const program = ts.createProgram(documents.map((d) => d.file), options, host);
 // scaling, no protection).
 const matches = (selector, labels) =>
   selector !== undefined && Object.entries(selector).every(([key, value]) => labels?.[key] === value);
+// What an object asks of the cluster: for the kinds related here, and for a pod
+// template, its one field beside apiVersion, kind, metadata and status.
+const desired = (object) =>
+  Object.entries(object ?? {}).find(([key]) => !['apiVersion', 'kind', 'metadata', 'status'].includes(key))?.[1] ?? {};
 const deployments = documents.map((d) => d.object).filter((o) => o.kind === 'Deployment');
-const podsOf = (selector) => deployments.filter((d) => matches(selector, d.spec?.template?.metadata?.labels));
+const podsOf = (selector) => deployments.filter((d) => matches(selector, desired(d).template?.metadata?.labels));
+const containersOf = (deployment) => desired(desired(deployment).template).containers ?? [];
 const portNames = (container) => (container.ports ?? []).map((port) => port.name).filter(Boolean);
 function relations(object) {
-  const spec = object.spec ?? {};
+  const wanted = desired(object);
   const problems = [];
   switch (object.kind) {
     case 'Deployment': {
-      if (!matches(spec.selector?.matchLabels, spec.template?.metadata?.labels))
-        problems.push('spec.template.metadata.labels do not match spec.selector.matchLabels');
-      (spec.template?.spec?.containers ?? []).forEach((container, index) => {
+      if (!matches(wanted.selector?.matchLabels, wanted.template?.metadata?.labels))
+        problems.push('template.metadata.labels do not match selector.matchLabels');
+      containersOf(object).forEach((container, index) => {
         for (const probe of ['livenessProbe', 'readinessProbe', 'startupProbe']) {
           const handler = container[probe] ?? {};
           const port = (handler.httpGet ?? handler.tcpSocket)?.port;
@@ -102,26 +107,26 @@ function relations(object) {
       break;
     }
     case 'Service': {
-      if (spec.selector === undefined) break; // endpoints of its own
-      const pods = podsOf(spec.selector);
-      if (pods.length === 0) problems.push("spec.selector matches no Deployment's pods");
-      for (const { targetPort } of spec.ports ?? []) {
-        const named = (d) => d.spec.template.spec.containers.some((c) => portNames(c).includes(targetPort));
+      if (wanted.selector === undefined) break; // endpoints of its own
+      const pods = podsOf(wanted.selector);
+      if (pods.length === 0) problems.push("selector matches no Deployment's pods");
+      for (const { targetPort } of wanted.ports ?? []) {
+        const named = (d) => containersOf(d).some((c) => portNames(c).includes(targetPort));
         if (typeof targetPort === 'string' && !pods.every(named))
           problems.push(`targetPort ${targetPort} is not a port name of the pods it selects`);
       }
       break;
     }
     case 'HorizontalPodAutoscaler': {
-      const { kind, name } = spec.scaleTargetRef ?? {};
+      const { kind, name } = wanted.scaleTargetRef ?? {};
       if (kind === 'Deployment' && !deployments.some((d) => d.metadata?.name === name))
-        problems.push(`spec.scaleTargetRef: no Deployment ${name}`);
-      if ((spec.minReplicas ?? 1) > spec.maxReplicas)
-        problems.push(`spec.minReplicas ${spec.minReplicas} over spec.maxReplicas ${spec.maxReplicas}`);
+        problems.push(`scaleTargetRef: no Deployment ${name}`);
+      if ((wanted.minReplicas ?? 1) > wanted.maxReplicas)
+        problems.push(`minReplicas ${wanted.minReplicas} over maxReplicas ${wanted.maxReplicas}`);
       break;
     }
     case 'PodDisruptionBudget':
-      if (podsOf(spec.selector?.matchLabels).length === 0) problems.push("spec.selector matches no Deployment's pods");
+      if (podsOf(wanted.selector?.matchLabels).length === 0) problems.push("selector matches no Deployment's pods");
       break;
   }
   return problems;
