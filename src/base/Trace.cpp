@@ -81,6 +81,16 @@ size_t PlainLength(const char* data, size_t size, bool& quiet)
     return at;
 }
 
+// A subscriber's number or mailbox: enough to tell two apart in a log, not to dial.
+std::string Masked(const std::string& value)
+{
+    const size_t kept = 3;
+    std::string masked = value;
+    if (masked.size() > kept)
+        std::fill(masked.begin(), masked.end() - kept, '*');
+    return masked;
+}
+
 } // namespace
 
 namespace Trace
@@ -420,16 +430,6 @@ void Header(const char* name, const char* value)
         Print("  %s: %s\n", name, Masked(value).c_str());
     else
         Print("  %s: %s\n", name, value);
-}
-
-// A subscriber's number or mailbox: enough to tell two apart in a log, not to dial.
-std::string Masked(const std::string& value)
-{
-    const size_t kept = 3;
-    std::string masked = value;
-    if (masked.size() > kept)
-        std::fill(masked.begin(), masked.end() - kept, '*');
-    return masked;
 }
 
 std::string Target(const char* target)

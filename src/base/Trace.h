@@ -23,8 +23,6 @@ void Body(evbuffer* pBody);
 // One header line; in redacted mode Authorization's value is replaced by its length,
 // and the subscriber's MSISDN and mailbox are masked.
 void Header(const char* name, const char* value);
-// All but the last three characters as '*'.
-std::string Masked(const std::string& value);
 // A request's target as the trace shows it: in redacted mode without its query.
 std::string Target(const char* target);
 // `text` with every control character, newline and tab included, as \xHH: one line

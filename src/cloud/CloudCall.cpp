@@ -115,7 +115,7 @@ bool CloudCall::CreateConnection(const std::string& uri)
         Trace("Failed to get host for HTTP <>\n");
         return false;
     }
-    m_Endpoint = std::string(evhttp_uri_get_scheme(m_pHttpUri)) + " " + CloudEndpoint::SessionKey(m_pHttpUri);
+    m_Endpoint = std::string(scheme) + " " + CloudEndpoint::SessionKey(m_pHttpUri);
     if (TakeKept())
     {
         SetState(State::Prepared);

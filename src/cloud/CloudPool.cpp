@@ -27,13 +27,13 @@ namespace
 void IdleClosedCb(evhttp_connection*, void* pEntry)
 {
     auto* pIdle = static_cast<CloudPool::Entry*>(pEntry);
-    pIdle->pPool->OnClosedByPeer(*pIdle);
+    pIdle->pPool->OnIdleEnded(*pIdle, "by the endpoint");
 }
 
 void IdleTimerCb(evutil_socket_t, short, void* pEntry)
 {
     auto* pIdle = static_cast<CloudPool::Entry*>(pEntry);
-    pIdle->pPool->OnExpired(*pIdle);
+    pIdle->pPool->OnIdleEnded(*pIdle, "idle past cloud-idle-timeout");
 }
 
 } // namespace
@@ -123,18 +123,11 @@ void CloudPool::Drop(std::list<Entry>::iterator entry, const char* why)
         event_active(m_pReaper, EV_TIMEOUT, 1);
 }
 
-void CloudPool::OnClosedByPeer(Entry& entry)
+void CloudPool::OnIdleEnded(Entry& entry, const char* why)
 {
     auto found = std::find_if(m_Idle.begin(), m_Idle.end(), [&](const Entry& e) { return &e == &entry; });
     if (found != m_Idle.end())
-        Drop(found, "by the endpoint");
-}
-
-void CloudPool::OnExpired(Entry& entry)
-{
-    auto found = std::find_if(m_Idle.begin(), m_Idle.end(), [&](const Entry& e) { return &e == &entry; });
-    if (found != m_Idle.end())
-        Drop(found, "idle past cloud-idle-timeout");
+        Drop(found, why);
 }
 
 void CloudPool::Close()

@@ -33,15 +33,14 @@ public:
     void Close();
     // Frees every connection it holds, without a word; idempotent.
     void Release();
-    size_t Idle() const { return m_Idle.size(); }
+
     // TLS sends a request as several records; without this, Nagle's algorithm holds
     // each back until the endpoint's delayed acknowledgement of the one before.
     static void SendWithoutDelay(evhttp_connection* pConnection);
 
     // Where the libevent callbacks of an idle connection arrive.
     struct Entry;
-    void OnClosedByPeer(Entry& entry);
-    void OnExpired(Entry& entry);
+    void OnIdleEnded(Entry& entry, const char* why);
 
 private:
     // Frees an idle connection, outside the callbacks of libevent that report on it.

@@ -362,14 +362,19 @@ void Connection::OnHead()
         // Nothing of the body, nor of the head but its first line, is traced.
         if (decision.status == 401)
             Trace::Print("Request unauthorized before its body: [%s %s]\n", m_Head.method.c_str(),
-                         Trace::OneLine(Trace::Target(m_Head.target.c_str())).c_str());
+                         TracedTarget().c_str());
         else
             Trace::Print("Request refused before its body: [%s %s]: %s\n", Trace::OneLine(m_Head.method).c_str(),
-                         Trace::OneLine(Trace::Target(m_Head.target.c_str())).c_str(), decision.fault);
+                         TracedTarget().c_str(), decision.fault);
         Refuse(decision);
         return;
     }
     Reserve(static_cast<size_t>(std::max<int64_t>(m_Head.ContentLength(), 0)));
+}
+
+std::string Connection::TracedTarget() const
+{
+    return Trace::OneLine(Trace::Target(m_Head.target.c_str()));
 }
 
 // Takes `bytes` more of the body budget for this request, or refuses it.
@@ -380,8 +385,8 @@ bool Connection::Reserve(size_t bytes)
         m_Reserved += bytes;
         return true;
     }
-    Trace::Print("No room for the body of [%s %s]: [%zu] bytes\n", m_Head.method.c_str(),
-                 Trace::OneLine(Trace::Target(m_Head.target.c_str())).c_str(), m_Reserved + bytes);
+    Trace::Print("No room for the body of [%s %s]: [%zu] bytes\n", m_Head.method.c_str(), TracedTarget().c_str(),
+                 m_Reserved + bytes);
     Refuse({503, "Service Unavailable", true, "", Metrics::Reason::NoRoom});
     return false;
 }

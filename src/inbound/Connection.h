@@ -121,6 +121,8 @@ private:
     void StartRequest();
     void ReadHead();
     void OnHead();
+    std::string TracedTarget() const;
+
     void Account();
     void ReadMore();
     void ArmIn(std::chrono::seconds seconds);
